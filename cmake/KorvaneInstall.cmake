@@ -1,0 +1,24 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS korvane EXPORT korvaneTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT korvaneTargets NAMESPACE korvane::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/korvane)
+
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/korvaneConfig.cmake.in [=[
+@PACKAGE_INIT@
+include("${CMAKE_CURRENT_LIST_DIR}/korvaneTargets.cmake")
+check_required_components(korvane)
+]=])
+configure_package_config_file(${CMAKE_CURRENT_BINARY_DIR}/korvaneConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/korvaneConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/korvane)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/korvaneConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/korvaneConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/korvaneConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/korvane)
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/korvane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/korvane.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/korvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,218 @@
+/*
+ * korvane.h - embedded approximate nearest-neighbour index
+ *
+ * An index holds vectors of KORVANE_DIM (256) 32-bit floats, each tagged with
+ * a caller-chosen 64-bit id, and answers k-nearest-neighbour queries by inner
+ * product (a larger score is a better match). Indexes can be saved to and
+ * loaded from files.
+ *
+ * Reproducibility: the same seed and the same calls give bit-identical
+ * results and byte-identical files on every x86-64 machine, whatever SIMD
+ * instructions it has and whatever thread counts are passed.
+ *
+ * Conventions that hold for every function below:
+ *   - Integers are uint64_t unless stated. A "vector" is a pointer to 256
+ *     contiguous floats, read during the call and never kept.
+ *   - Pointer arguments are not checked: passing NULL (other than where a
+ *     function says it accepts NULL), a dangling pointer or an array that is
+ *     too short is undefined behaviour.
+ *   - Status codes: 0 success, -1 failure, -2 duplicate id.
+ *   - The library takes no lock, starts threads only inside the two batch
+ *     calls (and joins them before returning), keeps no global state besides
+ *     its allocator, never prints, and never lets a C++ exception escape.
+ *
+ * Thread safety of one index: calls that change it (add, add_batch, remove,
+ * destroy) must not overlap any other call on that index. Calls that only
+ * read it (len, memory_bytes, search, search_batch, search_filtered, save)
+ * may run concurrently, each search with its own context. Distinct indexes
+ * are independent.
+ */
+#ifndef KORVANE_H
+#define KORVANE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(KORVANE_BUILDING_LIBRARY)
+#define KORVANE_API __attribute__((visibility("default")))
+#else
+#define KORVANE_API
+#endif
+
+#define KORVANE_DIM 256
+#define KORVANE_ROUTING_BITS 1024
+#define KORVANE_MAX_K 256
+
+#define KORVANE_OK 0
+#define KORVANE_ERROR (-1)
+#define KORVANE_DUPLICATE (-2)
+
+/* Opaque handles. */
+typedef struct korvane_index korvane_index;
+typedef struct korvane_context korvane_context;
+
+/* ---- Lifecycle ------------------------------------------------------------ */
+
+/*
+ * Creates an empty index. `ef_construction` is the search breadth used while
+ * inserting (values below 32 are raised to 32; larger values build a better
+ * graph, more slowly). `seed` determines the index's random rotation and
+ * projection: equal seeds give bit-identical indexes for equal insertions.
+ * Any seed is valid.
+ *
+ * Returns a new index owned by the caller (release it with
+ * korvane_index_destroy), or NULL when memory runs out; nothing is leaked.
+ * A new index takes about 1.3 MB.
+ */
+KORVANE_API korvane_index *korvane_index_create(uint64_t ef_construction, uint64_t seed);
+
+/*
+ * Releases the index and everything it owns. NULL is accepted and ignored.
+ * Contexts created for the index are independent objects and must be
+ * destroyed separately (they stay valid memory but must not be used with a
+ * destroyed index).
+ */
+KORVANE_API void korvane_index_destroy(korvane_index *index);
+
+/* Number of live (added and not removed) vectors. Cannot fail. */
+KORVANE_API uint64_t korvane_index_len(const korvane_index *index);
+
+/*
+ * Estimate of the memory the index holds, in bytes, from fixed per-record
+ * weights and the capacities of its arrays. A new index reports 1,317,320.
+ * Removal never lowers it. Cannot fail.
+ */
+KORVANE_API uint64_t korvane_index_memory_bytes(const korvane_index *index);
+
+/* 256, the number of floats in every vector. Needs no index. */
+KORVANE_API uint32_t korvane_dim(void);
+
+/* 1024, the width of the internal routing codes in bits. Needs no index. */
+KORVANE_API uint32_t korvane_routing_bits(void);
+
+/* ---- Insertion and removal ------------------------------------------------ */
+
+/*
+ * Adds `vector` under `id`. The vector is used as given (not normalised).
+ *
+ * Returns 0 on success; -2 when `id` is present (nothing changes); -1 when
+ * memory runs out, in which case the index is exactly as before (only its
+ * internal level generator has advanced).
+ */
+KORVANE_API int32_t korvane_index_add(korvane_index *index, uint64_t id, const float *vector);
+
+/*
+ * Adds `count` vectors: item i is (ids[i], vectors[256*i .. 256*i+255]).
+ * `threads` worker threads do the heavy work (0 or 1: the calling thread
+ * only). The resulting index is the same for every thread count.
+ *
+ * Returns 0 on success; -2, with nothing changed, when an id is present or
+ * occurs twice in `ids`; -1 when memory runs out or a worker thread cannot
+ * be started. After -1 the items before the failing one may have been
+ * inserted (korvane_index_len tells how many vectors are live); the index is
+ * consistent and usable. count 0 returns 0 and changes nothing.
+ */
+KORVANE_API int32_t korvane_index_add_batch(korvane_index *index, const uint64_t *ids,
+                                            const float *vectors, uint64_t count,
+                                            uint64_t threads);
+
+/*
+ * Removes the vector with `id`. Its id can be added again later.
+ * Returns 0, or -1 when `id` is not present or memory runs out (then
+ * nothing changes).
+ */
+KORVANE_API int32_t korvane_index_remove(korvane_index *index, uint64_t id);
+
+/* ---- Search --------------------------------------------------------------- */
+
+/*
+ * Creates a search context for `index` with search breadth `ef_search` (the
+ * number of graph candidates a search scores; larger is more accurate and
+ * slower). A context holds all memory a search needs, so searches do not
+ * allocate; it may be used with `index` for any number of searches, by one
+ * thread at a time. Returns NULL when ef_search is 0 or memory runs out.
+ */
+KORVANE_API korvane_context *korvane_context_create(const korvane_index *index,
+                                                    uint64_t ef_search);
+
+/* Releases a context. NULL is accepted and ignored. */
+KORVANE_API void korvane_context_destroy(korvane_context *context);
+
+/*
+ * Finds up to min(k, 256) stored vectors with the highest inner product with
+ * `query`. Writes result i to out_ids[i] and out_scores[i], best first, and
+ * returns the number of results n; entries from n on are not written. Both
+ * arrays need room for min(k, 256) entries.
+ *
+ * Returns 0 for k 0 or an index without live vectors. A context created
+ * when the index was smaller is grown first (the only case in which a
+ * search allocates); if that fails the search returns 0.
+ *
+ * Thread safety: concurrent searches on one index need one context each.
+ */
+KORVANE_API uint64_t korvane_search(const korvane_index *index, korvane_context *context,
+                                    const float *query, uint64_t k, uint64_t *out_ids,
+                                    float *out_scores);
+
+/*
+ * Runs `n_queries` searches (query q at queries[256*q]) with breadth
+ * `ef_search` on `n_threads` worker threads (0 or 1: the calling thread).
+ * Results of query q go to out_ids[q*k ...] and out_scores[q*k ...], their
+ * count to out_counts[q]; k is not clamped. Each query's results equal those
+ * of korvane_search with the same ef_search and k.
+ *
+ * Returns 0, or -1 when n_queries * k is 2^60 or more, memory runs out or a
+ * thread cannot be started (out_ids and out_scores are then not written).
+ * n_queries 0 returns 0 and writes nothing; ef_search 0 or k 0 give all
+ * counts 0.
+ */
+KORVANE_API int32_t korvane_search_batch(const korvane_index *index, const float *queries,
+                                         uint64_t n_queries, uint64_t k, uint64_t ef_search,
+                                         uint64_t n_threads, uint64_t *out_ids,
+                                         float *out_scores, uint64_t *out_counts);
+
+/*
+ * Exact top-min(k, 256) among the vectors whose ids are listed in
+ * allowed_ids[0 .. n_allowed-1], without walking the graph, so no listed
+ * vector is missed. Ids not present are ignored; an id listed twice is
+ * scored twice. Scores are computed as korvane_search computes them. Output
+ * as for korvane_search. Uses the context's query buffers only.
+ */
+KORVANE_API uint64_t korvane_search_filtered(const korvane_index *index,
+                                             korvane_context *context, const float *query,
+                                             const uint64_t *allowed_ids, uint64_t n_allowed,
+                                             uint64_t k, uint64_t *out_ids, float *out_scores);
+
+/* ---- Persistence ---------------------------------------------------------- */
+
+/*
+ * Writes the whole index to the file at `path` (a NUL-terminated byte
+ * string of at most 1023 bytes; relative paths use the current directory).
+ * The file is written to a temporary file beside it, flushed and renamed
+ * over `path`, so an existing file is either fully replaced or left exactly
+ * as it was. A symbolic link at `path` is followed and its target replaced;
+ * an existing file keeps its permission bits.
+ *
+ * Returns 0, or -1 on any failure (path too long or not NUL-terminated
+ * within 1024 bytes, directory missing, no permission, disk full, out of
+ * memory). Only reads the index: may run alongside searches.
+ */
+KORVANE_API int32_t korvane_index_save(const korvane_index *index, const char *path);
+
+/*
+ * Reads an index file written by korvane_index_save. Returns a new index
+ * owned by the caller, or NULL when the file cannot be read, is not a valid
+ * index file (every field is checked; damaged files are refused, never
+ * trusted) or memory runs out.
+ */
+KORVANE_API korvane_index *korvane_index_load(const char *path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KORVANE_H */

@@ -1,0 +1,48 @@
+// The one allocation facade of the library. Every byte the library owns comes
+// from here, so tests can make the N-th allocation fail and count what is
+// still outstanding.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvane {
+
+// Alignment of every block: a cache line, so that packed code arrays and
+// matrices can be loaded with aligned vector instructions.
+constexpr std::size_t kBlockAlignment = 64;
+
+// Returns a 64-byte aligned block of at least `bytes` bytes, or nullptr.
+// A request of 0 bytes returns nullptr without counting as an allocation.
+void* allocateBytes(std::size_t bytes);
+void releaseBytes(void* block);
+
+// Whole pages from the system, for the two matrices. Same failure rules.
+void* allocatePages(std::size_t bytes);
+void releasePages(void* block, std::size_t bytes);
+
+// Typed helpers: nullptr on failure or when count * sizeof(T) overflows.
+template <class T>
+T* allocateArray(std::size_t count) {
+    if (count == 0 || count > SIZE_MAX / sizeof(T)) return nullptr;
+    return static_cast<T*>(allocateBytes(count * sizeof(T)));
+}
+
+template <class T>
+void releaseArray(T* array) {
+    releaseBytes(array);
+}
+
+// Test hooks. Allocations are numbered from 1 after armFailure.
+struct AllocationStats {
+    std::uint64_t attempts;   // allocations attempted since the last arm
+    std::int64_t outstanding; // blocks and page runs not yet released
+};
+
+// Fail the n-th attempt from now (n >= 1); with `and_after`, fail every
+// attempt from the n-th on. n = 0 disarms.
+void armAllocationFailure(std::uint64_t n, bool and_after = false);
+void disarmAllocationFailure();
+AllocationStats allocationStats();
+
+}  // namespace korvane

@@ -1,0 +1,26 @@
+// Linking a node into the layered graph.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/error.h"
+#include "graph/records.h"
+
+namespace korvane {
+
+// Inserts node `n` (== graph.node_count) with `code` at `level`. Every
+// allocation the insertion can need is secured first, so OutOfMemory leaves
+// the graph exactly as it was.
+Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
+                      std::uint64_t level);
+
+// Diversity pass then fill pass over candidates sorted by ascending distance
+// to the list owner. Writes up to 32 node numbers to `out`, returns how many.
+std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std::size_t count,
+                            std::uint64_t* out);
+
+// Adds `n` to the list of `m` on the layer, pruning a full list.
+std::uint32_t linkBack(Layer& layer, std::uint64_t m, std::uint64_t n);
+
+}  // namespace korvane

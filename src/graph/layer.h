@@ -1,0 +1,27 @@
+// Layer storage: positions, node records, layer creation.
+#pragma once
+
+#include <cstdint>
+
+#include "graph/records.h"
+
+namespace korvane {
+
+// Position of a node in a layer; 0 for a number an upper layer does not hold.
+inline std::uint32_t positionOf(const Layer& layer, std::uint64_t node) {
+    if (layer.dense) return static_cast<std::uint32_t>(node);
+    const std::uint32_t* found = layer.positions.find(node);
+    return found ? *found : 0;
+}
+
+// Appends a copy of the record and its code (and its position on upper
+// layers). False on allocation failure.
+bool addNode(Layer& layer, const Node& node);
+
+// Makes sure a later addNode of one more record cannot fail.
+bool reserveNodeSlot(Layer& layer);
+
+// Appends empty layers until there are `count`; layer 0 is dense.
+bool ensureLayerCount(RoutingGraph& graph, std::size_t count);
+
+}  // namespace korvane

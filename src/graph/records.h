@@ -1,0 +1,65 @@
+// Records of the routing graph and of its traversals.
+#pragma once
+
+#include <cstdint>
+
+#include "common/bitset.h"
+#include "common/hash_map.h"
+#include "common/shape.h"
+#include "common/vec.h"
+#include "encoding/random.h"
+
+namespace korvane {
+
+// Bit j is bit j % 64 of word j / 64 (little-endian bytes: byte j / 8, bit j % 8).
+struct RoutingCode {
+    std::uint64_t words[kRoutingWords];
+};
+static_assert(sizeof(RoutingCode) == 128);
+
+struct Node {
+    std::uint64_t id;  // node number
+    RoutingCode code;
+    std::uint64_t neighbors[kDegree];
+    std::uint32_t neighbor_count;
+};
+
+struct Layer {
+    Vec<Node> nodes;
+    Vec<RoutingCode> codes;  // codes[i] == nodes[i].code, densely packed
+    U64Map<std::uint32_t> positions;  // node number -> position, upper layers only
+    bool dense = false;               // layer 0: position == node number
+};
+
+struct Candidate {
+    std::uint64_t id;  // node number
+    std::uint32_t distance;
+};
+
+struct TraversalScratch {
+    BitSet visited;
+    Candidate* candidate_buffer = nullptr;
+    std::size_t candidate_slots = 0;
+    Candidate* result_buffer = nullptr;
+    std::size_t result_slots = 0;
+};
+
+// The fixed starting words of every graph's level generator.
+constexpr Xoshiro256 kInitialLevelRng{{0x6e789e6aa1b965f4ULL, 0x06c45d188009454fULL,
+                                       0xf88bb8a8724c81ecULL, 0x1b39896a51a8749bULL}};
+
+struct RoutingGraph {
+    Vec<Layer> layers;
+    std::uint64_t entry_point = 0;
+    std::uint64_t node_count = 0;
+    std::uint64_t ef_construction = kMinEfConstruction;
+    Xoshiro256 level_rng = kInitialLevelRng;
+    TraversalScratch scratch;
+};
+
+// Initial state: no layers, entry point 0, no nodes, empty scratch.
+void initGraph(RoutingGraph& graph, std::uint64_t ef_construction);
+void deinit(RoutingGraph& graph);
+void deinit(TraversalScratch& scratch);
+
+}  // namespace korvane

@@ -1,0 +1,33 @@
+// Search contexts: every buffer one search needs.
+#pragma once
+
+#include <cstdint>
+
+#include "common/error.h"
+#include "common/shape.h"
+#include "graph/heap.h"
+#include "graph/records.h"
+#include "index/index.h"
+
+namespace korvane {
+
+struct SearchContext {
+    TraversalScratch scratch;
+    float* query_rotated = nullptr;   // 256
+    float* query_projected = nullptr; // 1024
+    float* query_scoring = nullptr;   // 256
+    float* lut = nullptr;             // 2048
+    SearchResult* rerank = nullptr;   // ef_search slots
+    std::uint64_t ef_search = 0;
+    std::uint64_t rerank_factor = kRerankFactor;
+    bool quantize_query = true;
+};
+
+// Builds a context in place for `index`; ef_search 0 is accepted (no rerank slots).
+Error initContext(SearchContext& context, const Index& index, std::uint64_t ef_search);
+void deinit(SearchContext& context);
+
+SearchContext* createContext(const Index& index, std::uint64_t ef_search);
+void destroyContext(SearchContext* context);
+
+}  // namespace korvane

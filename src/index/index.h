@@ -1,0 +1,56 @@
+// The Index record and its lifecycle.
+#pragma once
+
+#include <cstdint>
+
+#include "common/bitset.h"
+#include "common/error.h"
+#include "common/hash_map.h"
+#include "common/vec.h"
+#include "encoding/payload.h"
+#include "graph/records.h"
+
+namespace korvane {
+
+struct Index {
+    float* rotation = nullptr;            // 256 x 256, whole pages
+    float* projection = nullptr;          // 1024 x 256, whole pages
+    float* projection_scratch = nullptr;  // 1024
+    Vec<TurboQuantPayload> payloads;
+    RoutingGraph graph;
+    float* rotated_scratch = nullptr;     // 256
+    Vec<float> calibration_mean;          // 0 or 256 values
+    Vec<float> calibration_std;
+    float* spare_scratch = nullptr;       // 256, reserved
+    Vec<float> raw_f32;
+    Vec<std::int8_t> raw_i8;
+    Vec<float> raw_scales;
+    U64Map<std::uint64_t> id_to_node;
+    BitSet tombstones;
+    std::uint64_t live_count = 0;
+    std::uint8_t raw_mode = 2;
+    bool calibrated = false;
+};
+
+constexpr std::uint64_t kIndexRecordEstimate = 1311176;
+
+// Allocates the fixed arrays (matrices uninitialised) and sets every other
+// field to its initial state. On failure releases what it took.
+Error initIndexStorage(Index& index, std::uint64_t ef_construction);
+
+// Creation: storage, then the matrices from the seed. nullptr on failure.
+Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed);
+void destroyIndex(Index* index);
+void deinit(Index& index);
+
+std::uint64_t memoryBytes(const Index& index);
+
+// Removal flag of a node (bits beyond the set read as clear).
+inline bool isRemoved(const Index& index, std::uint64_t node) {
+    return index.tombstones.test(node);
+}
+
+// True when every payload has its raw copy in the index's raw mode.
+bool hasCompleteRawStore(const Index& index);
+
+}  // namespace korvane

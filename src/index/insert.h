@@ -1,0 +1,33 @@
+// Single insertion and removal.
+#pragma once
+
+#include <cstdint>
+
+#include "common/error.h"
+#include "graph/records.h"
+#include "index/index.h"
+
+namespace korvane {
+
+enum class AddStatus { Ok = 0, Failed = -1, Duplicate = -2 };
+
+AddStatus addVector(Index& index, std::uint64_t id, const float* vector);
+
+// Inserts a rotated vector under an id the caller knows is absent.
+Error insertRotated(Index& index, std::uint64_t id, const float* rotated);
+
+// Raw copy of a rotated vector by raw mode (appends); false on failure with
+// the stores unchanged.
+bool appendRawCopy(Index& index, const float* rotated);
+// Cuts payloads and raw stores back to n nodes (storage kept).
+void rollBackTo(Index& index, std::uint64_t n);
+
+// int8 copy of a rotated vector: returns the scale, writes 256 bytes.
+float quantizeRawI8(const float* rotated, std::int8_t* out);
+
+// Level of a new node from the graph's generator.
+std::uint64_t drawLevel(RoutingGraph& graph);
+
+bool removeId(Index& index, std::uint64_t id);
+
+}  // namespace korvane

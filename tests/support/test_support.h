@@ -1,0 +1,41 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/memory.h"
+
+namespace korvane::testing {
+
+// Deterministic pseudo-random floats (not the library's generators).
+struct TestRng {
+    std::uint64_t state;
+    explicit TestRng(std::uint64_t seed) : state(seed * 0x9e3779b97f4a7c15ULL + 1) {}
+    std::uint64_t next();
+    float uniform(float lo, float hi);
+    float normal();
+};
+
+std::vector<float> randomVectors(std::size_t count, std::uint64_t seed);
+// Clustered data: `clusters` random centres, members = centre + noise.
+std::vector<float> clusteredVectors(std::size_t count, std::size_t clusters, float noise,
+                                    std::uint64_t seed);
+
+// Runs `call` with the n-th allocation failing, for n = 1, 2, ... until a
+// call sees no injected failure. `call(n)` returns true when it succeeded.
+// Returns the number of failure points driven.
+template <class Call>
+std::uint64_t sweepAllocationFailures(Call&& call, std::uint64_t limit = 1000000) {
+    std::uint64_t n = 1;
+    for (; n <= limit; ++n) {
+        armAllocationFailure(n);
+        const bool succeeded = call(n);
+        const auto stats = allocationStats();
+        disarmAllocationFailure();
+        if (succeeded && stats.attempts < n) break;
+    }
+    return n - 1;
+}
+
+}  // namespace korvane::testing
