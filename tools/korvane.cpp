@@ -1,31 +1,62 @@
 // korvane: command-line front end over the public C interface.
-#include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <new>
+#include <string>
 
-#include "korvane.h"
+#include "cli_error.h"
+#include "commands.h"
+
+namespace korvane::tool {
 
 namespace {
 
-int runDemo() {
-    const auto start = std::chrono::steady_clock::now();
-    korvane_index* index = korvane_index_create(200, 42);
-    const auto stop = std::chrono::steady_clock::now();
-    if (!index) {
-        std::fprintf(stderr, "korvane: could not create an index (out of memory)\n");
-        return 1;
+void printUsage(std::FILE* out) {
+    std::fputs("usage: korvane <command> [options]   (no command runs the demo)\n\ncommands:\n", out);
+    for (const Command& command : commands())
+        std::fprintf(out, "  %-9s %s\n", command.name, command.summary);
+    std::fputs("\n'korvane <command> --help' describes a command and its options.\n"
+               "Exit codes: 0 success, 1 the operation failed, 2 bad usage.\n",
+               out);
+}
+
+const Command* findCommand(const std::string& name) {
+    for (const Command& command : commands())
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+int dispatch(const Words& words) {
+    if (words.empty()) return runDemo({});
+    if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
+        printUsage(stdout);
+        return kExitOk;
     }
-    const double ms = std::chrono::duration<double, std::milli>(stop - start).count();
-    std::printf("created an empty index: %llu bytes estimated, %.1f ms\n",
-                static_cast<unsigned long long>(korvane_index_memory_bytes(index)), ms);
-    korvane_index_destroy(index);
-    return 0;
+    const Command* command = findCommand(words[0]);
+    if (!command) throw UsageError("unknown command '" + words[0] + "' (try 'korvane --help')");
+    return command->run(Words(words.begin() + 1, words.end()));
+}
+
+int fail(const char* message, int code) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "korvane: %s\n", message);
+    return code;
 }
 
 }  // namespace
 
+}  // namespace korvane::tool
+
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "demo") == 0) return runDemo();
-    std::fprintf(stderr, "usage: korvane [demo]\n");
-    return 2;
+    using namespace korvane::tool;
+    try {
+        const int code = dispatch(Words(argv + 1, argv + argc));
+        if (std::fflush(stdout) != 0) return fail("cannot write the output", kExitFailed);
+        return code;
+    } catch (const UsageError& error) {
+        return fail(error.what(), kExitUsage);
+    } catch (const Failure& error) {
+        return fail(error.what(), kExitFailed);
+    } catch (const std::bad_alloc&) {
+        return fail("out of memory", kExitFailed);
+    }
 }

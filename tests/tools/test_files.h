@@ -1,0 +1,31 @@
+// Small inputs for the tool in each file format, written independently of
+// the tool's own readers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tooltest {
+
+constexpr std::uint64_t kDim = 256;
+
+using Floats = std::vector<float>;  // row-major, 256 per vector
+
+Floats randomVectors(std::uint64_t count, std::uint32_t seed);
+
+void writeBytes(const std::string& path, const std::string& bytes);
+void writeFvecs(const std::string& path, const Floats& vectors, std::uint32_t dim = kDim);
+void writeNpy(const std::string& path, const std::string& descr, const std::string& shape,
+              const void* data, std::uint64_t bytes);
+void writeNpyVectors(const std::string& path, const Floats& vectors);
+void writeRaw(const std::string& path, const Floats& vectors);
+void writeTextIds(const std::string& path, const std::vector<std::uint64_t>& ids);
+void writeNpyIds(const std::string& path, const std::vector<std::uint64_t>& ids);
+void writeIvecs(const std::string& path, const std::vector<std::vector<std::uint64_t>>& rows);
+
+// Exact top-k rows by inner product (ties to the lower row), for ground truth.
+std::vector<std::vector<std::uint64_t>> bruteForce(const Floats& base, const Floats& queries,
+                                                   std::uint64_t k);
+
+}  // namespace tooltest

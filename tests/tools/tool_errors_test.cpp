@@ -1,0 +1,158 @@
+// Bad input of every kind gets one clear line on stderr and the right exit
+// code (1: the operation failed, 2: bad usage), never a crash.
+#include <cmath>
+#include <filesystem>
+
+#include "tool_fixture.h"
+
+namespace tooltest {
+namespace {
+
+constexpr std::uint64_t kCount = 20;
+
+struct BadCase {
+    std::vector<std::string> args;  // "@name" stands for a file in the scratch directory
+    int exit_code;
+    std::string message;  // part of the expected stderr line
+};
+
+class ToolErrorsTest : public ToolTest {
+protected:
+    void SetUp() override {
+        ToolTest::SetUp();
+        const Floats vectors = randomVectors(kCount, 1);
+        writeFvecs(path("v.fvecs"), vectors);
+        buildWithLibrary(vectors, 40, 1, "idx.kvx");
+        writeBadVectorFiles(vectors);
+        writeBadIdFiles();
+        writeBadIndexFiles();
+    }
+
+    void writeBadVectorFiles(const Floats& vectors) {
+        writeFvecs(path("dim128.fvecs"), Floats(vectors.begin(), vectors.begin() + 10 * 128), 128);
+        const std::string fvecs = readFile(path("v.fvecs"));
+        writeBytes(path("trunc.fvecs"), fvecs.substr(0, fvecs.size() - 3));
+        writeBytes(path("empty.fvecs"), "");
+        writeBytes(path("trunc.f32"), std::string(1000, '\0'));
+        writeNpy(path("trunc.npy"), "<f4", "(20, 256)", vectors.data(), 19 * kDim * 4);
+        writeNpy(path("f64.npy"), "<f8", "(10, 256)", vectors.data(), 10 * kDim * 8);
+        writeNpy(path("shape128.npy"), "<f4", "(20, 128)", vectors.data(), 20 * 128 * 4);
+        writeBytes(path("notnpy.npy"), "just some text\n");
+        Floats with_nan = vectors;
+        with_nan[3 * kDim + 17] = std::nanf("");
+        writeFvecs(path("nan.fvecs"), with_nan);
+        writeFvecs(path("q2.fvecs"), Floats(vectors.begin(), vectors.begin() + 2 * kDim));
+    }
+
+    void writeBadIdFiles() {
+        writeBytes(path("badids.txt"), "1\nx2\n");
+        writeTextIds(path("short.txt"), rowNumbers(kCount - 1));
+        std::vector<std::uint64_t> dup = rowNumbers(kCount);
+        dup[7] = 3;
+        writeTextIds(path("dup.txt"), dup);
+        writeBytes(path("huge.txt"), "18446744073709551616\n");
+        const std::vector<std::int64_t> negative = {1, -2};
+        writeNpy(path("neg.npy"), "<i8", "(2,)", negative.data(), 16);
+        writeIvecs(path("truth3.ivecs"), {{0}, {1}, {2}});
+    }
+
+    void writeBadIndexFiles() {
+        writeBytes(path("junk.kvx"), std::string(5000, 'x'));
+        const std::string index = readFile(path("idx.kvx"));
+        writeBytes(path("trunc.kvx"), index.substr(0, index.size() - 100));
+        std::string bad_dim = index;
+        bad_dim[4] = 1;
+        writeBytes(path("dim.kvx"), bad_dim);
+    }
+
+    std::vector<std::string> resolve(const std::vector<std::string>& args) const {
+        std::vector<std::string> resolved;
+        for (const std::string& arg : args) resolved.push_back(arg[0] == '@' ? path(arg.substr(1)) : arg);
+        return resolved;
+    }
+
+    void expectRefused(const BadCase& c) {
+        const RunResult r = run(resolve(c.args));
+        std::string shown;
+        for (const std::string& a : c.args) shown += a + " ";
+        EXPECT_EQ(r.exit_code, c.exit_code) << shown << "\n" << r.err;
+        EXPECT_EQ(r.err.rfind("korvane: ", 0), 0u) << shown << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << shown << "\n" << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << shown << ": not one line:\n" << r.err;
+        EXPECT_EQ(r.out, "") << shown;
+    }
+};
+
+TEST_F(ToolErrorsTest, BadVectorFilesAreRefused) {
+    const std::vector<BadCase> cases = {
+        {{"build", "@missing.fvecs", "@o.kvx"}, 1, "cannot open"},
+        {{"build", "@", "@o.kvx"}, 1, "not a regular file"},
+        {{"build", "@dim128.fvecs", "@o.kvx"}, 1, "128 dimensions; korvane needs 256"},
+        {{"build", "@shape128.npy", "@o.kvx"}, 1, "128 dimensions; korvane needs 256"},
+        {{"build", "@f64.npy", "@o.kvx"}, 1, "float32"},
+        {{"build", "@notnpy.npy", "@o.kvx"}, 1, "not a readable .npy file"},
+        {{"build", "@trunc.fvecs", "@o.kvx"}, 1, "truncated"},
+        {{"build", "@trunc.f32", "@o.kvx"}, 1, "truncated"},
+        {{"build", "@trunc.npy", "@o.kvx"}, 1, "truncated"},
+        {{"build", "@empty.fvecs", "@o.kvx"}, 1, "holds no vectors"},
+        {{"build", "@nan.fvecs", "@o.kvx"}, 1, "vector 3 has a component that is not a finite number"},
+        {{"search", "@idx.kvx", "@trunc.fvecs"}, 1, "truncated"},
+        {{"eval", "@v.fvecs", "@dim128.fvecs"}, 1, "128 dimensions"},
+    };
+    for (const BadCase& c : cases) expectRefused(c);
+    EXPECT_FALSE(std::filesystem::exists(path("o.kvx")));
+}
+
+TEST_F(ToolErrorsTest, BadIdFilesAreRefused) {
+    const std::vector<BadCase> cases = {
+        {{"build", "@v.fvecs", "@o.kvx", "--ids", "@badids.txt"}, 1, "line 2: 'x2' is not an id"},
+        {{"build", "@v.fvecs", "@o.kvx", "--ids", "@huge.txt"}, 1, "line 1"},
+        {{"build", "@v.fvecs", "@o.kvx", "--ids", "@short.txt"}, 1, "holds 19 ids for 20 vectors"},
+        {{"build", "@v.fvecs", "@o.kvx", "--ids", "@dup.txt"}, 1, "id 3 appears more than once"},
+        {{"build", "@v.fvecs", "@o.kvx", "--ids", "@neg.npy"}, 1, "negative"},
+        {{"remove", "@idx.kvx", "@missing.txt"}, 1, "cannot open"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--filter", "@badids.txt"}, 1, "line 2"},
+        {{"eval", "@v.fvecs", "@q2.fvecs", "--truth", "@truth3.ivecs"}, 1, "holds 3 rows for 2 queries"},
+    };
+    for (const BadCase& c : cases) expectRefused(c);
+}
+
+TEST_F(ToolErrorsTest, IndexFilesTheLibraryRefusesAreReported) {
+    const std::string before = readFile(path("trunc.kvx"));
+    for (const char* file : {"@junk.kvx", "@trunc.kvx", "@dim.kvx", "@v.fvecs"}) {
+        expectRefused({{"info", file}, 1, "not a valid index file"});
+        expectRefused({{"search", file, "@v.fvecs"}, 1, "not a valid index file"});
+        expectRefused({{"remove", file, "@short.txt"}, 1, "not a valid index file"});
+        expectRefused({{"eval", "@v.fvecs", "@v.fvecs", "--index", file}, 1, "not a valid index file"});
+    }
+    expectRefused({{"info", "@nothing.kvx"}, 1, "cannot open"});
+    EXPECT_TRUE(readFile(path("trunc.kvx")) == before);
+    expectRefused({{"build", "@v.fvecs", "@no/such/dir/o.kvx"}, 1, "cannot save"});
+}
+
+TEST_F(ToolErrorsTest, BadUsageExitsWithTwo) {
+    const std::vector<BadCase> cases = {
+        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--frobnicate"}, 2, "unknown option --frobnicate"},
+        {{"search", "@idx.kvx"}, 2, "missing arguments"},
+        {{"search", "@idx.kvx", "@v.fvecs", "extra"}, 2, "unexpected argument 'extra'"},
+        {{"search", "@idx.kvx", "@v.fvecs", "-k"}, 2, "-k needs a value"},
+        {{"search", "@idx.kvx", "@v.fvecs", "-k", "abc"}, 2, "-k must be an integer from 1 to 256, not 'abc'"},
+        {{"search", "@idx.kvx", "@v.fvecs", "-k", "0"}, 2, "-k must be"},
+        {{"search", "@idx.kvx", "@v.fvecs", "-k", "257"}, 2, "-k must be"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--ef", "-3"}, 2, "--ef must be"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--ef", "99999999999999999999999"}, 2, "--ef must be"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--threads", "0"}, 2, "--threads must be"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--json=yes"}, 2, "takes no value"},
+        {{"build", "@v.fvecs", "@o.kvx", "--seed", "1.5"}, 2, "--seed must be"},
+        {{"build", "@v.fvecs", "@o.kvx", "--ef-construction", ""}, 2, "--ef-construction must be"},
+        {{"eval", "@v.fvecs", "@v.fvecs", "--ef", "16,x"}, 2, "--ef must be"},
+        {{"eval", "@v.fvecs", "@v.fvecs", "--ef", "16,,32"}, 2, "--ef must be"},
+        {{"demo", "--count", "0"}, 2, "--count must be"},
+        {{"info", "@idx.kvx", "@idx.kvx"}, 2, "unexpected argument"},
+    };
+    for (const BadCase& c : cases) expectRefused(c);
+}
+
+}  // namespace
+}  // namespace tooltest

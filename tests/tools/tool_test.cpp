@@ -1,0 +1,239 @@
+// The tool's commands run as a user runs them, checked against what the
+// library itself gives for the same input.
+#include <cstdio>
+#include <sstream>
+
+#include "tool_fixture.h"
+
+namespace tooltest {
+namespace {
+
+constexpr std::uint64_t kCount = 300;
+
+std::string scoreText(float score) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", score);
+    return text;
+}
+
+std::string expectedTsv(const BatchResults& r) {
+    std::string text = "query\trank\tid\tscore\n";
+    for (std::uint64_t q = 0; q < r.counts.size(); ++q)
+        for (std::uint64_t i = 0; i < r.counts[q]; ++i)
+            text += std::to_string(q) + "\t" + std::to_string(i + 1) + "\t" +
+                    std::to_string(r.ids[q * r.k + i]) + "\t" + scoreText(r.scores[q * r.k + i]) + "\n";
+    return text;
+}
+
+std::string expectedJson(const BatchResults& r) {
+    std::string text;
+    for (std::uint64_t q = 0; q < r.counts.size(); ++q) {
+        std::string ids, scores;
+        for (std::uint64_t i = 0; i < r.counts[q]; ++i) {
+            ids += (i ? ", " : "") + std::to_string(r.ids[q * r.k + i]);
+            scores += (i ? ", " : "") + scoreText(r.scores[q * r.k + i]);
+        }
+        text += "{\"query\": " + std::to_string(q) + ", \"ids\": [" + ids + "], \"scores\": [" +
+                scores + "]}\n";
+    }
+    return text;
+}
+
+double recallOf(const BatchResults& r, const std::vector<std::vector<std::uint64_t>>& truth,
+                std::uint64_t k) {
+    double sum = 0;
+    for (std::uint64_t q = 0; q < truth.size(); ++q) {
+        std::uint64_t hits = 0;
+        for (std::uint64_t i = 0; i < r.counts[q]; ++i)
+            for (std::uint64_t t = 0; t < k; ++t) hits += r.ids[q * r.k + i] == truth[q][t];
+        sum += static_cast<double>(hits) / k;
+    }
+    return sum / truth.size();
+}
+
+std::string fixed4(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4f", value);
+    return text;
+}
+
+// The second column of each CSV data row.
+std::vector<std::string> csvColumn(const std::string& csv, std::size_t column) {
+    std::istringstream lines(csv);
+    std::string line;
+    std::getline(lines, line);  // header
+    std::vector<std::string> cells;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string cell;
+        for (std::size_t c = 0; c <= column; ++c) std::getline(fields, cell, ',');
+        cells.push_back(cell);
+    }
+    return cells;
+}
+
+TEST_F(ToolTest, BuildWritesTheLibrarysIndexFromEveryVectorFormat) {
+    const Floats vectors = randomVectors(kCount, 1);
+    writeFvecs(path("v.fvecs"), vectors);
+    writeNpyVectors(path("v.npy"), vectors);
+    writeRaw(path("v.f32"), vectors);
+    buildWithLibrary(vectors, 40, 7, "expected.kvx");
+    const std::string expected = readFile(path("expected.kvx"));
+    for (const char* input : {"v.fvecs", "v.npy", "v.f32"}) {
+        const RunResult r = run({"build", path(input), path("out.kvx"), "--seed", "7",
+                                 "--ef-construction", "40", "--threads", "2"});
+        ASSERT_EQ(r.exit_code, 0) << input << ": " << r.err;
+        EXPECT_NE(r.out.find("300 vectors"), std::string::npos) << r.out;
+        EXPECT_TRUE(readFile(path("out.kvx")) == expected) << input;
+    }
+}
+
+TEST_F(ToolTest, BuildTakesIdsFromTextOrNpy) {
+    const Floats vectors = randomVectors(kCount, 2);
+    writeFvecs(path("v.fvecs"), vectors);
+    std::vector<std::uint64_t> ids;
+    for (std::uint64_t i = 0; i < kCount; ++i) ids.push_back(18446744073709551615ull - 3 * i);
+    writeTextIds(path("ids.txt"), ids);
+    writeNpyIds(path("ids.npy"), ids);
+    buildWithLibrary(vectors, 40, 9, "expected.kvx", ids);
+    for (const char* id_file : {"ids.txt", "ids.npy"}) {
+        const RunResult r = run({"build", path("v.fvecs"), path("out.kvx"), "--ids", path(id_file),
+                                 "--seed", "9", "--ef-construction", "40"});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_TRUE(readFile(path("out.kvx")) == readFile(path("expected.kvx"))) << id_file;
+    }
+}
+
+TEST_F(ToolTest, SearchPrintsTheLibrarysResultsAsTsvOrJson) {
+    const IndexPtr index = buildWithLibrary(randomVectors(kCount, 3), 40, 1, "idx.kvx");
+    const Floats queries = randomVectors(6, 4);
+    writeNpyVectors(path("q.npy"), queries);
+    const BatchResults expected = search(index.get(), queries, 7, 50);
+
+    const RunResult tsv = run({"search", path("idx.kvx"), path("q.npy"), "-k", "7", "--ef", "50"});
+    ASSERT_EQ(tsv.exit_code, 0) << tsv.err;
+    EXPECT_EQ(tsv.out, expectedTsv(expected));
+    const RunResult json = run({"search", path("idx.kvx"), path("q.npy"), "-k=7", "--ef=50",
+                                "--json", "--threads", "1"});
+    ASSERT_EQ(json.exit_code, 0) << json.err;
+    EXPECT_EQ(json.out, expectedJson(expected));
+}
+
+TEST_F(ToolTest, FilteredSearchUsesOnlyTheListedIds) {
+    const IndexPtr index = buildWithLibrary(randomVectors(kCount, 5), 40, 1, "idx.kvx");
+    const Floats queries = randomVectors(4, 6);
+    writeFvecs(path("q.fvecs"), queries);
+    std::vector<std::uint64_t> allowed = {3, 33, 63, 99, 150, 151, 299, 5000};  // 5000 absent
+    writeTextIds(path("allow.txt"), allowed);
+
+    BatchResults expected{5, std::vector<std::uint64_t>(20), std::vector<float>(20),
+                          std::vector<std::uint64_t>(4)};
+    korvane_context* context = korvane_context_create(index.get(), 1);
+    for (std::uint64_t q = 0; q < 4; ++q)
+        expected.counts[q] = korvane_search_filtered(index.get(), context, queries.data() + q * kDim,
+                                                     allowed.data(), allowed.size(), 5,
+                                                     expected.ids.data() + q * 5,
+                                                     expected.scores.data() + q * 5);
+    korvane_context_destroy(context);
+
+    const RunResult r = run({"search", path("idx.kvx"), path("q.fvecs"), "-k", "5", "--filter",
+                             path("allow.txt"), "--threads", "2"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, expectedTsv(expected));
+    EXPECT_EQ(expected.counts[0], 5u);
+}
+
+TEST_F(ToolTest, EvalReportsTheRecallOfTheLibrarysSearches) {
+    const Floats base = randomVectors(kCount, 7);
+    const Floats queries = randomVectors(12, 8);
+    writeFvecs(path("base.fvecs"), base);
+    writeRaw(path("q.raw"), queries);
+    const auto truth = bruteForce(base, queries, 5);
+    writeIvecs(path("truth.ivecs"), truth);
+    const IndexPtr index = buildWithLibrary(base, 40, 3, "idx.kvx");
+    const std::vector<std::string> expected = {fixed4(recallOf(search(index.get(), queries, 5, 5), truth, 5)),
+                                               fixed4(recallOf(search(index.get(), queries, 5, 64), truth, 5))};
+    const std::vector<std::string> common = {"eval", path("base.fvecs"), path("q.raw"), "-k", "5",
+                                             "--ef", "5,64", "--csv"};
+    const std::vector<std::vector<std::string>> variants = {
+        {"--index", path("idx.kvx"), "--truth", path("truth.ivecs")},
+        {"--index", path("idx.kvx"), "--threads", "1"},
+        {"--seed", "3", "--ef-construction", "40", "--threads", "2"},  // built in memory
+    };
+    for (const auto& variant : variants) {
+        std::vector<std::string> args = common;
+        args.insert(args.end(), variant.begin(), variant.end());
+        const RunResult r = run(args);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "ef_search,recall@5,queries/s");
+        EXPECT_EQ(csvColumn(r.out, 1), expected) << variant[0];
+        EXPECT_EQ(csvColumn(r.out, 0), (std::vector<std::string>{"5", "64"}));
+    }
+}
+
+TEST_F(ToolTest, RemoveTakesIdsOutAndInfoDescribesTheFile) {
+    const Floats vectors = randomVectors(kCount, 9);
+    buildWithLibrary(vectors, 40, 1, "idx.kvx");
+    writeTextIds(path("gone.txt"), {4, 8, 15, 16, 23, 42000});
+    const std::string before = readFile(path("idx.kvx"));
+
+    const RunResult copy = run({"remove", path("idx.kvx"), path("gone.txt"), "-o", path("copy.kvx")});
+    ASSERT_EQ(copy.exit_code, 0) << copy.err;
+    EXPECT_EQ(copy.out, "removed 5 ids (1 not in the index); " + path("copy.kvx") + " holds 295 vectors\n");
+    EXPECT_TRUE(readFile(path("idx.kvx")) == before);
+    ASSERT_EQ(run({"remove", path("idx.kvx"), path("gone.txt")}).exit_code, 0);
+    EXPECT_TRUE(readFile(path("idx.kvx")) == readFile(path("copy.kvx")));
+
+    const IndexPtr index = load("idx.kvx");
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(korvane_index_len(index.get()), 295u);
+    const BatchResults found = search(index.get(), Floats(vectors.begin() + 4 * kDim, vectors.begin() + 24 * kDim), 3, 64);
+    for (std::uint64_t id : found.ids) EXPECT_TRUE(id != 4 && id != 8 && id != 15 && id != 16 && id != 23);
+
+    const RunResult info = run({"info", path("idx.kvx")});
+    ASSERT_EQ(info.exit_code, 0) << info.err;
+    const std::string size = std::to_string(readFile(path("idx.kvx")).size());
+    for (const std::string& line : {std::string("nodes              300 "), std::string("live               295\n"),
+                                    std::string("removed            5\n"), std::string("ef_construction    40\n"),
+                                    std::string("raw copies         int8 with a scale per vector\n"),
+                                    std::string("calibration        none\n")})
+        EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+    EXPECT_NE(info.out.find("  layer 0          300 nodes, "), std::string::npos) << info.out;
+    std::string grouped = size;
+    for (int at = static_cast<int>(grouped.size()) - 3; at > 0; at -= 3) grouped.insert(at, ",");
+    EXPECT_NE(info.out.find("file size          " + grouped + " bytes"), std::string::npos) << info.out;
+}
+
+TEST_F(ToolTest, GenerateIsReproducibleAndReadableByBuild) {
+    ASSERT_EQ(run({"generate", path("b.npy"), path("q.fvecs"), "--count", "200", "--queries", "10"}).exit_code, 0);
+    ASSERT_EQ(run({"generate", path("b2.npy"), path("q2.fvecs"), "--count", "200", "--queries", "10"}).exit_code, 0);
+    ASSERT_EQ(run({"generate", path("b3.npy"), path("q3.fvecs"), "--count", "200", "--queries", "10", "--seed", "2"}).exit_code, 0);
+    EXPECT_EQ(readFile(path("q.fvecs")).size(), 10u * 1028);
+    EXPECT_TRUE(readFile(path("b.npy")) == readFile(path("b2.npy")));
+    EXPECT_FALSE(readFile(path("b.npy")) == readFile(path("b3.npy")));
+    const RunResult r = run({"build", path("b.npy"), path("idx.kvx")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("200 vectors"), std::string::npos);
+}
+
+TEST_F(ToolTest, DemoRunsEndToEndOnASmallSet) {
+    const RunResult r = run({"demo", "--count", "1500", "--queries", "20", "--threads", "2"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("answers exactly as the built one"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("recall@10"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ToolTest, EveryCommandExplainsItself) {
+    const RunResult top = run({"--help"});
+    EXPECT_EQ(top.exit_code, 0);
+    for (const char* command : {"demo", "generate", "build", "search", "eval", "info", "remove"}) {
+        EXPECT_NE(top.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+        const RunResult help = run({command, "--help"});
+        EXPECT_EQ(help.exit_code, 0) << command;
+        EXPECT_EQ(help.out.rfind(std::string("usage: korvane ") + command, 0), 0u) << help.out;
+    }
+}
+
+}  // namespace
+}  // namespace tooltest

@@ -1,0 +1,144 @@
+// korvane demo: the whole life of an index on a built-in data set, with the
+// figures a user wants first: build rate, recall, queries/s, size.
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "cli_error.h"
+#include "command_support.h"
+#include "dataset.h"
+#include "evaluation.h"
+#include "ground_truth.h"
+#include "library.h"
+#include "parallel.h"
+#include "progress.h"
+#include "stopwatch.h"
+#include "table.h"
+#include "temp_dir.h"
+
+namespace korvane::tool {
+
+namespace {
+
+const char* const kHelp =
+    "usage: korvane demo [options]      (also: korvane with no arguments)\n"
+    "\n"
+    "Generates a clustered data set, builds an index on all cores, saves it and\n"
+    "loads it back (in a temporary directory), computes exact neighbours by brute\n"
+    "force and prints recall@10 and queries/s for a few ef_search values.\n"
+    "\n"
+    "options:\n"
+    "  --count N             base vectors (default 100000)\n"
+    "  --queries N           queries (default 1000)\n"
+    "  --seed N              data and index seed (default 1)\n"
+    "  --ef-construction N   (default 200)\n"
+    "  --threads N           (default: all cores)\n";
+
+const std::vector<OptionSpec> kOptions = {{"--count", true}, {"--queries", true}, {"--seed", true},
+                                          {"--ef-construction", true}, {"--threads", true}};
+
+const std::vector<std::uint64_t> kEfSweep = {16, 32, 64, 128, 256};
+constexpr std::uint64_t kK = 10;
+
+using ull = unsigned long long;
+
+void step(const char* what, double seconds, const std::string& detail) {
+    std::printf("  %-20s %7.2f s   %s\n", what, seconds, detail.c_str());
+    std::fflush(stdout);
+}
+
+void note(const char* what, const std::string& detail) {
+    std::printf("  %-20s %s\n", what, detail.c_str());
+}
+
+IndexPtr buildTimed(const ClusteredData& data, const Args& args, std::uint64_t seed,
+                    std::uint64_t threads) {
+    IndexPtr index = createIndex(efConstructionOption(args), seed);
+    ProgressBar bar("building", data.base.count);
+    Stopwatch clock;
+    addAll(index.get(), rowIds(data.base.count), data.base, threads,
+           [&](std::uint64_t done) { bar.update(done); });
+    const double seconds = clock.seconds();
+    bar.finish();
+    step("build (add_batch)", seconds, grouped(static_cast<std::uint64_t>(data.base.count / seconds)) +
+                                           " vectors/s");
+    return index;
+}
+
+std::uint64_t fileBytes(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+IndexPtr saveAndReload(const korvane_index* built, std::uint64_t count) {
+    TempDir dir;
+    const std::string path = dir.file("demo.kvx");
+    Stopwatch clock;
+    saveIndex(built, path);
+    IndexPtr loaded = loadIndex(path);
+    const std::uint64_t bytes = fileBytes(path);
+    step("save + load", clock.seconds(),
+         "file " + grouped(bytes) + " bytes (" + grouped(bytes / count) + " per vector)");
+    if (korvane_index_len(loaded.get()) != korvane_index_len(built))
+        throw Failure("the reloaded index does not hold the vectors that were saved");
+    return loaded;
+}
+
+void checkSameAnswers(const korvane_index* a, const korvane_index* b, const VectorSet& queries,
+                      std::uint64_t threads) {
+    const SearchResults first = searchAll(a, queries, kK, 64, threads);
+    const SearchResults second = searchAll(b, queries, kK, 64, threads);
+    const bool same = first.ids == second.ids && first.scores == second.scores &&
+                      first.counts == second.counts;
+    note("reloaded index", same ? "answers exactly as the built one" : "DIFFERS");
+    if (!same) throw Failure("the reloaded index answers differently from the one saved");
+}
+
+void printSweep(const korvane_index* index, const ClusteredData& data, const Neighbours& truth,
+                std::uint64_t threads) {
+    const auto single = sweepEf(index, data.queries, truth, kK, kEfSweep, 1);
+    const auto multi = sweepEf(index, data.queries, truth, kK, kEfSweep, threads);
+    Table table{{"ef_search", "recall@10", "queries/s (1 thread)",
+                 "queries/s (" + std::to_string(threads) + " threads)"}, {}, false};
+    for (std::size_t i = 0; i < kEfSweep.size(); ++i)
+        table.rows.push_back({std::to_string(kEfSweep[i]), fixed(single[i].recall, 4),
+                              grouped(static_cast<std::uint64_t>(single[i].queries_per_second)),
+                              grouped(static_cast<std::uint64_t>(multi[i].queries_per_second))});
+    std::printf("\n");
+    printTable(stdout, table);
+}
+
+}  // namespace
+
+int runDemo(const Words& words) {
+    Args args;
+    if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
+    expectPositionals(args, 0, "korvane demo [options]");
+    ClusteredSpec spec;
+    spec.base_count = countOption(args, "--count", spec.base_count, 1, 1ull << 28);
+    spec.query_count = countOption(args, "--queries", spec.query_count, 1, 1ull << 24);
+    spec.seed = seedOption(args);
+    const std::uint64_t threads = threadsOption(args);
+    std::printf("korvane demo: %s clustered 256-d vectors, %s queries, seed %llu, %llu threads\n\n",
+                grouped(spec.base_count).c_str(), grouped(spec.query_count).c_str(),
+                static_cast<ull>(spec.seed), static_cast<ull>(threads));
+    Stopwatch total;
+
+    Stopwatch clock;
+    const ClusteredData data = generateClustered(spec, threads);
+    step("generate data", clock.seconds(), "");
+    const IndexPtr built = buildTimed(data, args, spec.seed, threads);
+    const IndexPtr index = saveAndReload(built.get(), spec.base_count);
+    note("memory estimate", grouped(korvane_index_memory_bytes(index.get()) / spec.base_count) +
+                                   " bytes per vector");
+    checkSameAnswers(built.get(), index.get(), data.queries, threads);
+    clock = Stopwatch();
+    const Neighbours truth = exactTopK(data.base, data.queries, kK, threads);
+    step("exact neighbours", clock.seconds(), "brute-force inner product on " +
+                                                  std::to_string(threads) + " threads");
+    printSweep(index.get(), data, truth, threads);
+    std::printf("\ntotal %.1f s\n", total.seconds());
+    return kExitOk;
+}
+
+}  // namespace korvane::tool

@@ -1,0 +1,48 @@
+// korvane remove: take ids out of an index file.
+#include <cstdio>
+
+#include "cli_error.h"
+#include "command_support.h"
+#include "library.h"
+#include "vector_io.h"
+
+namespace korvane::tool {
+
+namespace {
+
+const char* const kHelp =
+    "usage: korvane remove INDEX IDS [options]\n"
+    "\n"
+    "Removes the ids listed in IDS (one decimal id per line, or a .npy of uint64)\n"
+    "from INDEX and saves it back (the file is replaced as a whole, so it is never\n"
+    "left half written). Ids that are not in the index are counted and skipped.\n"
+    "\n"
+    "options:\n"
+    "  -o, --output FILE   save to FILE instead of replacing INDEX\n";
+
+const std::vector<OptionSpec> kOptions = {{"-o", true}, {"--output", true}};
+
+using ull = unsigned long long;
+
+}  // namespace
+
+int runRemove(const Words& words) {
+    Args args;
+    if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
+    expectPositionals(args, 2, "korvane remove INDEX IDS [options]");
+    const std::string output =
+        args.value("--output").value_or(args.value("-o").value_or(args.positionals[0]));
+    const IndexPtr index = loadIndex(args.positionals[0]);
+    const std::vector<std::uint64_t> ids = readIds(args.positionals[1]);
+
+    std::uint64_t removed = 0;
+    for (std::uint64_t id : ids)
+        if (korvane_index_remove(index.get(), id) == KORVANE_OK) ++removed;
+    saveIndex(index.get(), output);
+    std::printf("removed %llu ids (%llu not in the index); %s holds %llu vectors\n",
+                static_cast<ull>(removed), static_cast<ull>(ids.size() - removed), output.c_str(),
+                static_cast<ull>(korvane_index_len(index.get())));
+    return kExitOk;
+}
+
+}  // namespace korvane::tool

@@ -1,0 +1,46 @@
+#include "command_support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+#include "cli_error.h"
+#include "parallel.h"
+
+namespace korvane::tool {
+
+bool parseOrHelp(const Words& words, const std::vector<OptionSpec>& specs, const char* help,
+                 Args& args) {
+    std::vector<char*> argv;
+    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    args = parseArgs(static_cast<int>(argv.size()), argv.data(), 0, specs);
+    if (!args.has("--help")) return true;
+    std::fputs(help, stdout);
+    return false;
+}
+
+std::uint64_t threadsOption(const Args& args) {
+    return countOption(args, "--threads", hardwareThreads(), 1, kMaxThreads);
+}
+
+std::uint64_t seedOption(const Args& args) {
+    return countOption(args, "--seed", kDefaultSeed, 0, std::numeric_limits<std::uint64_t>::max());
+}
+
+std::uint64_t efConstructionOption(const Args& args) {
+    return countOption(args, "--ef-construction", kDefaultEfConstruction, 1, kMaxEf);
+}
+
+void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,
+              const std::string& ids_path) {
+    if (ids.size() != vector_count)
+        throw Failure(ids_path + ": holds " + std::to_string(ids.size()) + " ids for " +
+                      std::to_string(vector_count) + " vectors");
+    std::vector<std::uint64_t> sorted = ids;
+    std::sort(sorted.begin(), sorted.end());
+    const auto repeat = std::adjacent_find(sorted.begin(), sorted.end());
+    if (repeat != sorted.end())
+        throw Failure(ids_path + ": id " + std::to_string(*repeat) + " appears more than once");
+}
+
+}  // namespace korvane::tool

@@ -1,0 +1,31 @@
+// Pieces shared by several subcommands: option parsing with help, the common
+// options, and checks on ids.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "commands.h"
+
+namespace korvane::tool {
+
+constexpr std::uint64_t kMaxThreads = 1024;
+constexpr std::uint64_t kMaxEf = 1u << 20;
+constexpr std::uint64_t kDefaultEfConstruction = 200;
+constexpr std::uint64_t kDefaultSeed = 1;
+
+// Parses the words; prints `help` and returns false when help was asked for.
+bool parseOrHelp(const Words& words, const std::vector<OptionSpec>& specs, const char* help,
+                 Args& args);
+
+std::uint64_t threadsOption(const Args& args);
+std::uint64_t seedOption(const Args& args);
+std::uint64_t efConstructionOption(const Args& args);
+
+// Throws Failure naming a repeated id, or a count that does not match.
+void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,
+              const std::string& ids_path);
+
+}  // namespace korvane::tool

@@ -1,0 +1,81 @@
+#include "dataset.h"
+
+#include <cmath>
+
+#include "parallel.h"
+
+namespace korvane::tool {
+
+namespace {
+
+// splitmix64: small, fast and good enough to seed and drive the generator.
+struct Stream {
+    std::uint64_t state;
+
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
+
+    // Box-Muller; one of the pair is discarded to keep the stream simple.
+    double normal() {
+        const double u = 1.0 - uniform();  // (0, 1]
+        const double v = uniform();
+        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
+    }
+};
+
+Stream streamFor(std::uint64_t seed, std::uint64_t purpose, std::uint64_t item) {
+    Stream mixer{seed ^ (purpose * 0xd1b54a32d192ed03ull)};
+    mixer.state ^= mixer.next() + item * 0x9e3779b97f4a7c15ull;
+    return Stream{mixer.next()};
+}
+
+void normalise(float* v) {
+    double sum = 0;
+    for (std::uint64_t d = 0; d < kDim; ++d) sum += static_cast<double>(v[d]) * v[d];
+    const double scale = sum > 0 ? 1.0 / std::sqrt(sum) : 0.0;
+    for (std::uint64_t d = 0; d < kDim; ++d) v[d] = static_cast<float>(v[d] * scale);
+}
+
+VectorSet makeCentres(const ClusteredSpec& spec) {
+    VectorSet centres{spec.clusters, std::vector<float>(spec.clusters * kDim)};
+    for (std::uint64_t c = 0; c < spec.clusters; ++c) {
+        Stream stream = streamFor(spec.seed, 0, c);
+        float* v = centres.values.data() + c * kDim;
+        for (std::uint64_t d = 0; d < kDim; ++d) v[d] = static_cast<float>(stream.normal());
+        normalise(v);
+    }
+    return centres;
+}
+
+void drawPoint(const ClusteredSpec& spec, const VectorSet& centres, Stream stream, float* out) {
+    const float* centre = centres.row(stream.next() % spec.clusters);
+    const double sigma = spec.noise / std::sqrt(static_cast<double>(kDim));
+    for (std::uint64_t d = 0; d < kDim; ++d)
+        out[d] = static_cast<float>(centre[d] + sigma * stream.normal());
+    normalise(out);
+}
+
+VectorSet drawPoints(const ClusteredSpec& spec, const VectorSet& centres, std::uint64_t count,
+                     std::uint64_t purpose, std::uint64_t threads) {
+    VectorSet set{count, std::vector<float>(count * kDim)};
+    parallelFor(count, threads, [&](std::uint64_t, std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t i = begin; i < end; ++i)
+            drawPoint(spec, centres, streamFor(spec.seed, purpose, i), set.values.data() + i * kDim);
+    });
+    return set;
+}
+
+}  // namespace
+
+ClusteredData generateClustered(const ClusteredSpec& spec, std::uint64_t threads) {
+    const VectorSet centres = makeCentres(spec);
+    return {drawPoints(spec, centres, spec.base_count, 1, threads),
+            drawPoints(spec, centres, spec.query_count, 2, threads)};
+}
+
+}  // namespace korvane::tool

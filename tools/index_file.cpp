@@ -1,0 +1,134 @@
+#include "index_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "binary_file.h"
+#include "cli_error.h"
+
+namespace korvane::tool {
+
+namespace {
+
+constexpr std::uint64_t kHeaderBytes = 46;
+constexpr std::uint64_t kCalibrationBytes = 2 * 256 * 4;
+constexpr std::uint64_t kMatrixBytes = (256 * 256 + 1024 * 256) * 4;
+constexpr std::uint64_t kPayloadRecordBytes = 116;
+constexpr std::uint64_t kNodeRecordFixedBytes = 140;
+constexpr std::uint64_t kCodeBytes = 128;
+constexpr std::uint32_t kMaxNeighbours = 32;
+
+// Multiplies sizes from the file, refusing results that cannot fit in it.
+std::uint64_t blockBytes(const BinaryFile& file, std::uint64_t count, std::uint64_t each) {
+    if (count != 0 && each > file.size() / count)
+        throw Failure(file.path() + ": index file is truncated");
+    return count * each;
+}
+
+std::uint64_t rawBlockBytes(const BinaryFile& file, std::uint8_t raw_mode, std::uint64_t n) {
+    if (raw_mode == 1) return blockBytes(file, n, 256 * 4);
+    if (raw_mode == 2) return blockBytes(file, n, 256 + 4);
+    return 0;
+}
+
+void readHeader(BinaryFile& file, IndexFileLayout& layout) {
+    char magic[4];
+    file.read(magic, 4, "header");
+    if (std::memcmp(magic, "TQX5", 4) != 0) throw Failure(file.path() + ": not an index file");
+    file.skip(12, "header");  // dimension, degree and routing width, checked by the library
+    layout.node_count = file.readU64("header");
+    layout.ef_construction = file.readU64("header");
+    layout.entry_point = file.readU64("header");
+    const std::uint32_t layer_count = file.readU32("header");
+    blockBytes(file, layer_count, 8);
+    layout.layers.resize(layer_count);
+    layout.raw_mode = file.readU8("header");
+    layout.calibrated = file.readU8("header") != 0;
+    layout.header_bytes = kHeaderBytes;
+}
+
+LayerSummary readLayer(BinaryFile& file) {
+    const std::uint64_t start = file.position();
+    LayerSummary layer;
+    layer.nodes = file.readU64("layer");
+    blockBytes(file, layer.nodes, kNodeRecordFixedBytes);
+    for (std::uint64_t i = 0; i < layer.nodes; ++i) {
+        file.skip(8 + kCodeBytes, "node record");
+        const std::uint32_t neighbours = file.readU32("node record");
+        if (neighbours > kMaxNeighbours) throw Failure(file.path() + ": damaged node record");
+        file.skip(8ull * neighbours, "neighbour list");
+        layer.links += neighbours;
+    }
+    layer.bytes = file.position() - start;
+    return layer;
+}
+
+std::uint64_t countRemoved(BinaryFile& file, std::uint64_t node_count) {
+    const std::uint64_t listed = file.readU64("removal list");
+    blockBytes(file, listed, 8);
+    std::vector<bool> removed(node_count);
+    std::uint64_t distinct = 0;
+    for (std::uint64_t i = 0; i < listed; ++i) {
+        const std::uint64_t node = file.readU64("removal list");
+        if (node >= node_count) throw Failure(file.path() + ": damaged removal list");
+        distinct += removed[node] ? 0 : 1;
+        removed[node] = true;
+    }
+    return distinct;
+}
+
+std::uint64_t readMetadata(BinaryFile& file, std::uint64_t node_count) {
+    std::uint64_t strings = 0;
+    for (std::uint64_t i = 0; i < node_count; ++i) {
+        const std::uint16_t length = file.readU16("metadata");
+        file.skip(length, "metadata");
+        strings += length;
+    }
+    return strings;
+}
+
+// Runs `step` and returns the number of bytes it consumed.
+template <typename Step>
+std::uint64_t measured(BinaryFile& file, Step step) {
+    const std::uint64_t start = file.position();
+    step();
+    return file.position() - start;
+}
+
+}  // namespace
+
+IndexFileLayout readIndexFileLayout(const std::string& path) {
+    BinaryFile file(path);
+    IndexFileLayout layout;
+    layout.file_bytes = file.size();
+    readHeader(file, layout);
+    const std::uint64_t n = layout.node_count;
+    layout.calibration_bytes = layout.calibrated ? kCalibrationBytes : 0;
+    file.skip(layout.calibration_bytes, "calibration block");
+    layout.matrix_bytes = kMatrixBytes;
+    file.skip(kMatrixBytes, "matrix block");
+    layout.payload_bytes = blockBytes(file, n, kPayloadRecordBytes);
+    file.skip(layout.payload_bytes, "payload records");
+    layout.raw_bytes = rawBlockBytes(file, layout.raw_mode, n);
+    file.skip(layout.raw_bytes, "raw vectors");
+    for (LayerSummary& layer : layout.layers) {
+        layer = readLayer(file);
+        layout.graph_bytes += layer.bytes;
+    }
+    layout.removal_bytes = measured(file, [&] { layout.removed = countRemoved(file, n); });
+    layout.metadata_block_bytes =
+        measured(file, [&] { layout.metadata_bytes = readMetadata(file, n); });
+    layout.trailing_bytes = file.remaining();
+    return layout;
+}
+
+const char* rawModeName(std::uint8_t raw_mode) {
+    switch (raw_mode) {
+        case 0: return "none";
+        case 1: return "float32";
+        case 2: return "int8 with a scale per vector";
+        default: return "unknown";
+    }
+}
+
+}  // namespace korvane::tool

@@ -1,0 +1,40 @@
+// The structure of an index file, read from its documented layout: facts the
+// C interface does not expose (layers, raw copies, calibration, removals).
+// Only files the library has already accepted are described, so this walk
+// only has to stay within bounds, not judge validity.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvane::tool {
+
+struct LayerSummary {
+    std::uint64_t nodes = 0;
+    std::uint64_t links = 0;  // sum of neighbour counts
+    std::uint64_t bytes = 0;
+};
+
+struct IndexFileLayout {
+    std::uint64_t file_bytes = 0;
+    std::uint64_t node_count = 0;
+    std::uint64_t ef_construction = 0;
+    std::uint64_t entry_point = 0;
+    std::uint8_t raw_mode = 0;  // 0 none, 1 float32, 2 int8 with a scale per vector
+    bool calibrated = false;
+    std::vector<LayerSummary> layers;
+    std::uint64_t removed = 0;  // distinct removed nodes
+    std::uint64_t metadata_bytes = 0;
+    std::uint64_t trailing_bytes = 0;
+    // Bytes of each block, in file order.
+    std::uint64_t header_bytes = 0, calibration_bytes = 0, matrix_bytes = 0, payload_bytes = 0,
+                  raw_bytes = 0, graph_bytes = 0, removal_bytes = 0, metadata_block_bytes = 0;
+};
+
+// Throws Failure when the file cannot be read or does not follow the layout.
+IndexFileLayout readIndexFileLayout(const std::string& path);
+
+const char* rawModeName(std::uint8_t raw_mode);
+
+}  // namespace korvane::tool

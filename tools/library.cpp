@@ -1,0 +1,101 @@
+#include "library.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "binary_file.h"
+#include "cli_error.h"
+#include "parallel.h"
+
+namespace korvane::tool {
+
+namespace {
+
+constexpr std::uint64_t kAddBatch = 4096;  // a multiple of the library's 1024-item chunks
+
+}  // namespace
+
+IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed) {
+    IndexPtr index(korvane_index_create(ef_construction, seed));
+    if (!index) throw Failure("cannot create an index: out of memory");
+    return index;
+}
+
+IndexPtr loadIndex(const std::string& path) {
+    BinaryFile probe(path);  // names the reason when the file cannot be opened at all
+    IndexPtr index(korvane_index_load(path.c_str()));
+    if (!index)
+        throw Failure(path + ": not a valid index file (the library refused to load it)");
+    return index;
+}
+
+void saveIndex(const korvane_index* index, const std::string& path) {
+    if (path.size() > 1023) throw Failure("cannot save to " + path + ": path longer than 1023 bytes");
+    if (korvane_index_save(index, path.c_str()) != KORVANE_OK)
+        throw Failure("cannot save the index to " + path +
+                      " (missing directory, no permission or disk full)");
+}
+
+ContextPtr createContext(const korvane_index* index, std::uint64_t ef_search) {
+    ContextPtr context(korvane_context_create(index, ef_search));
+    if (!context) throw Failure("cannot create a search context: out of memory");
+    return context;
+}
+
+void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const VectorSet& vectors,
+            std::uint64_t threads, const std::function<void(std::uint64_t)>& progress) {
+    for (std::uint64_t done = 0; done < vectors.count;) {
+        const std::uint64_t count = std::min(kAddBatch, vectors.count - done);
+        const int32_t status =
+            korvane_index_add_batch(index, ids.data() + done, vectors.row(done), count, threads);
+        if (status == KORVANE_DUPLICATE)
+            throw Failure("an id is added twice or is already in the index");
+        if (status != KORVANE_OK)
+            throw Failure("adding vectors failed after " + std::to_string(korvane_index_len(index)) +
+                          " (out of memory or no threads)");
+        done += count;
+        progress(done);
+    }
+}
+
+SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
+                        std::uint64_t ef_search, std::uint64_t threads) {
+    SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
+                          std::vector<float>(queries.count * k),
+                          std::vector<std::uint64_t>(queries.count)};
+    if (korvane_search_batch(index, queries.values.data(), queries.count, k, ef_search, threads,
+                             results.ids.data(), results.scores.data(),
+                             results.counts.data()) != KORVANE_OK)
+        throw Failure("search failed (out of memory or no threads)");
+    return results;
+}
+
+SearchResults searchAllFiltered(const korvane_index* index, const VectorSet& queries,
+                                const std::vector<std::uint64_t>& allowed, std::uint64_t k,
+                                std::uint64_t threads) {
+    SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
+                          std::vector<float>(queries.count * k),
+                          std::vector<std::uint64_t>(queries.count)};
+    std::vector<ContextPtr> contexts;
+    for (std::uint64_t t = 0; t < workerCount(queries.count, threads); ++t)
+        contexts.push_back(createContext(index, 1));
+    parallelFor(queries.count, threads, [&](std::uint64_t worker, std::uint64_t begin,
+                                            std::uint64_t end) {
+        korvane_context* context = contexts[worker].get();
+        for (std::uint64_t q = begin; q < end; ++q)
+            results.counts[q] = korvane_search_filtered(
+                index, context, queries.row(q), allowed.data(), allowed.size(), k,
+                results.ids.data() + q * k, results.scores.data() + q * k);
+    });
+    return results;
+}
+
+std::vector<std::uint64_t> rowIds(std::uint64_t count) {
+    std::vector<std::uint64_t> ids(count);
+    for (std::uint64_t i = 0; i < count; ++i) ids[i] = i;
+    return ids;
+}
+
+}  // namespace korvane::tool

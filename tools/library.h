@@ -1,0 +1,54 @@
+// The tool's only door into the index: the public C interface, wrapped so
+// that every handle is released and every failure becomes a Failure with a
+// one-line message.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "korvane.h"
+#include "vector_io.h"
+
+namespace korvane::tool {
+
+struct IndexDeleter {
+    void operator()(korvane_index* index) const { korvane_index_destroy(index); }
+};
+struct ContextDeleter {
+    void operator()(korvane_context* context) const { korvane_context_destroy(context); }
+};
+using IndexPtr = std::unique_ptr<korvane_index, IndexDeleter>;
+using ContextPtr = std::unique_ptr<korvane_context, ContextDeleter>;
+
+IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed);
+IndexPtr loadIndex(const std::string& path);
+void saveIndex(const korvane_index* index, const std::string& path);
+ContextPtr createContext(const korvane_index* index, std::uint64_t ef_search);
+
+// Adds all vectors in batches of a multiple of 1024 (which gives the same
+// index as one call), reporting the number added after each batch.
+void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const VectorSet& vectors,
+            std::uint64_t threads, const std::function<void(std::uint64_t)>& progress);
+
+struct SearchResults {
+    std::uint64_t k = 0;
+    std::vector<std::uint64_t> ids;  // query q's results at q * k
+    std::vector<float> scores;
+    std::vector<std::uint64_t> counts;
+};
+
+SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
+                        std::uint64_t ef_search, std::uint64_t threads);
+
+// Exact search restricted to `allowed` ids, one context per thread.
+SearchResults searchAllFiltered(const korvane_index* index, const VectorSet& queries,
+                                const std::vector<std::uint64_t>& allowed, std::uint64_t k,
+                                std::uint64_t threads);
+
+// The row numbers 0 .. count-1 as ids.
+std::vector<std::uint64_t> rowIds(std::uint64_t count);
+
+}  // namespace korvane::tool

@@ -1,0 +1,216 @@
+#include "vector_io.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+#include "args.h"
+#include "binary_file.h"
+#include "cli_error.h"
+#include "npy_header.h"
+
+namespace korvane::tool {
+
+static_assert(std::endian::native == std::endian::little, "the file formats are little-endian");
+
+namespace {
+
+constexpr std::uint64_t kRowBytes = kDim * sizeof(float);
+constexpr std::uint64_t kFvecsRecordBytes = 4 + kRowBytes;
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string countText(std::uint64_t n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+VectorSet readFvecs(BinaryFile& file) {
+    if (file.size() % kFvecsRecordBytes != 0) {
+        std::uint32_t dim = 0;
+        if (file.size() >= 4) file.read(&dim, 4, "first record");
+        if (file.size() >= 4 && dim != kDim)
+            throw Failure(file.path() + ": vectors have " + std::to_string(dim) +
+                          " dimensions; korvane needs 256");
+        throw Failure(file.path() + ": file is truncated (" + std::to_string(file.size()) +
+                      " bytes is not a whole number of 1028-byte records)");
+    }
+    VectorSet set;
+    set.count = file.size() / kFvecsRecordBytes;
+    set.values.resize(set.count * kDim);
+    for (std::uint64_t i = 0; i < set.count; ++i) {
+        const std::uint32_t dim = file.readU32("record header");
+        if (dim != kDim)
+            throw Failure(file.path() + ": vector " + std::to_string(i) + " has " +
+                          std::to_string(dim) + " dimensions; korvane needs 256");
+        file.read(set.values.data() + i * kDim, kRowBytes, "vector");
+    }
+    return set;
+}
+
+std::uint64_t npyVectorCount(const BinaryFile& file, const NpyHeader& header) {
+    if (header.descr != "<f4")
+        throw Failure(file.path() + ": .npy element type is '" + header.descr +
+                      "'; korvane needs float32 ('<f4')");
+    if (header.fortran_order)
+        throw Failure(file.path() + ": .npy array is in Fortran order; korvane needs C order");
+    const std::vector<std::uint64_t>& shape = header.shape;
+    if (shape.size() == 2 && shape[1] == kDim) return shape[0];
+    if (shape.size() == 1 && shape[0] == kDim) return 1;
+    const std::uint64_t dim = shape.empty() ? 0 : shape.back();
+    throw Failure(file.path() + ": .npy shape is not (n, 256); vectors have " +
+                  std::to_string(dim) + " dimensions; korvane needs 256");
+}
+
+VectorSet readNpyVectors(BinaryFile& file) {
+    const NpyHeader header = readNpyHeader(file);
+    VectorSet set;
+    set.count = npyVectorCount(file, header);
+    if (set.count > file.remaining() / kRowBytes)
+        throw Failure(file.path() + ": file is truncated (the header promises " +
+                      countText(set.count, "vector") + ", the data holds " +
+                      std::to_string(file.remaining() / kRowBytes) + ")");
+    set.values.resize(set.count * kDim);
+    file.read(set.values.data(), set.count * kRowBytes, "vectors");
+    return set;
+}
+
+VectorSet readRawVectors(BinaryFile& file) {
+    if (file.size() % kRowBytes != 0)
+        throw Failure(file.path() + ": file is truncated (" + std::to_string(file.size()) +
+                      " bytes is not a whole number of 256-float vectors)");
+    VectorSet set;
+    set.count = file.size() / kRowBytes;
+    set.values.resize(set.count * kDim);
+    file.read(set.values.data(), file.size(), "vectors");
+    return set;
+}
+
+void checkFinite(const std::string& path, const VectorSet& set) {
+    for (std::uint64_t i = 0; i < set.values.size(); ++i)
+        if (!std::isfinite(set.values[i]))
+            throw Failure(path + ": vector " + std::to_string(i / kDim) +
+                          " has a component that is not a finite number");
+}
+
+std::vector<std::uint64_t> readNpyIds(BinaryFile& file) {
+    const NpyHeader header = readNpyHeader(file);
+    const bool is_u64 = header.descr == "<u8";
+    if (!is_u64 && header.descr != "<i8")
+        throw Failure(file.path() + ": .npy ids must be uint64 or int64, not '" + header.descr + "'");
+    const bool flat = header.shape.size() == 1 ||
+                      (header.shape.size() == 2 && header.shape[1] == 1 && !header.fortran_order);
+    if (!flat) throw Failure(file.path() + ": .npy ids must have shape (n,)");
+    const std::uint64_t n = header.shape[0];
+    if (n > file.remaining() / 8)
+        throw Failure(file.path() + ": file is truncated (the header promises " +
+                      countText(n, "id") + ")");
+    std::vector<std::uint64_t> ids(n);
+    file.read(ids.data(), n * 8, "ids");
+    for (std::uint64_t i = 0; i < n; ++i)
+        if (!is_u64 && static_cast<std::int64_t>(ids[i]) < 0)
+            throw Failure(file.path() + ": id " + std::to_string(i) + " is negative");
+    return ids;
+}
+
+std::string trimmed(const std::string& line) {
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    const std::size_t last = line.find_last_not_of(" \t\r");
+    return line.substr(first, last - first + 1);
+}
+
+std::vector<std::uint64_t> readTextIds(const std::string& path) {
+    BinaryFile probe(path);  // same open and regular-file checks as binary files
+    std::ifstream in(path);
+    if (!in) throw Failure("cannot open " + path);
+    std::vector<std::uint64_t> ids;
+    std::string line;
+    for (std::uint64_t number = 1; std::getline(in, line); ++number) {
+        const std::string word = trimmed(line);
+        if (word.empty()) continue;
+        const std::optional<std::uint64_t> id = parseU64(word);
+        if (!id)
+            throw Failure(path + " line " + std::to_string(number) + ": '" + word.substr(0, 40) +
+                          "' is not an id (a decimal integer from 0 to 18446744073709551615)");
+        ids.push_back(*id);
+    }
+    if (in.bad()) throw Failure("cannot read " + path);
+    return ids;
+}
+
+std::string npyBytesFor(const VectorSet& vectors) {
+    return npyHeaderBytes("<f4", {vectors.count, kDim});
+}
+
+}  // namespace
+
+VectorFormat formatFromName(const std::string& path) {
+    if (endsWith(path, ".fvecs")) return VectorFormat::Fvecs;
+    if (endsWith(path, ".npy")) return VectorFormat::Npy;
+    return VectorFormat::Raw;
+}
+
+VectorSet readVectors(const std::string& path) {
+    BinaryFile file(path);
+    VectorSet set;
+    switch (formatFromName(path)) {
+        case VectorFormat::Fvecs: set = readFvecs(file); break;
+        case VectorFormat::Npy: set = readNpyVectors(file); break;
+        case VectorFormat::Raw: set = readRawVectors(file); break;
+    }
+    if (set.count == 0) throw Failure(path + ": holds no vectors");
+    checkFinite(path, set);
+    return set;
+}
+
+std::vector<std::uint64_t> readIds(const std::string& path) {
+    if (formatFromName(path) != VectorFormat::Npy) return readTextIds(path);
+    BinaryFile file(path);
+    return readNpyIds(file);
+}
+
+std::vector<std::vector<std::uint64_t>> readIvecs(const std::string& path) {
+    BinaryFile file(path);
+    std::vector<std::vector<std::uint64_t>> rows;
+    while (file.remaining() > 0) {
+        const std::uint32_t k = file.readU32("record header");
+        if (k > file.remaining() / 4)
+            throw Failure(path + ": file is truncated (row " + std::to_string(rows.size()) +
+                          " promises " + countText(k, "entry") + ")");
+        std::vector<std::int32_t> entries(k);
+        file.read(entries.data(), std::uint64_t{k} * 4, "row");
+        std::vector<std::uint64_t>& row = rows.emplace_back();
+        for (std::int32_t entry : entries) {
+            if (entry < 0) throw Failure(path + ": row " + std::to_string(rows.size() - 1) +
+                                         " holds a negative row number");
+            row.push_back(static_cast<std::uint64_t>(entry));
+        }
+    }
+    return rows;
+}
+
+void writeVectors(const std::string& path, const VectorSet& vectors) {
+    std::string bytes;
+    const char* data = reinterpret_cast<const char*>(vectors.values.data());
+    switch (formatFromName(path)) {
+        case VectorFormat::Fvecs:
+            for (std::uint64_t i = 0; i < vectors.count; ++i) {
+                const std::uint32_t dim = kDim;
+                bytes.append(reinterpret_cast<const char*>(&dim), 4);
+                bytes.append(data + i * kRowBytes, kRowBytes);
+            }
+            break;
+        case VectorFormat::Npy:
+            bytes = npyBytesFor(vectors);
+            bytes.append(data, vectors.count * kRowBytes);
+            break;
+        case VectorFormat::Raw: bytes.assign(data, vectors.count * kRowBytes); break;
+    }
+    writeWholeFile(path, bytes.data(), bytes.size());
+}
+
+}  // namespace korvane::tool
