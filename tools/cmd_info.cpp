@@ -5,6 +5,7 @@
 #include "command_support.h"
 #include "index_file.h"
 #include "library.h"
+#include "table.h"
 
 namespace korvane::tool {
 
