@@ -17,6 +17,40 @@ constexpr std::size_t kLanes = 8;
 // dependency chain, so several vectors run side by side to hide latency.
 constexpr std::size_t kMaxVectors = 4;
 
+// Lays the 32 code groups of up to eight payloads out lane by lane:
+// codes[g * width + k] = group g of payload k, zero for the missing ones.
+// Two 8x8 transposes of 32-bit words.
+KORVANE_AVX2 void transposeCodes(const TurboQuantPayload* const* payloads, std::size_t n,
+                                 std::uint32_t* codes, std::size_t width) {
+    for (std::size_t part = 0; part < kCodeGroups / kLanes; ++part) {
+        __m256i r[8];
+        for (std::size_t k = 0; k < 8; ++k) {
+            r[k] = k < n ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(payloads[k]->codes + 8 * part))
+                         : _mm256_setzero_si256();
+        }
+        __m256i a[8];
+        for (std::size_t p = 0; p < 4; ++p) {
+            a[2 * p] = _mm256_unpacklo_epi32(r[2 * p], r[2 * p + 1]);
+            a[2 * p + 1] = _mm256_unpackhi_epi32(r[2 * p], r[2 * p + 1]);
+        }
+        // b[4q + s], 128-bit half h: payloads 4q..4q+3 of group 4h + s.
+        __m256i b[8];
+        for (std::size_t q = 0; q < 2; ++q) {
+            b[4 * q + 0] = _mm256_unpacklo_epi64(a[4 * q], a[4 * q + 2]);
+            b[4 * q + 1] = _mm256_unpackhi_epi64(a[4 * q], a[4 * q + 2]);
+            b[4 * q + 2] = _mm256_unpacklo_epi64(a[4 * q + 1], a[4 * q + 3]);
+            b[4 * q + 3] = _mm256_unpackhi_epi64(a[4 * q + 1], a[4 * q + 3]);
+        }
+        std::uint32_t* base = codes + 8 * part * width;
+        for (std::size_t s = 0; s < 4; ++s) {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(base + s * width),
+                               _mm256_permute2x128_si256(b[s], b[4 + s], 0x20));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(base + (4 + s) * width),
+                               _mm256_permute2x128_si256(b[s], b[4 + s], 0x31));
+        }
+    }
+}
+
 // One payload per lane. The eight table values of a dimension fill one
 // register, and a lane's 3-bit code picks its value with a permute.
 template <std::size_t V>
@@ -24,7 +58,10 @@ KORVANE_AVX2 void estimateTile(const TurboQuantPayload* const* payloads, std::si
                                const float* lut, LutSums sums, float* out) {
     constexpr std::size_t width = V * kLanes;
     alignas(32) std::uint32_t codes[kCodeGroups * width];
-    transposeCodes(payloads, n, width, codes);
+    for (std::size_t v = 0; v < V; ++v) {
+        const std::size_t first = v * kLanes;
+        transposeCodes(payloads + first, n > first ? n - first : 0, codes + first, width);
+    }
 
     __m256 acc[V];
     for (std::size_t v = 0; v < V; ++v) acc[v] = _mm256_setzero_ps();

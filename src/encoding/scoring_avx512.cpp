@@ -20,6 +20,45 @@ namespace {
 constexpr std::size_t kLanes = 16;
 constexpr std::size_t kMaxVectors = 4;  // independent dependency chains per tile
 
+// Lays the 32 code groups of up to sixteen payloads out lane by lane:
+// codes[g * width + k] = group g of payload k, zero for the missing ones.
+// Two 16x16 transposes of 32-bit words.
+KORVANE_AVX512 void transposeCodes(const TurboQuantPayload* const* payloads, std::size_t n,
+                                   std::uint32_t* codes, std::size_t width) {
+    for (std::size_t part = 0; part < kCodeGroups / kLanes; ++part) {
+        __m512i r[16];
+        for (std::size_t k = 0; k < 16; ++k) {
+            r[k] = k < n ? _mm512_loadu_si512(payloads[k]->codes + 16 * part) : _mm512_setzero_si512();
+        }
+        __m512i a[16];
+        for (std::size_t p = 0; p < 8; ++p) {
+            a[2 * p] = _mm512_unpacklo_epi32(r[2 * p], r[2 * p + 1]);
+            a[2 * p + 1] = _mm512_unpackhi_epi32(r[2 * p], r[2 * p + 1]);
+        }
+        // b[4q + s], 128-bit lane L: payloads 4q..4q+3 of group 4L + s.
+        __m512i b[16];
+        for (std::size_t q = 0; q < 4; ++q) {
+            b[4 * q + 0] = _mm512_unpacklo_epi64(a[4 * q], a[4 * q + 2]);
+            b[4 * q + 1] = _mm512_unpackhi_epi64(a[4 * q], a[4 * q + 2]);
+            b[4 * q + 2] = _mm512_unpacklo_epi64(a[4 * q + 1], a[4 * q + 3]);
+            b[4 * q + 3] = _mm512_unpackhi_epi64(a[4 * q + 1], a[4 * q + 3]);
+        }
+        // For each s, a 4x4 transpose of 128-bit lanes across b[s], b[4+s],
+        // b[8+s], b[12+s] gives groups s, 4+s, 8+s and 12+s.
+        std::uint32_t* base = codes + 16 * part * width;
+        for (std::size_t s = 0; s < 4; ++s) {
+            const __m512i c0 = _mm512_shuffle_i32x4(b[s], b[4 + s], _MM_SHUFFLE(1, 0, 1, 0));
+            const __m512i c1 = _mm512_shuffle_i32x4(b[s], b[4 + s], _MM_SHUFFLE(3, 2, 3, 2));
+            const __m512i c2 = _mm512_shuffle_i32x4(b[8 + s], b[12 + s], _MM_SHUFFLE(1, 0, 1, 0));
+            const __m512i c3 = _mm512_shuffle_i32x4(b[8 + s], b[12 + s], _MM_SHUFFLE(3, 2, 3, 2));
+            _mm512_store_si512(base + s * width, _mm512_shuffle_i32x4(c0, c2, _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm512_store_si512(base + (4 + s) * width, _mm512_shuffle_i32x4(c0, c2, _MM_SHUFFLE(3, 1, 3, 1)));
+            _mm512_store_si512(base + (8 + s) * width, _mm512_shuffle_i32x4(c1, c3, _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm512_store_si512(base + (12 + s) * width, _mm512_shuffle_i32x4(c1, c3, _MM_SHUFFLE(3, 1, 3, 1)));
+        }
+    }
+}
+
 // One payload per lane. A dimension's eight table values fill both halves of
 // the register, so the fourth index bit a permute reads does not matter.
 template <std::size_t V>
@@ -27,7 +66,10 @@ KORVANE_AVX512 void estimateTile(const TurboQuantPayload* const* payloads, std::
                                  const float* lut, LutSums sums, float* out) {
     constexpr std::size_t width = V * kLanes;
     alignas(64) std::uint32_t codes[kCodeGroups * width];
-    transposeCodes(payloads, n, width, codes);
+    for (std::size_t v = 0; v < V; ++v) {
+        const std::size_t first = v * kLanes;
+        transposeCodes(payloads + first, n > first ? n - first : 0, codes + first, width);
+    }
 
     __m512 acc[V];
     for (std::size_t v = 0; v < V; ++v) acc[v] = _mm512_setzero_ps();

@@ -20,16 +20,6 @@ inline float finishEstimate(float lut_sum, const TurboQuantPayload& payload, Lut
 // The closing sum of the four dot-product accumulators.
 inline float sumAccumulators(const float* acc) { return ((acc[0] + acc[1]) + acc[2]) + acc[3]; }
 
-// Lays the code groups of up to `width` payloads out lane by lane:
-// codes[g * width + k] = group g of payload k; lanes from n on get 0.
-inline void transposeCodes(const TurboQuantPayload* const* payloads, std::size_t n,
-                           std::size_t width, std::uint32_t* codes) {
-    for (std::size_t k = 0; k < width; ++k) {
-        const std::uint32_t* groups = k < n ? payloads[k]->codes : nullptr;
-        for (std::size_t g = 0; g < kCodeGroups; ++g) codes[g * width + k] = groups ? groups[g] : 0u;
-    }
-}
-
 void estimateScoreBlockScalar(const TurboQuantPayload* const* payloads, std::size_t count,
                               const float* lut, LutSums sums, float* out);
 void estimateScoreBlockAvx2(const TurboQuantPayload* const* payloads, std::size_t count,
