@@ -76,20 +76,23 @@ struct HandLayer {
 
 TEST(SelectNeighbors, DiverseFirstThenRejectedIncludingEqualCodes) {
     HandLayer hand;
-    const std::uint64_t a = hand.add(codeWithBits(0, 10));    // distance 10
-    const std::uint64_t twin = hand.add(codeWithBits(0, 10)); // same code as a
-    const std::uint64_t near_a = hand.add(codeWithBits(0, 12)); // 2 from a, 12 from owner
-    const std::uint64_t apart = hand.add(codeWithBits(100, 20)); // 30 from a, 20 from owner
-    const std::uint64_t edge = hand.add(codeWithBits(4, 16));   // 14 from a, 16 from owner
-    const Candidate sorted[] = {{a, 10}, {twin, 10}, {near_a, 12}, {edge, 16}, {apart, 20}};
+    const std::uint64_t zero = hand.add(RoutingCode{});           // the owner's own code
+    const std::uint64_t zero_twin = hand.add(RoutingCode{});
+    const std::uint64_t a = hand.add(codeWithBits(0, 10));        // 10 from zero: equal, kept
+    const std::uint64_t twin = hand.add(codeWithBits(0, 10));     // same code as a
+    const std::uint64_t near_a = hand.add(codeWithBits(0, 12));   // 2 from a
+    const std::uint64_t edge = hand.add(codeWithBits(4, 16));     // 14 from a
+    const std::uint64_t apart = hand.add(codeWithBits(100, 20));  // 30 from a
+    const Candidate sorted[] = {{zero, 0},    {zero_twin, 0}, {a, 10},     {twin, 10},
+                                {near_a, 12}, {edge, 16},     {apart, 20}};
     std::uint64_t out[kDegree];
     std::fill(std::begin(out), std::end(out), 777);
-    ASSERT_EQ(selectNeighbors(hand.layer, sorted, 5, out), 5u);
-    EXPECT_EQ(std::vector<std::uint64_t>(out, out + 5),
-              (std::vector<std::uint64_t>{a, apart, twin, near_a, edge}));
+    ASSERT_EQ(selectNeighbors(hand.layer, sorted, 7, out), 7u);
+    EXPECT_EQ(std::vector<std::uint64_t>(out, out + 7),
+              (std::vector<std::uint64_t>{zero, a, apart, zero_twin, twin, near_a, edge}));
 
     EXPECT_EQ(selectNeighbors(hand.layer, sorted, 0, out), 0u);
-    EXPECT_EQ(out[5], 777u);
+    EXPECT_EQ(out[7], 777u);
 
     // A chosen node exactly as far from the candidate as the owner is does
     // not reject it.
@@ -105,7 +108,8 @@ TEST(SelectNeighbors, DiverseFirstThenRejectedIncludingEqualCodes) {
 // Node 0 (code all clear) with 32 neighbours in disjoint bit blocks, so every
 // candidate is diverse and only the distance order decides.
 TEST(LinkBack, AppendsBelowFullAndPrunesTheFarthestWhenFull) {
-    for (std::size_t new_bits : {std::size_t{31}, std::size_t{3}}) {
+    // 31: farthest of all; 30: ties the two farthest and, listed last, loses.
+    for (std::size_t new_bits : {std::size_t{31}, std::size_t{30}, std::size_t{3}}) {
         HandLayer hand;
         hand.add(RoutingCode{});
         std::vector<std::uint64_t> neighbours;
@@ -120,8 +124,8 @@ TEST(LinkBack, AppendsBelowFullAndPrunesTheFarthestWhenFull) {
         auto bitsOf = [&](std::uint64_t id) { return testing::referenceDistance(hand.layer.codes[id], RoutingCode{}); };
         EXPECT_TRUE(std::is_sorted(kept.begin(), kept.end(),
                                    [&](std::uint64_t x, std::uint64_t y) { return bitsOf(x) < bitsOf(y); }));
-        if (new_bits == 31) {
-            // Farthest of all: left out, the old neighbours stay (reordered).
+        if (new_bits >= 30) {
+            // Left out: the old neighbours stay (reordered).
             EXPECT_EQ(std::count(kept.begin(), kept.end(), fresh), 0);
             EXPECT_TRUE(std::is_permutation(kept.begin(), kept.end(), neighbours.begin()));
         } else {
