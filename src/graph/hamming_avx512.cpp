@@ -14,11 +14,10 @@ KORVANE_AVX512_POPCNT inline std::uint32_t distance(__m512i q0, __m512i q1, cons
     const __m512i c1 = _mm512_loadu_si512(code.words + 8);
     const __m512i counts = _mm512_add_epi64(_mm512_popcnt_epi64(_mm512_xor_si512(q0, c0)),
                                             _mm512_popcnt_epi64(_mm512_xor_si512(q1, c1)));
-    const __m256i lanes4 = _mm256_add_epi64(_mm512_maskz_extracti64x4_epi64(0xf, counts, 0),
-                                             _mm512_maskz_extracti64x4_epi64(0xf, counts, 1));
-    const __m128i lanes2 = _mm_add_epi64(_mm256_castsi256_si128(lanes4),
-                                         _mm256_extracti128_si256(lanes4, 1));
-    return static_cast<std::uint32_t>(_mm_cvtsi128_si64(lanes2) + _mm_extract_epi64(lanes2, 1));
+    // Each lane holds at most 128: narrow the lanes to bytes and let one sum
+    // of absolute differences add them, instead of a chain of extractions.
+    const __m128i bytes = _mm512_maskz_cvtepi64_epi8(0xff, counts);
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si64(_mm_sad_epu8(bytes, _mm_setzero_si128())));
 }
 
 }  // namespace

@@ -26,6 +26,14 @@ void prefetchCode(const RoutingCode& code) {
     __builtin_prefetch(bytes + 64);
 }
 
+// The neighbour list and its count, the part of a record that expansion reads.
+void prefetchList(const Node& node) {
+    const char* first = reinterpret_cast<const char*>(&node.neighbors);
+    const char* last = reinterpret_cast<const char*>(&node.neighbor_count);
+    for (const char* line = first; line < last; line += 64) __builtin_prefetch(line);
+    __builtin_prefetch(last);
+}
+
 // Neighbours of one expanded node that this traversal has not seen yet,
 // in list order, with their distances.
 struct FreshNeighbors {
@@ -128,6 +136,9 @@ CandidateList searchLayer(const Layer& layer, const RoutingCode& query, std::uin
     Candidate nearest;
     while (frontier.pop(&nearest)) {
         if (results.len == breadth && nearest.distance > results.root().distance) break;
+        // Usually the next node to expand, unless a neighbour of this one
+        // turns out closer.
+        if (frontier.len > 0) prefetchList(recordOf(layer, frontier.root().id));
         collectFresh(layer, recordOf(layer, nearest.id), scratch.visited, fresh);
         evaluateFresh(layer, query, fresh);
         for (std::size_t i = 0; i < fresh.count; ++i)
