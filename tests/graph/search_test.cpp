@@ -106,7 +106,9 @@ void expectSearchMatchesReference(const Layer& layer, TestRng& rng) {
         const std::vector<std::uint64_t> reachable = reachableFrom(layer, entry);
         for (std::size_t breadth : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{40},
                                     n, n + 10}) {
+            const std::uint64_t attempts = allocationStats().attempts;
             const CandidateList found = searchLayer(layer, query, entry, breadth, holder.scratch);
+            ASSERT_EQ(allocationStats().attempts, attempts) << "searches allocate nothing";
             const std::vector<Candidate> expected = referenceSearch(layer, query, entry, breadth);
             ASSERT_EQ(found.len, std::min(breadth, reachable.size()));
             ASSERT_EQ(found.len, expected.size());
