@@ -37,7 +37,7 @@ const char* const kHelp =
 const std::vector<OptionSpec> kOptions = {{"--count", true}, {"--queries", true}, {"--seed", true},
                                           {"--ef-construction", true}, {"--threads", true}};
 
-const std::vector<std::uint64_t> kEfSweep = {16, 32, 64, 128, 256};
+const std::vector<std::uint64_t> kEfSweep = {16, 32, 64, 128, 256, 512};
 constexpr std::uint64_t kK = 10;
 
 using ull = unsigned long long;

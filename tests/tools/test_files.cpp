@@ -48,7 +48,8 @@ void writeNpy(const std::string& path, const std::string& descr, const std::stri
 }
 
 void writeNpyVectors(const std::string& path, const Floats& vectors) {
-    const std::string shape = "(" + std::to_string(vectors.size() / kDim) + ", 256)";
+    std::string shape = "(";
+    shape += std::to_string(vectors.size() / kDim) + ", 256)";
     writeNpy(path, "<f4", shape, vectors.data(), vectors.size() * 4);
 }
 
@@ -63,7 +64,9 @@ void writeTextIds(const std::string& path, const std::vector<std::uint64_t>& ids
 }
 
 void writeNpyIds(const std::string& path, const std::vector<std::uint64_t>& ids) {
-    writeNpy(path, "<u8", "(" + std::to_string(ids.size()) + ",)", ids.data(), ids.size() * 8);
+    std::string shape = "(";
+    shape += std::to_string(ids.size()) + ",)";
+    writeNpy(path, "<u8", shape, ids.data(), ids.size() * 8);
 }
 
 void writeIvecs(const std::string& path, const std::vector<std::vector<std::uint64_t>>& rows) {

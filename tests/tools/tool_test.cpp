@@ -30,8 +30,9 @@ std::string expectedJson(const BatchResults& r) {
     for (std::uint64_t q = 0; q < r.counts.size(); ++q) {
         std::string ids, scores;
         for (std::uint64_t i = 0; i < r.counts[q]; ++i) {
-            ids += (i ? ", " : "") + std::to_string(r.ids[q * r.k + i]);
-            scores += (i ? ", " : "") + scoreText(r.scores[q * r.k + i]);
+            const std::string separator = i ? ", " : "";
+            ids += separator + std::to_string(r.ids[q * r.k + i]);
+            scores += separator + scoreText(r.scores[q * r.k + i]);
         }
         text += "{\"query\": " + std::to_string(q) + ", \"ids\": [" + ids + "], \"scores\": [" +
                 scores + "]}\n";
@@ -199,8 +200,9 @@ TEST_F(ToolTest, RemoveTakesIdsOutAndInfoDescribesTheFile) {
                                     std::string("calibration        none\n")})
         EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
     EXPECT_NE(info.out.find("  layer 0          300 nodes, "), std::string::npos) << info.out;
-    std::string grouped = size;
-    for (int at = static_cast<int>(grouped.size()) - 3; at > 0; at -= 3) grouped.insert(at, ",");
+    std::string grouped;
+    for (std::size_t i = 0; i < size.size(); ++i)
+        grouped += std::string(i > 0 && (size.size() - i) % 3 == 0 ? "," : "") + size[i];
     EXPECT_NE(info.out.find("file size          " + grouped + " bytes"), std::string::npos) << info.out;
 }
 
