@@ -53,14 +53,15 @@ struct Row {
     std::vector<Point> points;
 };
 
-// What the comparison needs from each library: build, save, and a
-// single-query search that writes k ids.
+// What the comparison needs from each library: build, save, and a search of
+// all queries on one thread in the library's own way (one call per query, or
+// one batch call where the library is made for batches), writing k ids each.
 struct Peer {
     std::string library, configuration;
     std::function<void(const Data&, int threads)> build;
     std::function<void(const std::string& path)> save;
     std::function<void(std::uint64_t breadth)> set_breadth;
-    std::function<void(const float* query, std::uint64_t* ids)> search;
+    std::function<void(const VectorSet& queries, std::uint64_t* ids)> search_all;
     std::vector<std::uint64_t> breadths;  // empty: exact, one point
 };
 
@@ -92,7 +93,7 @@ Point measure(Peer& peer, const Data& data, const std::string& label) {
     std::vector<std::uint64_t> found(data.queries.count * kK, ~0ull);
     omp_set_num_threads(1);
     Stopwatch clock;
-    for (std::uint64_t q = 0; q < data.queries.count; ++q) peer.search(data.queries.row(q), &found[q * kK]);
+    peer.search_all(data.queries, found.data());
     const double seconds = clock.seconds();
     return {label, data.queries.count / seconds, recallOf(found, data)};
 }
@@ -144,9 +145,10 @@ Peer korvanePeer() {
         korvane_context_destroy(state->context);
         state->context = korvane_context_create(state->index, ef);
     };
-    peer.search = [state](const float* query, std::uint64_t* ids) {
+    peer.search_all = [state](const VectorSet& queries, std::uint64_t* ids) {
         float scores[kK];
-        korvane_search(state->index, state->context, query, kK, ids, scores);
+        for (std::uint64_t q = 0; q < queries.count; ++q)
+            korvane_search(state->index, state->context, queries.row(q), kK, ids + q * kK, scores);
     };
     peer.breadths = kEfSweep;
     return peer;
@@ -173,11 +175,13 @@ Peer hnswlibPeer() {
     };
     peer.save = [state](const std::string& path) { state->index->saveIndex(path); };
     peer.set_breadth = [state](std::uint64_t ef) { state->index->setEf(ef); };
-    peer.search = [state](const float* query, std::uint64_t* ids) {
-        auto found = state->index->searchKnn(query, kK);
-        for (std::uint64_t r = found.size(); r > 0; --r) {
-            ids[r - 1] = found.top().second;
-            found.pop();
+    peer.search_all = [state](const VectorSet& queries, std::uint64_t* ids) {
+        for (std::uint64_t q = 0; q < queries.count; ++q) {
+            auto found = state->index->searchKnn(queries.row(q), kK);
+            for (std::uint64_t r = found.size(); r > 0; --r) {
+                ids[q * kK + r - 1] = found.top().second;
+                found.pop();
+            }
         }
     };
     peer.breadths = kEfSweep;
@@ -200,11 +204,11 @@ Peer faissPeer(const std::string& configuration, IndexFactory make,
     };
     peer.save = [index](const std::string& path) { faiss::write_index(index->get(), path.c_str()); };
     peer.set_breadth = [index, set_breadth](std::uint64_t b) { set_breadth(index->get(), b); };
-    peer.search = [index](const float* query, std::uint64_t* ids) {
-        float distances[kK];
-        faiss::Index::idx_t labels[kK];
-        (*index)->search(1, query, kK, distances, labels);
-        for (std::uint64_t i = 0; i < kK; ++i) ids[i] = static_cast<std::uint64_t>(labels[i]);
+    peer.search_all = [index](const VectorSet& queries, std::uint64_t* ids) {
+        std::vector<float> distances(queries.count * kK);
+        std::vector<faiss::Index::idx_t> labels(queries.count * kK);
+        (*index)->search(queries.count, queries.values.data(), kK, distances.data(), labels.data());
+        for (std::uint64_t i = 0; i < labels.size(); ++i) ids[i] = static_cast<std::uint64_t>(labels[i]);
     };
     peer.breadths = std::move(breadths);
     return peer;
