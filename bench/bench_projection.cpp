@@ -54,6 +54,12 @@ void plainMatVec(const float* matrix, std::size_t rows, const float* x, float* o
     }
 }
 
+// Multiply-adds per nanosecond of wall time.
+void reportRate(benchmark::State& state, std::size_t dots) {
+    state.counters["FMA/ns"] =
+        benchmark::Counter(double(dots * kDim) * double(state.iterations()) * 1e-9, benchmark::Counter::kIsRate);
+}
+
 void runKernel(benchmark::State& state, SimdPath path, std::size_t rows, std::size_t count) {
     if (!simdPathSupported(path)) {
         state.SkipWithError("path not supported by this CPU");
@@ -70,9 +76,7 @@ void runKernel(benchmark::State& state, SimdPath path, std::size_t rows, std::si
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    state.counters["FMA/ns"] = benchmark::Counter(double(rows * kDim * count) * double(state.iterations()),
-                                                  benchmark::Counter::kIsRate);
-    state.counters["FMA/ns"].value /= 1e9;
+    reportRate(state, rows * count);
 }
 
 void runPlain(benchmark::State& state, std::size_t rows, std::size_t count) {
@@ -84,9 +88,7 @@ void runPlain(benchmark::State& state, std::size_t rows, std::size_t count) {
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    state.counters["FMA/ns"] = benchmark::Counter(double(rows * kDim * count) * double(state.iterations()),
-                                                  benchmark::Counter::kIsRate);
-    state.counters["FMA/ns"].value /= 1e9;
+    reportRate(state, rows * count);
 }
 
 void BM_LaneDot(benchmark::State& state, SimdPath path) {
@@ -127,30 +129,44 @@ constexpr Workload kWorkloads[] = {
     {"Rotate", kDim, 1}, {"Project", kRoutingBits, 1}, {"RotateBlock64", kDim, kBlock}, {"ProjectBlock64", kRoutingBits, kBlock}};
 constexpr SimdPath kPaths[] = {SimdPath::Scalar, SimdPath::Avx2, SimdPath::Avx512};
 
+double minimum(const std::vector<double>& values) {
+    double best = values.empty() ? 0.0 : values[0];
+    for (double v : values) best = v < best ? v : best;
+    return best;
+}
+
 void registerAll() {
     for (const Workload& w : kWorkloads) {
         for (SimdPath path : kPaths)
             benchmark::RegisterBenchmark((std::string(w.name) + "/" + simdPathName(path)).c_str(),
-                                         [=](benchmark::State& s) { runKernel(s, path, w.rows, w.count); });
+                                         [=](benchmark::State& s) { runKernel(s, path, w.rows, w.count); })
+                ->UseRealTime()->ComputeStatistics("min", minimum);
         benchmark::RegisterBenchmark((std::string(w.name) + "/plain").c_str(),
-                                     [=](benchmark::State& s) { runPlain(s, w.rows, w.count); });
+                                     [=](benchmark::State& s) { runPlain(s, w.rows, w.count); })
+            ->UseRealTime()->ComputeStatistics("min", minimum);
     }
     for (SimdPath path : kPaths)
         benchmark::RegisterBenchmark((std::string("LaneDot/") + simdPathName(path)).c_str(),
-                                     [=](benchmark::State& s) { BM_LaneDot(s, path); });
-    benchmark::RegisterBenchmark("GenerateRotation", BM_GenerateRotation)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("GenerateProjection", BM_GenerateProjection)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("IndexCreate", BM_IndexCreate)->Unit(benchmark::kMillisecond);
+                                     [=](benchmark::State& s) { BM_LaneDot(s, path); })
+            ->UseRealTime()->ComputeStatistics("min", minimum);
+    benchmark::RegisterBenchmark("GenerateRotation", BM_GenerateRotation)->Unit(benchmark::kMillisecond)->UseRealTime()->ComputeStatistics("min", minimum);
+    benchmark::RegisterBenchmark("GenerateProjection", BM_GenerateProjection)->Unit(benchmark::kMillisecond)->UseRealTime()->ComputeStatistics("min", minimum);
+    benchmark::RegisterBenchmark("IndexCreate", BM_IndexCreate)->Unit(benchmark::kMillisecond)->UseRealTime()->ComputeStatistics("min", minimum);
 }
 
-// Keeps every run's time per iteration so ratios come from the same run.
+// Keeps every run's wall time per iteration (the best of the repetitions,
+// since the machine is shared) so ratios come from the same run.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> ns;
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                ns[run.benchmark_name()] = run.GetAdjustedRealTime() * multiplier(run.time_unit);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "min") continue;
+            const double t = run.GetAdjustedRealTime() * multiplier(run.time_unit);
+            const auto [it, fresh] = ns.emplace(run.run_name.function_name, t);
+            if (!fresh && t < it->second) it->second = t;
+        }
         ConsoleReporter::ReportRuns(runs);
     }
     static double multiplier(benchmark::TimeUnit unit) {

@@ -48,24 +48,35 @@ KORVANE_AVX2 inline __m256 finishFourInLanes(const __m256 acc[4]) {
     return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a0, a1), a2), a3);
 }
 
-// Eight consecutive rows against one vector. Register p holds rows 2p and
-// 2p + 1, one per 128-bit lane; four registers keep the FMA unit busy.
-KORVANE_AVX2 void matVecEightRows(const float* rows, const float* x, float* out) {
-    __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
-    for (std::size_t col = 0; col < kDim; col += 8) {
-        const __m256 x0 = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(x + col));
-        const __m256 x1 = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(x + col + 4));
+// [first step k | second step k]: a 128-bit load and an insert from memory,
+// cheaper here than two full loads and a cross-lane shuffle.
+KORVANE_AVX2 inline __m256 loadStepOfTwoRows(const float* first, const float* second, std::size_t k) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(first + 4 * k)), _mm_loadu_ps(second + 4 * k), 1);
+}
+
+// Sixteen consecutive rows against one vector. Register p holds rows 2p and
+// 2p + 1, one per 128-bit lane; two sets of four registers (rows 0..7 and
+// 8..15) keep both FMA units busy.
+KORVANE_AVX2 void matVecSixteenRows(const float* rows, const float* x, float* out) {
+    __m256 acc[2][4];
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h)
 #pragma GCC unroll 4
-        for (int p = 0; p < 4; ++p) {
-            __m256 t[2];
-            loadTwoSteps(rows + 2 * p * kDim, rows + (2 * p + 1) * kDim, col, t);
-            acc[p] = _mm256_fmadd_ps(t[0], x0, acc[p]);
-            acc[p] = _mm256_fmadd_ps(t[1], x1, acc[p]);
-        }
+        for (int p = 0; p < 4; ++p) acc[h][p] = _mm256_setzero_ps();
+    for (std::size_t k = 0; k < kSteps; ++k) {
+        const __m256 xk = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(x + 4 * k));
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; ++h)
+#pragma GCC unroll 4
+            for (int p = 0; p < 4; ++p) {
+                const float* first = rows + (8 * h + 2 * p) * kDim;
+                acc[h][p] = _mm256_fmadd_ps(loadStepOfTwoRows(first, first + kDim, k), xk, acc[h][p]);
+            }
     }
-    // Element 4h + p of the sum is row 2p + h; put the rows in order.
+    // Element 4h + p of each sum is row 2p + h; put the rows in order.
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    _mm256_storeu_ps(out, _mm256_permutevar8x32_ps(finishFourInLanes(acc), order));
+    _mm256_storeu_ps(out, _mm256_permutevar8x32_ps(finishFourInLanes(acc[0]), order));
+    _mm256_storeu_ps(out + 8, _mm256_permutevar8x32_ps(finishFourInLanes(acc[1]), order));
 }
 
 // Two vectors interleaved step by step: packed[8 k + 4 h + l] = vector h,
@@ -140,8 +151,8 @@ KORVANE_AVX2 float laneDotAvx2(const float* a, const float* b) {
 }
 
 KORVANE_AVX2 void matVecAvx2(const float* matrix, std::size_t rows, const float* x, float* out) {
-    const std::size_t full = rows & ~std::size_t{7};
-    for (std::size_t r = 0; r < full; r += 8) matVecEightRows(matrix + r * kDim, x, out + r);
+    const std::size_t full = rows & ~std::size_t{15};
+    for (std::size_t r = 0; r < full; r += 16) matVecSixteenRows(matrix + r * kDim, x, out + r);
     for (std::size_t r = full; r < rows; ++r) out[r] = laneDotAvx2(matrix + r * kDim, x);
 }
 

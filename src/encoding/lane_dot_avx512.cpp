@@ -60,20 +60,34 @@ KORVANE_AVX512 inline __m512 finishFourInLanes(const __m512 acc[4]) {
     return _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a0, a1), a2), a3);
 }
 
+// Rows a..d at `rows`, steps k and k + 1, regrouped without any cross-row
+// shuffle of full registers: two 256-bit loads per row pair give
+// [a k | a k+1 | b k | b k+1] and [c k | c k+1 | d k | d k+1], and one
+// 128-bit-lane shuffle each makes t0 = [a k | b k | c k | d k] and t1 the
+// same for k + 1. Cross-lane shuffles are what limits this loop, so the
+// fewer the better.
+KORVANE_AVX512 inline void loadTwoStepsOfFourRows(const float* rows, std::size_t k, __m512& t0, __m512& t1) {
+    const float* at = rows + 4 * k;
+    const __m512 ab = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(at)), _mm256_loadu_ps(at + kDim), 1);
+    const __m512 cd =
+        _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(at + 2 * kDim)), _mm256_loadu_ps(at + 3 * kDim), 1);
+    t0 = _mm512_shuffle_f32x4(ab, cd, _MM_SHUFFLE(2, 0, 2, 0));
+    t1 = _mm512_shuffle_f32x4(ab, cd, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
 // Sixteen consecutive rows against one vector. Register g holds rows
-// 4g..4g+3, one per 128-bit lane; several registers keep the FMA unit busy.
+// 4g..4g+3, one per 128-bit lane; four registers keep the FMA unit busy.
 KORVANE_AVX512 void matVecSixteenRows(const float* rows, const float* x, float* out) {
     __m512 acc[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
-    for (std::size_t col = 0; col < kDim; col += 16) {
-        __m512 xs[4];
-#pragma GCC unroll 4
-        for (int s = 0; s < 4; ++s) xs[s] = _mm512_broadcast_f32x4(_mm_loadu_ps(x + col + 4 * s));
+    for (std::size_t k = 0; k < kSteps; k += 2) {
+        const __m512 x0 = _mm512_broadcast_f32x4(_mm_loadu_ps(x + 4 * k));
+        const __m512 x1 = _mm512_broadcast_f32x4(_mm_loadu_ps(x + 4 * k + 4));
 #pragma GCC unroll 4
         for (int g = 0; g < 4; ++g) {
-            __m512 t[4];
-            loadFourSteps(rows + 4 * g * kDim, kDim, col, t);
-#pragma GCC unroll 4
-            for (int s = 0; s < 4; ++s) acc[g] = _mm512_fmadd_ps(t[s], xs[s], acc[g]);
+            __m512 t0, t1;
+            loadTwoStepsOfFourRows(rows + 4 * g * kDim, k, t0, t1);
+            acc[g] = _mm512_fmadd_ps(t0, x0, acc[g]);
+            acc[g] = _mm512_fmadd_ps(t1, x1, acc[g]);
         }
     }
     // Element 4q + g of the sum is row 4g + q; put the rows in order.
