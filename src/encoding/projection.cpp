@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "common/cpu.h"
 #include "encoding/lane_dot.h"
 #include "encoding/random.h"
 
@@ -16,12 +17,30 @@ void fillNormalRow(Xoshiro256& rng, float* row) {
 }
 
 // row -= d * earlier, the product and the difference each rounded, never
-// fused (one step of modified Gram-Schmidt).
-void subtractProjection(float* row, float d, const float* earlier) {
+// fused (one step of modified Gram-Schmidt). Element-wise and uncontracted,
+// so every register width the compiler picks gives the same bits; the wider
+// copies below only make index creation faster.
+[[gnu::always_inline]] inline void subtractProjectionBody(float* row, float d, const float* earlier) {
     for (std::size_t j = 0; j < kDim; ++j) {
         const float product = d * earlier[j];
         row[j] = row[j] - product;
     }
+}
+
+__attribute__((target("avx512f"))) void subtractProjectionAvx512(float* row, float d, const float* earlier) {
+    subtractProjectionBody(row, d, earlier);
+}
+__attribute__((target("avx2"))) void subtractProjectionAvx2(float* row, float d, const float* earlier) {
+    subtractProjectionBody(row, d, earlier);
+}
+
+void subtractProjection(float* row, float d, const float* earlier) {
+    switch (activeSimdPath()) {
+        case SimdPath::Avx512: return subtractProjectionAvx512(row, d, earlier);
+        case SimdPath::Avx2: return subtractProjectionAvx2(row, d, earlier);
+        case SimdPath::Scalar: break;
+    }
+    subtractProjectionBody(row, d, earlier);
 }
 
 // One row against rows [first, end) of the matrix, in increasing order, each
