@@ -1,7 +1,11 @@
 // Rotation and routing projection: one vector and blocks of 64, on every
 // kernel path the CPU has, against a plain dot-product loop that the compiler
 // may reorder freely. Also index creation, which generates both matrices.
-// Ends with a table of ratios measured in this run.
+// Ends with a table of ratios measured in this run; with
+// --benchmark_repetitions=N it uses the best repetition of each (the machine
+// is shared, and interference only ever adds time). Adding
+// --benchmark_enable_random_interleaving=true spreads the repetitions so
+// that a burst of interference does not hit one kernel only.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -54,12 +58,6 @@ void plainMatVec(const float* matrix, std::size_t rows, const float* x, float* o
     }
 }
 
-// Multiply-adds per nanosecond of wall time.
-void reportRate(benchmark::State& state, std::size_t dots) {
-    state.counters["FMA/ns"] =
-        benchmark::Counter(double(dots * kDim) * double(state.iterations()) * 1e-9, benchmark::Counter::kIsRate);
-}
-
 void runKernel(benchmark::State& state, SimdPath path, std::size_t rows, std::size_t count) {
     if (!simdPathSupported(path)) {
         state.SkipWithError("path not supported by this CPU");
@@ -76,7 +74,6 @@ void runKernel(benchmark::State& state, SimdPath path, std::size_t rows, std::si
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    reportRate(state, rows * count);
 }
 
 void runPlain(benchmark::State& state, std::size_t rows, std::size_t count) {
@@ -88,7 +85,6 @@ void runPlain(benchmark::State& state, std::size_t rows, std::size_t count) {
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    reportRate(state, rows * count);
 }
 
 void BM_LaneDot(benchmark::State& state, SimdPath path) {
@@ -180,22 +176,23 @@ public:
 };
 
 void printRatios(const RatioReporter& reporter) {
-    std::printf("\nSpeed-up (time of reference / time of kernel):\n");
-    std::printf("%-16s %-8s %12s %12s %12s\n", "workload", "path", "ns", "vs scalar", "vs plain");
+    std::printf("\nBest wall time per call; speed-up = time of reference / time of kernel:\n");
+    std::printf("%-16s %-8s %12s %10s %10s %10s\n", "workload", "path", "ns", "FMA/ns", "vs scalar", "vs plain");
+    const auto find = [&](const std::string& name) {
+        const auto it = reporter.ns.find(name);
+        return it == reporter.ns.end() ? 0.0 : it->second;
+    };
     for (const Workload& w : kWorkloads) {
-        const auto find = [&](const std::string& name) {
-            const auto it = reporter.ns.find(name);
-            return it == reporter.ns.end() ? 0.0 : it->second;
-        };
+        const double fmas = double(w.rows * kDim * w.count);
         const double scalar = find(std::string(w.name) + "/scalar");
         const double plain = find(std::string(w.name) + "/plain");
         for (SimdPath path : kPaths) {
             const double t = find(std::string(w.name) + "/" + simdPathName(path));
             if (t == 0.0) continue;
-            std::printf("%-16s %-8s %12.0f %12.2f %12.2f\n", w.name, simdPathName(path), t,
+            std::printf("%-16s %-8s %12.0f %10.1f %10.2f %10.2f\n", w.name, simdPathName(path), t, fmas / t,
                         scalar > 0 ? scalar / t : 0.0, plain > 0 ? plain / t : 0.0);
         }
-        if (plain > 0) std::printf("%-16s %-8s %12.0f\n", w.name, "plain", plain);
+        if (plain > 0) std::printf("%-16s %-8s %12.0f %10.1f\n", w.name, "plain", plain, fmas / plain);
     }
 }
 

@@ -60,17 +60,20 @@ KORVANE_AVX512 inline __m512 finishFourInLanes(const __m512 acc[4]) {
     return _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a0, a1), a2), a3);
 }
 
-// Rows a..d at `rows`, steps k and k + 1, regrouped without any cross-row
-// shuffle of full registers: two 256-bit loads per row pair give
-// [a k | a k+1 | b k | b k+1] and [c k | c k+1 | d k | d k+1], and one
-// 128-bit-lane shuffle each makes t0 = [a k | b k | c k | d k] and t1 the
-// same for k + 1. Cross-lane shuffles are what limits this loop, so the
-// fewer the better.
+// [first k | first k+1 | second k | second k+1]: two 256-bit loads, the
+// second broadcast so that a cheap blend (not a shuffle) merges them.
+KORVANE_AVX512 inline __m512 loadTwoStepsOfTwoRows(const float* first, const float* second) {
+    return _mm512_mask_blend_ps(0xFF00, _mm512_castps256_ps512(_mm256_loadu_ps(first)),
+                                _mm512_broadcast_f32x8(_mm256_loadu_ps(second)));
+}
+
+// Rows a..d at `rows`, steps k and k + 1, as t0 = [a k | b k | c k | d k]
+// and t1 the same for k + 1, with one cross-lane shuffle per result: loads
+// and cross-lane shuffles are what limit this loop.
 KORVANE_AVX512 inline void loadTwoStepsOfFourRows(const float* rows, std::size_t k, __m512& t0, __m512& t1) {
     const float* at = rows + 4 * k;
-    const __m512 ab = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(at)), _mm256_loadu_ps(at + kDim), 1);
-    const __m512 cd =
-        _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(at + 2 * kDim)), _mm256_loadu_ps(at + 3 * kDim), 1);
+    const __m512 ab = loadTwoStepsOfTwoRows(at, at + kDim);
+    const __m512 cd = loadTwoStepsOfTwoRows(at + 2 * kDim, at + 3 * kDim);
     t0 = _mm512_shuffle_f32x4(ab, cd, _MM_SHUFFLE(2, 0, 2, 0));
     t1 = _mm512_shuffle_f32x4(ab, cd, _MM_SHUFFLE(3, 1, 3, 1));
 }
