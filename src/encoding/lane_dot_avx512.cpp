@@ -4,6 +4,7 @@
 // or one row against four vectors (matVecBlock). Each chain still takes its
 // terms in increasing j, and the final ((A0 + A1) + A2) + A3 is done with
 // element-wise adds, so the bits equal those of the scalar kernel.
+
 // GCC 12's AVX-512 headers self-initialise their "undefined" registers, which
 // -Wuninitialized reports wherever they are inlined.
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -29,7 +30,8 @@ KORVANE_AVX512 inline float finishLanes(__m128 acc) {
 }
 
 // Four 16-float pieces at `base + i * stride + col` (i < 4), regrouped so
-// that t[s] = [piece0 step s | piece1 step s | piece2 step s | piece3 step s].
+// that t[s] = [piece0 step s | piece1 step s | piece2 step s | piece3 step s]
+// (used to interleave vectors for the block kernel).
 KORVANE_AVX512 inline void loadFourSteps(const float* base, std::size_t stride, std::size_t col,
                                          __m512 t[4]) {
     const __m512 a = _mm512_loadu_ps(base + col);
