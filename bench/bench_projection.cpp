@@ -8,6 +8,7 @@
 // that a burst of interference does not hit one kernel only.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -58,31 +59,44 @@ void plainMatVec(const float* matrix, std::size_t rows, const float* x, float* o
     }
 }
 
+// Inputs and outputs 64-byte aligned like the library's own buffers (the
+// plain loop's speed otherwise depends on where malloc put them).
+struct Buffers {
+    float* xs;
+    float* out;
+    Buffers(std::size_t rows, std::size_t count) : xs(allocateArray<float>(count * kDim)), out(allocateArray<float>(rows * count)) {
+        const std::vector<float> values = testing::randomVectors(count, 7);
+        std::copy(values.begin(), values.end(), xs);
+    }
+    ~Buffers() {
+        releaseArray(xs);
+        releaseArray(out);
+    }
+};
+
 void runKernel(benchmark::State& state, SimdPath path, std::size_t rows, std::size_t count) {
     if (!simdPathSupported(path)) {
         state.SkipWithError("path not supported by this CPU");
         return;
     }
     const float* matrix = matrixFor(rows);
-    const std::vector<float> xs = testing::randomVectors(count, 7);
-    std::vector<float> out(rows * count);
+    const Buffers b(rows, count);
     for (auto _ : state) {
         if (count == 1)
-            matVecOn(path, matrix, rows, xs.data(), out.data());
+            matVecOn(path, matrix, rows, b.xs, b.out);
         else
-            matVecBlockOn(path, matrix, rows, xs.data(), count, out.data());
-        benchmark::DoNotOptimize(out.data());
+            matVecBlockOn(path, matrix, rows, b.xs, count, b.out);
+        benchmark::DoNotOptimize(b.out);
         benchmark::ClobberMemory();
     }
 }
 
 void runPlain(benchmark::State& state, std::size_t rows, std::size_t count) {
     const float* matrix = matrixFor(rows);
-    const std::vector<float> xs = testing::randomVectors(count, 7);
-    std::vector<float> out(rows * count);
+    const Buffers b(rows, count);
     for (auto _ : state) {
-        for (std::size_t v = 0; v < count; ++v) plainMatVec(matrix, rows, xs.data() + v * kDim, out.data() + v * rows);
-        benchmark::DoNotOptimize(out.data());
+        for (std::size_t v = 0; v < count; ++v) plainMatVec(matrix, rows, b.xs + v * kDim, b.out + v * rows);
+        benchmark::DoNotOptimize(b.out);
         benchmark::ClobberMemory();
     }
 }
