@@ -43,7 +43,7 @@ constexpr std::uint64_t kK = 10;
 using ull = unsigned long long;
 
 void step(const char* what, double seconds, const std::string& detail) {
-    std::printf("  %-20s %7.2f s   %s\n", what, seconds, detail.c_str());
+    std::printf("  %-20s %7.2f s%s%s\n", what, seconds, detail.empty() ? "" : "   ", detail.c_str());
     std::fflush(stdout);
 }
 
