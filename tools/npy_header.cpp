@@ -18,9 +18,11 @@ constexpr std::uint32_t kMaxHeaderBytes = 1u << 20;
     throw Failure(file.path() + ": not a readable .npy file (" + why + ")");
 }
 
-// The text following "'key':" in the header dictionary, or npos.
+// The text following "'key':" in the header dictionary, or npos. NumPy
+// writes single quotes; double quotes are accepted from other writers.
 std::size_t valueStart(const std::string& dict, const std::string& key) {
-    const std::size_t at = dict.find("'" + key + "'");
+    std::size_t at = dict.find("'" + key + "'");
+    if (at == std::string::npos) at = dict.find("\"" + key + "\"");
     if (at == std::string::npos) return at;
     const std::size_t colon = dict.find(':', at);
     if (colon == std::string::npos) return colon;
@@ -29,8 +31,9 @@ std::size_t valueStart(const std::string& dict, const std::string& key) {
 
 std::string quotedValue(const BinaryFile& file, const std::string& dict, const std::string& key) {
     const std::size_t start = valueStart(dict, key);
-    if (start == std::string::npos || dict[start] != '\'') notNpy(file, "no " + key);
-    const std::size_t end = dict.find('\'', start + 1);
+    if (start == std::string::npos || (dict[start] != '\'' && dict[start] != '"'))
+        notNpy(file, "no " + key);
+    const std::size_t end = dict.find(dict[start], start + 1);
     if (end == std::string::npos) notNpy(file, "bad " + key);
     return dict.substr(start + 1, end - start - 1);
 }
