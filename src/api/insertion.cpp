@@ -1,5 +1,6 @@
 // Exported insertion and removal.
 #include "api/handles.h"
+#include "index/batch.h"
 #include "index/insert.h"
 #include "korvane.h"
 
@@ -14,3 +15,8 @@ int32_t korvane_index_remove(korvane_index* index, uint64_t id) {
 }
 
 }  // extern "C"
+
+extern "C" int32_t korvane_index_add_batch(korvane_index* index, const uint64_t* ids, const float* vectors,
+                                           uint64_t count, uint64_t threads) {
+    return static_cast<int32_t>(korvane::addBatch(*korvane::fromHandle(index), ids, vectors, count, threads));
+}
