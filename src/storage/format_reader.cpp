@@ -3,6 +3,7 @@
 // so a damaged file can never make the reader allocate more than a small
 // multiple of its own length.
 #include <cstring>
+#include <utility>
 
 #include "graph/invariants.h"
 #include "graph/layer.h"
@@ -16,6 +17,8 @@ namespace {
 // Header fields up to and including the raw mode.
 constexpr std::size_t kFixedHeaderBytes = kHeaderBytes - 1;
 constexpr std::uint64_t kMaxRawNodes = std::uint64_t{1} << 56;
+constexpr std::size_t kRotationBytes = kDim * kDim * sizeof(float);
+constexpr std::size_t kProjectionBytes = kRoutingBits * kDim * sizeof(float);
 
 struct Header {
     std::uint64_t n;
@@ -61,19 +64,28 @@ bool copyArray(Vec<T>& array, const std::uint8_t* src, std::size_t count) {
     return true;
 }
 
-// The fixed arrays (as at creation), the calibration block and the matrices.
-Error readFixedArrays(ByteReader& in, const Header& header, Index& index) {
-    if (!in.has((header.calibrated ? kCalibrationBytes : 0) + kMatrixBytes)) return Error::CorruptFile;
-    if (initIndexStorage(index, header.ef_construction) != Error::Ok) return Error::OutOfMemory;
-    index.calibrated = header.calibrated;
-    if (header.calibrated) {
-        if (!copyArray(index.calibration_mean, in.take(kDim * sizeof(float)), kDim) ||
-            !copyArray(index.calibration_std, in.take(kDim * sizeof(float)), kDim))
-            return Error::OutOfMemory;
-    }
-    std::memcpy(index.rotation, in.take(kDim * kDim * sizeof(float)), kDim * kDim * sizeof(float));
-    std::memcpy(index.projection, in.take(kRoutingBits * kDim * sizeof(float)),
-                kRoutingBits * kDim * sizeof(float));
+Error readCalibration(ByteReader& in, Index& index) {
+    if (!copyArray(index.calibration_mean, in.take(kDim * sizeof(float)), kDim) ||
+        !copyArray(index.calibration_std, in.take(kDim * sizeof(float)), kDim))
+        return Error::OutOfMemory;
+    index.calibrated = true;
+    return Error::Ok;
+}
+
+// The fixed arrays, set up as at creation (matrices as whole pages), take
+// the matrices from the image. This runs last, so that a damaged file is
+// refused before the 1.3 MB of matrices are mapped.
+Error adoptFixedArrays(const std::uint8_t* matrices, Index& index) {
+    Index fixed;
+    if (initIndexStorage(fixed, index.graph.ef_construction) != Error::Ok) return Error::OutOfMemory;
+    std::memcpy(fixed.rotation, matrices, kRotationBytes);
+    std::memcpy(fixed.projection, matrices + kRotationBytes, kProjectionBytes);
+    std::swap(index.rotation, fixed.rotation);
+    std::swap(index.projection, fixed.projection);
+    std::swap(index.projection_scratch, fixed.projection_scratch);
+    std::swap(index.rotated_scratch, fixed.rotated_scratch);
+    std::swap(index.spare_scratch, fixed.spare_scratch);
+    deinit(fixed);
     return Error::Ok;
 }
 
@@ -226,13 +238,19 @@ Error readImage(ByteReader& in, LoadedIndex& out) {
     Header header{};
     Index& index = out.index;
     if (Error e = readHeader(in, header); e != Error::Ok) return e;
-    if (Error e = readFixedArrays(in, header, index); e != Error::Ok) return e;
+    if (!in.has((header.calibrated ? kCalibrationBytes : 0) + kMatrixBytes)) return Error::CorruptFile;
+    initGraph(index.graph, header.ef_construction);
+    if (header.calibrated) {
+        if (Error e = readCalibration(in, index); e != Error::Ok) return e;
+    }
+    const std::uint8_t* matrices = in.take(kMatrixBytes);
     if (Error e = readPayloads(in, header.n, index); e != Error::Ok) return e;
     if (Error e = readRawBlock(in, header, index); e != Error::Ok) return e;
     if (Error e = readGraph(in, header, index.graph); e != Error::Ok) return e;
     if (Error e = readTombstones(in, header.n, index.tombstones); e != Error::Ok) return e;
     if (Error e = rebuildIdMap(index); e != Error::Ok) return e;
-    return readMetadata(in, header.n, out);
+    if (Error e = readMetadata(in, header.n, out); e != Error::Ok) return e;
+    return adoptFixedArrays(matrices, index);
 }
 
 }  // namespace
