@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sanitizer/asan_interface.h>
+
 #include <cstring>
 
 #include "graph/invariants.h"
@@ -163,22 +165,22 @@ TEST(Format, AnIncompleteRawStoreIsWrittenAsNoStore) {
     destroyIndex(index);
 }
 
-// Outside the matrix block each cut copy ends exactly at its length, so the
-// sanitizers would see a read past it.
+// The bytes past the cut are poisoned, so the address sanitizer sees any read
+// beyond it. Inside the matrix block every cut meets the same single check.
 TEST(Format, EveryTruncationIsCorrupt) {
     const BuildOptions options{.nodes = 6, .raw_mode = 2, .calibrated = true, .removed = {1}};
     const Bytes image = builtImage(options);
     const std::size_t matrices_begin = 46 + 2048;
     const std::size_t matrices_end = matrices_begin + 1310720;
     auto check = [&](std::size_t len) {
-        const Bytes cut(image.begin(), image.begin() + std::ptrdiff_t(len));
-        EXPECT_EQ(loadError(cut), Error::CorruptFile) << "length " << len;
+        ASAN_POISON_MEMORY_REGION(image.data() + len, image.size() - len);
+        LoadedIndex loaded;
+        const Error result = deserialize(image.data(), len, loaded);
+        ASAN_UNPOISON_MEMORY_REGION(image.data() + len, image.size() - len);
+        EXPECT_EQ(result, Error::CorruptFile) << "length " << len;
     };
     for (std::size_t len = 0; len < matrices_begin + 8; ++len) check(len);
-    for (std::size_t len = matrices_begin + 8; len < matrices_end - 8; ++len) {
-        LoadedIndex loaded;
-        ASSERT_EQ(deserialize(image.data(), len, loaded), Error::CorruptFile) << "length " << len;
-    }
+    for (std::size_t len = matrices_begin + 8; len < matrices_end - 8; len += 4099) check(len);
     for (std::size_t len = matrices_end - 8; len < image.size(); ++len) check(len);
 }
 
