@@ -1,6 +1,6 @@
-// Little-endian field encoding over raw byte buffers. Scalars are encoded
-// byte by byte; arrays of floats and integers are block-copied, which is the
-// same encoding on the little-endian hosts this library builds for.
+// Little-endian field encoding. Scalars are encoded byte by byte; arrays of
+// floats and integers are block-copied, which is the same encoding on the
+// little-endian hosts this library builds for.
 #pragma once
 
 #include <bit>
@@ -13,7 +13,18 @@ namespace korvane {
 static_assert(std::endian::native == std::endian::little,
               "index files are little-endian and arrays are block-copied");
 
-// Appends fields at a cursor into a buffer the caller has sized exactly.
+inline std::uint64_t loadUint(const std::uint8_t* p, int width) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < width; ++i) v |= std::uint64_t{p[i]} << (8 * i);
+    return v;
+}
+inline std::uint16_t loadU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(loadUint(p, 2)); }
+inline std::uint32_t loadU24(const std::uint8_t* p) { return static_cast<std::uint32_t>(loadUint(p, 3)); }
+inline std::uint32_t loadU32(const std::uint8_t* p) { return static_cast<std::uint32_t>(loadUint(p, 4)); }
+inline std::uint64_t loadU64(const std::uint8_t* p) { return loadUint(p, 8); }
+inline float loadF32(const std::uint8_t* p) { return std::bit_cast<float>(loadU32(p)); }
+
+// Appends fields at a cursor into memory the caller has made room for.
 struct ByteWriter {
     std::uint8_t* at;
 
@@ -32,42 +43,6 @@ struct ByteWriter {
     void uint(std::uint64_t v, int width) {
         for (int i = 0; i < width; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
         at += width;
-    }
-};
-
-// Reads fields from an input of known length. The readers are unchecked:
-// callers ask `has` before every field, so a damaged count can never move
-// the cursor past the end.
-struct ByteReader {
-    const std::uint8_t* data;
-    std::size_t len;
-    std::size_t pos = 0;
-
-    std::size_t remaining() const { return len - pos; }
-    bool has(std::size_t count) const { return count <= len - pos; }
-    // True when `count` records of `width` bytes each fit in what remains.
-    bool hasRecords(std::uint64_t count, std::size_t width) const {
-        return count <= remaining() / width;
-    }
-
-    std::uint8_t u8() { return data[pos++]; }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(uint(2)); }
-    std::uint32_t u24() { return static_cast<std::uint32_t>(uint(3)); }
-    std::uint32_t u32() { return static_cast<std::uint32_t>(uint(4)); }
-    std::uint64_t u64() { return uint(8); }
-    float f32() { return std::bit_cast<float>(u32()); }
-    const std::uint8_t* take(std::size_t count) {
-        const std::uint8_t* start = data + pos;
-        pos += count;
-        return start;
-    }
-
-  private:
-    std::uint64_t uint(int width) {
-        std::uint64_t v = 0;
-        for (int i = 0; i < width; ++i) v |= std::uint64_t{data[pos + i]} << (8 * i);
-        pos += width;
-        return v;
     }
 };
 

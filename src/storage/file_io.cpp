@@ -9,25 +9,29 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "common/memory.h"
+#include "storage/byte_sink.h"
+#include "storage/byte_source.h"
+#include "storage/file_transfer.h"
 #include "storage/format.h"
+#include "storage/image_stream.h"
 
 namespace korvane {
 namespace {
 
 constexpr int kMaxSymlinkHops = 40;
 constexpr int kTemporaryNameAttempts = 100;
-// Bytes per read or write call; far below what the kernel accepts at once.
-constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+// Staging for the encoded small fields; large blocks bypass it.
+constexpr std::size_t kStagingBytes = std::size_t{1} << 20;
 
 // The NUL must lie within the first 1024 bytes; nothing past it is read.
 bool pathFits(const char* path) { return strnlen(path, kMaxPathBytes + 1) <= kMaxPathBytes; }
@@ -151,18 +155,6 @@ bool adoptOwnerAndMode(int fd, const struct stat& existing) {
     return fchmod(fd, existing.st_mode & 0777) == 0;
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t len) {
-    while (len > 0) {
-        iovec chunk{const_cast<std::uint8_t*>(data), len < kMaxTransfer ? len : kMaxTransfer};
-        const ssize_t written = writev(fd, &chunk, 1);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        len -= std::size_t(written);
-    }
-    return true;
-}
-
 bool syncRetrying(int fd) {
     int result;
     do result = fsync(fd);
@@ -180,14 +172,20 @@ bool syncDirectory(const Target& target) {
     return syncRetrying(target.dir_fd) || errno == EINVAL || errno == EROFS;
 }
 
-bool writeReplacement(const Target& target, const std::uint8_t* data, std::size_t len) {
+bool writeImageTo(int fd, const Index& index, std::uint8_t* staging) {
+    FileSink sink{fd, staging, kStagingBytes};
+    writeImage(index, nullptr, sink);
+    return sink.finish();
+}
+
+bool writeReplacement(const Target& target, const Index& index, std::uint8_t* staging) {
     struct stat existing;
     bool exists = false;
     if (!inspectTarget(target, existing, exists)) return false;
     char tmp_name[NAME_MAX + 1];
     const int fd = createTemporary(target, tmp_name);
     if (fd < 0) return false;
-    bool ok = (!exists || adoptOwnerAndMode(fd, existing)) && writeAll(fd, data, len) && syncRetrying(fd);
+    bool ok = (!exists || adoptOwnerAndMode(fd, existing)) && writeImageTo(fd, index, staging) && syncRetrying(fd);
     ok = closeChecked(fd) && ok;
     ok = ok && renameat(target.dir_fd, tmp_name, target.dir_fd, target.name) == 0;
     if (!ok) {
@@ -197,41 +195,42 @@ bool writeReplacement(const Target& target, const std::uint8_t* data, std::size_
     return syncDirectory(target);
 }
 
-bool replaceFile(const char* path, const std::uint8_t* data, std::size_t len) {
+bool replaceFile(const char* path, const Index& index, std::uint8_t* staging) {
     Target target;
-    const bool ok = resolveTarget(path, target) && writeReplacement(target, data, len);
+    const bool ok = resolveTarget(path, target) && writeReplacement(target, index, staging);
     closeTarget(target);
     return ok;
 }
 
 // ---- Reading ------------------------------------------------------------------
 
-ssize_t readRetrying(int fd, std::uint8_t* into, std::size_t len) {
-    ssize_t got;
-    do got = read(fd, into, len < kMaxTransfer ? len : kMaxTransfer);
-    while (got < 0 && errno == EINTR);
-    return got;
+// For what cannot be read by position (pipes, devices): the whole stream
+// into one growing buffer, then the reader over memory.
+Error loadStream(int fd, LoadedIndex& loaded) {
+    Vec<std::uint8_t> buffer;
+    long got = 0;
+    do {
+        if (!buffer.reserveMore(kStagingBytes)) {
+            got = -1;
+            break;
+        }
+        got = readSome(fd, buffer.data + buffer.len, buffer.cap - buffer.len);
+        if (got > 0) buffer.len += std::size_t(got);
+    } while (got > 0);
+    const Error result = got == 0 ? deserialize(buffer.data, buffer.len, loaded) : Error::CorruptFile;
+    buffer.deinit();
+    return result;
 }
 
-// Reserves the file's size once; a file that grows meanwhile is still read to
-// its end, through amortised growth.
-bool readAll(int fd, Vec<std::uint8_t>& buffer) {
-    struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-        !buffer.reserve(std::size_t(info.st_size)))
-        return false;
-    for (;;) {
-        if (buffer.len == buffer.cap) {
-            std::uint8_t probe[4096];
-            const ssize_t got = readRetrying(fd, probe, sizeof probe);
-            if (got <= 0) return got == 0;
-            if (!buffer.append(probe, std::size_t(got))) return false;
-            continue;
-        }
-        const ssize_t got = readRetrying(fd, buffer.data + buffer.len, buffer.cap - buffer.len);
-        if (got <= 0) return got == 0;
-        buffer.len += std::size_t(got);
-    }
+// A regular file is read piecewise straight into the index being built.
+Error loadRegular(int fd, std::size_t size, LoadedIndex& loaded) {
+    const std::size_t staging_bytes = std::clamp(size, kMaxTake, kStagingBytes);
+    std::uint8_t* staging = allocateArray<std::uint8_t>(staging_bytes);
+    if (!staging) return Error::OutOfMemory;
+    FileSource source{fd, size, staging, staging_bytes};
+    const Error result = readImage(source, loaded);
+    releaseArray(staging);
+    return result;
 }
 
 Index* moveToRecord(Index& loaded) {
@@ -247,10 +246,10 @@ Index* moveToRecord(Index& loaded) {
 
 int saveIndex(const Index& index, const char* path) {
     if (!pathFits(path)) return -1;
-    Vec<std::uint8_t> image;
-    if (serialize(index, nullptr, image) != Error::Ok) return -1;
-    const bool saved = replaceFile(path, image.data, image.len);
-    image.deinit();
+    std::uint8_t* staging = allocateArray<std::uint8_t>(kStagingBytes);
+    if (!staging) return -1;
+    const bool saved = replaceFile(path, index, staging);
+    releaseArray(staging);
     return saved ? 0 : -1;
 }
 
@@ -258,12 +257,12 @@ Index* loadIndex(const char* path) {
     if (!pathFits(path)) return nullptr;
     const int fd = openRetrying(AT_FDCWD, path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    Vec<std::uint8_t> buffer;
-    const bool read_whole = readAll(fd, buffer);
-    close(fd);
+    struct stat info;
     LoadedIndex loaded;
-    const Error result = read_whole ? deserialize(buffer.data, buffer.len, loaded) : Error::CorruptFile;
-    buffer.deinit();
+    Error result = Error::CorruptFile;
+    if (fstat(fd, &info) == 0)
+        result = S_ISREG(info.st_mode) ? loadRegular(fd, std::size_t(info.st_size), loaded) : loadStream(fd, loaded);
+    close(fd);
     if (result != Error::Ok) return nullptr;
     loaded.node_metadata.deinit();
     loaded.metadata_bytes.deinit();

@@ -8,8 +8,10 @@
 #include "graph/invariants.h"
 #include "graph/layer.h"
 #include "storage/byte_codec.h"
+#include "storage/byte_source.h"
 #include "storage/format.h"
 #include "storage/format_layout.h"
+#include "storage/image_stream.h"
 
 namespace korvane {
 namespace {
@@ -29,44 +31,47 @@ struct Header {
     bool calibrated;
 };
 
-Error checkShapeField(ByteReader& in, std::uint32_t expected, Error mismatch) {
+template <class Source>
+Error checkShapeField(Source& in, std::uint32_t expected, Error mismatch) {
     if (!in.has(4)) return Error::CorruptFile;
-    return in.u32() == expected ? Error::Ok : mismatch;
+    return loadU32(in.take(4)) == expected ? Error::Ok : mismatch;
 }
 
-Error readHeader(ByteReader& in, Header& header) {
+template <class Source>
+Error readHeader(Source& in, Header& header) {
     if (!in.has(sizeof kMagic)) return Error::CorruptFile;
     if (std::memcmp(in.take(sizeof kMagic), kMagic, sizeof kMagic) != 0) return Error::BadMagic;
     if (Error e = checkShapeField(in, kDim, Error::DimensionMismatch); e != Error::Ok) return e;
     if (Error e = checkShapeField(in, kDegree, Error::DegreeMismatch); e != Error::Ok) return e;
     if (Error e = checkShapeField(in, kRoutingBits, Error::RoutingBitsMismatch); e != Error::Ok) return e;
     if (in.len < kFixedHeaderBytes) return Error::CorruptFile;
-    header.n = in.u64();
-    header.ef_construction = in.u64();
-    header.entry_point = in.u64();
-    header.layer_count = in.u32();
-    header.raw_mode = in.u8();
+    const std::uint8_t* fields = in.take(kFixedHeaderBytes - 16);
+    header.n = loadU64(fields);
+    header.ef_construction = loadU64(fields + 8);
+    header.entry_point = loadU64(fields + 16);
+    header.layer_count = loadU32(fields + 24);
+    header.raw_mode = fields[28];
     if (header.raw_mode > 2) return Error::CorruptFile;
     if (header.n > (in.len - kFixedHeaderBytes) / 8) return Error::CorruptFile;
     if (header.n > 0 && header.entry_point >= header.n) return Error::CorruptFile;
     if (!in.has(1)) return Error::CorruptFile;
-    header.calibrated = in.u8() != 0;
+    header.calibrated = in.take(1)[0] != 0;
     return Error::Ok;
 }
 
-// Exactly `count` elements copied from the input into an empty array.
-template <class T>
-bool copyArray(Vec<T>& array, const std::uint8_t* src, std::size_t count) {
+// Exactly `count` elements read into an empty array.
+template <class T, class Source>
+bool readArray(Source& in, Vec<T>& array, std::size_t count) {
     if (count == 0) return true;
     if (!array.reserve(count)) return false;
-    std::memcpy(static_cast<void*>(array.data), src, count * sizeof(T));
+    in.copyOut(array.data, count * sizeof(T));
     array.len = count;
     return true;
 }
 
-Error readCalibration(ByteReader& in, Index& index) {
-    if (!copyArray(index.calibration_mean, in.take(kDim * sizeof(float)), kDim) ||
-        !copyArray(index.calibration_std, in.take(kDim * sizeof(float)), kDim))
+template <class Source>
+Error readCalibration(Source& in, Index& index) {
+    if (!readArray(in, index.calibration_mean, kDim) || !readArray(in, index.calibration_std, kDim))
         return Error::OutOfMemory;
     index.calibrated = true;
     return Error::Ok;
@@ -75,11 +80,12 @@ Error readCalibration(ByteReader& in, Index& index) {
 // The fixed arrays, set up as at creation (matrices as whole pages), take
 // the matrices from the image. This runs last, so that a damaged file is
 // refused before the 1.3 MB of matrices are mapped.
-Error adoptFixedArrays(const std::uint8_t* matrices, Index& index) {
+template <class Source>
+Error adoptFixedArrays(Source& in, std::size_t matrices_at, Index& index) {
     Index fixed;
     if (initIndexStorage(fixed, index.graph.ef_construction) != Error::Ok) return Error::OutOfMemory;
-    std::memcpy(fixed.rotation, matrices, kRotationBytes);
-    std::memcpy(fixed.projection, matrices + kRotationBytes, kProjectionBytes);
+    in.copyFrom(matrices_at, fixed.rotation, kRotationBytes);
+    in.copyFrom(matrices_at + kRotationBytes, fixed.projection, kProjectionBytes);
     std::swap(index.rotation, fixed.rotation);
     std::swap(index.projection, fixed.projection);
     std::swap(index.projection_scratch, fixed.projection_scratch);
@@ -89,50 +95,55 @@ Error adoptFixedArrays(const std::uint8_t* matrices, Index& index) {
     return Error::Ok;
 }
 
-TurboQuantPayload readPayload(ByteReader& in) {
+TurboQuantPayload decodePayload(const std::uint8_t* record) {
     TurboQuantPayload payload;
-    payload.id = in.u64();
-    for (std::uint32_t& group : payload.codes) group = in.u24();
-    payload.sigma = in.f32();
-    payload.mu = in.f32();
-    payload.gamma = in.f32();
+    payload.id = loadU64(record);
+    for (std::size_t g = 0; g < kCodeGroups; ++g) payload.codes[g] = loadU24(record + 8 + 3 * g);
+    payload.sigma = loadF32(record + 104);
+    payload.mu = loadF32(record + 108);
+    payload.gamma = loadF32(record + 112);
     return payload;
 }
 
-Error readPayloads(ByteReader& in, std::uint64_t n, Index& index) {
+template <class Source>
+Error readPayloads(Source& in, std::uint64_t n, Index& index) {
     if (!in.hasRecords(n, kPayloadRecordBytes)) return Error::CorruptFile;
     if (!index.payloads.reserve(n)) return Error::OutOfMemory;
-    for (std::uint64_t k = 0; k < n; ++k) index.payloads.data[k] = readPayload(in);
+    for (std::uint64_t k = 0; k < n; ++k) index.payloads.data[k] = decodePayload(in.take(kPayloadRecordBytes));
     index.payloads.len = n;
     return Error::Ok;
 }
 
-Error readRawBlock(ByteReader& in, const Header& header, Index& index) {
+template <class Source>
+Error readRawBlock(Source& in, const Header& header, Index& index) {
     const std::uint64_t n = header.n;
     index.raw_mode = header.raw_mode;
     if (n >= kMaxRawNodes) return Error::CorruptFile;
     if (header.raw_mode == 1) {
         if (!in.hasRecords(n, kDim * sizeof(float))) return Error::CorruptFile;
-        if (!copyArray(index.raw_f32, in.take(n * kDim * sizeof(float)), n * kDim)) return Error::OutOfMemory;
+        if (!readArray(in, index.raw_f32, n * kDim)) return Error::OutOfMemory;
     } else if (header.raw_mode == 2) {
         if (!in.hasRecords(n, kDim)) return Error::CorruptFile;
-        if (!copyArray(index.raw_i8, in.take(n * kDim), n * kDim)) return Error::OutOfMemory;
+        if (!readArray(in, index.raw_i8, n * kDim)) return Error::OutOfMemory;
         if (!in.hasRecords(n, sizeof(float))) return Error::CorruptFile;
-        if (!copyArray(index.raw_scales, in.take(n * sizeof(float)), n)) return Error::OutOfMemory;
+        if (!readArray(in, index.raw_scales, n)) return Error::OutOfMemory;
     }
     return Error::Ok;
 }
 
-Error readNodeRecord(ByteReader& in, std::uint64_t n, Node& node) {
+template <class Source>
+Error readNodeRecord(Source& in, std::uint64_t n, Node& node) {
     if (!in.has(kNodeRecordBaseBytes)) return Error::CorruptFile;
-    node.id = in.u64();
-    std::memcpy(&node.code, in.take(kCodeBytes), kCodeBytes);
-    node.neighbor_count = in.u32();
+    const std::uint8_t* record = in.take(kNodeRecordBaseBytes);
+    node.id = loadU64(record);
+    std::memcpy(&node.code, record + 8, kCodeBytes);
+    node.neighbor_count = loadU32(record + 8 + kCodeBytes);
     if (node.id >= n || node.neighbor_count > kDegree) return Error::CorruptFile;
     if (!in.hasRecords(node.neighbor_count, sizeof(std::uint64_t))) return Error::CorruptFile;
     std::memset(node.neighbors, 0, sizeof node.neighbors);
+    const std::uint8_t* list = in.take(node.neighbor_count * sizeof(std::uint64_t));
     for (std::uint32_t i = 0; i < node.neighbor_count; ++i) {
-        node.neighbors[i] = in.u64();
+        node.neighbors[i] = loadU64(list + 8 * i);
         if (node.neighbors[i] >= n) return Error::CorruptFile;
     }
     return Error::Ok;
@@ -144,9 +155,10 @@ bool reserveLayer(Layer& layer, std::size_t m) {
     return layer.dense || layer.positions.reserve(m);
 }
 
-Error readLayer(ByteReader& in, std::uint64_t n, Layer& layer) {
+template <class Source>
+Error readLayer(Source& in, std::uint64_t n, Layer& layer) {
     if (!in.has(8)) return Error::CorruptFile;
-    const std::uint64_t m = in.u64();
+    const std::uint64_t m = loadU64(in.take(8));
     // A layer holds distinct nodes below n, so a larger count is damage;
     // refusing it before reserving keeps the reservation small.
     if (!in.hasRecords(m, kNodeRecordBaseBytes) || m > n) return Error::CorruptFile;
@@ -162,25 +174,28 @@ Error readLayer(ByteReader& in, std::uint64_t n, Layer& layer) {
 // Links that point outside a layer, a layer 0 out of order or an entry point
 // missing from the top would make later traversals read outside the arrays:
 // such a graph is refused here rather than trusted.
-Error readGraph(ByteReader& in, const Header& header, RoutingGraph& graph) {
+template <class Source>
+Error readGraph(Source& in, const Header& header, RoutingGraph& graph) {
     for (std::uint32_t l = 0; l < header.layer_count; ++l) {
         if (!ensureLayerCount(graph, graph.layers.len + 1)) return Error::OutOfMemory;
         if (Error e = readLayer(in, header.n, graph.layers[l]); e != Error::Ok) return e;
     }
     graph.entry_point = header.entry_point;
     graph.node_count = header.n;
+    if (in.failed()) return Error::CorruptFile;
     return checkGraphInvariants(graph, header.n) ? Error::Ok : Error::CorruptFile;
 }
 
-Error readTombstones(ByteReader& in, std::uint64_t n, BitSet& tombstones) {
+template <class Source>
+Error readTombstones(Source& in, std::uint64_t n, BitSet& tombstones) {
     if (!in.has(8)) return Error::CorruptFile;
-    const std::uint64_t t = in.u64();
+    const std::uint64_t t = loadU64(in.take(8));
     if (t == 0) return Error::Ok;
     if (t > n) return Error::CorruptFile;
     if (!in.hasRecords(t, sizeof(std::uint64_t))) return Error::CorruptFile;
     if (!tombstones.grow(n)) return Error::OutOfMemory;
     for (std::uint64_t i = 0; i < t; ++i) {
-        const std::uint64_t node = in.u64();
+        const std::uint64_t node = loadU64(in.take(8));
         if (node >= n) return Error::CorruptFile;
         tombstones.set(node);
     }
@@ -209,32 +224,32 @@ Error rebuildIdMap(Index& index) {
     return Error::Ok;
 }
 
-// Two passes: the first checks every entry and sums the string lengths, so
-// that both arrays are reserved once at their final size.
-Error readMetadata(ByteReader& in, std::uint64_t n, LoadedIndex& out) {
-    ByteReader probe = in;
-    std::size_t total = 0;
-    for (std::uint64_t k = 0; k < n; ++k) {
-        if (!probe.has(2)) return Error::CorruptFile;
-        const std::uint16_t len = probe.u16();
-        if (!probe.has(len)) return Error::CorruptFile;
-        probe.take(len);
-        total += len;
-    }
+// The strings are collected back to back; the views are set once the
+// buffer has stopped moving.
+template <class Source>
+Error readMetadata(Source& in, std::uint64_t n, LoadedIndex& out) {
     if (n > 0 && !out.node_metadata.reserve(n)) return Error::OutOfMemory;
-    if (total > 0 && !out.metadata_bytes.reserve(total)) return Error::OutOfMemory;
+    Vec<std::uint8_t>& bytes = out.metadata_bytes;
     for (std::uint64_t k = 0; k < n; ++k) {
-        const std::uint16_t len = in.u16();
-        std::uint8_t* copy = out.metadata_bytes.data + out.metadata_bytes.len;
-        if (len) std::memcpy(copy, in.take(len), len);
-        out.metadata_bytes.len += len;
-        out.node_metadata.data[k] = ByteView{copy, len};
+        if (!in.has(2)) return Error::CorruptFile;
+        const std::uint16_t len = loadU16(in.take(2));
+        if (!in.has(len)) return Error::CorruptFile;
+        if (!bytes.reserveMore(len)) return Error::OutOfMemory;
+        in.copyOut(bytes.data + bytes.len, len);
+        bytes.len += len;
+        out.node_metadata.data[k] = ByteView{nullptr, len};
     }
     out.node_metadata.len = n;
+    std::size_t offset = 0;
+    for (ByteView& view : out.node_metadata) {
+        view.data = bytes.data + offset;
+        offset += view.len;
+    }
     return Error::Ok;
 }
 
-Error readImage(ByteReader& in, LoadedIndex& out) {
+template <class Source>
+Error readBody(Source& in, LoadedIndex& out) {
     Header header{};
     Index& index = out.index;
     if (Error e = readHeader(in, header); e != Error::Ok) return e;
@@ -243,24 +258,33 @@ Error readImage(ByteReader& in, LoadedIndex& out) {
     if (header.calibrated) {
         if (Error e = readCalibration(in, index); e != Error::Ok) return e;
     }
-    const std::uint8_t* matrices = in.take(kMatrixBytes);
+    const std::size_t matrices_at = in.skip(kMatrixBytes);
     if (Error e = readPayloads(in, header.n, index); e != Error::Ok) return e;
     if (Error e = readRawBlock(in, header, index); e != Error::Ok) return e;
     if (Error e = readGraph(in, header, index.graph); e != Error::Ok) return e;
     if (Error e = readTombstones(in, header.n, index.tombstones); e != Error::Ok) return e;
     if (Error e = rebuildIdMap(index); e != Error::Ok) return e;
     if (Error e = readMetadata(in, header.n, out); e != Error::Ok) return e;
-    return adoptFixedArrays(matrices, index);
+    if (Error e = adoptFixedArrays(in, matrices_at, index); e != Error::Ok) return e;
+    return in.failed() ? Error::CorruptFile : Error::Ok;
 }
 
 }  // namespace
 
-Error deserialize(const std::uint8_t* bytes, std::size_t len, LoadedIndex& out) {
+template <class Source>
+Error readImage(Source& source, LoadedIndex& out) {
     out = LoadedIndex{};
-    ByteReader in{bytes, len};
-    const Error result = readImage(in, out);
+    const Error result = readBody(source, out);
     if (result != Error::Ok) deinit(out);
     return result;
+}
+
+template Error readImage<MemorySource>(MemorySource&, LoadedIndex&);
+template Error readImage<FileSource>(FileSource&, LoadedIndex&);
+
+Error deserialize(const std::uint8_t* bytes, std::size_t len, LoadedIndex& out) {
+    MemorySource source{bytes, len};
+    return readImage(source, out);
 }
 
 void deinit(LoadedIndex& loaded) {

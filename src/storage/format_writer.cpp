@@ -3,8 +3,10 @@
 
 #include "encoding/projection.h"
 #include "storage/byte_codec.h"
+#include "storage/byte_sink.h"
 #include "storage/format.h"
 #include "storage/format_layout.h"
+#include "storage/image_stream.h"
 
 namespace korvane {
 namespace {
@@ -59,6 +61,11 @@ std::uint64_t countRemoved(const BitSet& tombstones, std::uint64_t n) {
     return count;
 }
 
+ImageShape shapeOf(const Index& index) {
+    const std::uint64_t n = index.payloads.len;
+    return ImageShape{n, writtenRawMode(index), writtenCalibration(index), countRemoved(index.tombstones, n)};
+}
+
 std::size_t imageBytes(const Index& index, const ImageShape& shape, const ByteView* metadata) {
     std::size_t bytes = kHeaderBytes + (shape.calibrated ? kCalibrationBytes : 0) + kMatrixBytes;
     bytes += shape.n * (kPayloadRecordBytes + rawBytesPerNode(shape.raw_mode));
@@ -71,7 +78,9 @@ std::size_t imageBytes(const Index& index, const ImageShape& shape, const ByteVi
     return bytes;
 }
 
-void writeHeader(ByteWriter& out, const Index& index, const ImageShape& shape) {
+template <class Sink>
+void writeHeader(Sink& sink, const Index& index, const ImageShape& shape) {
+    ByteWriter out{sink.claim(kHeaderBytes)};
     out.bytes(kMagic, sizeof kMagic);
     out.u32(kDim);
     out.u32(kDegree);
@@ -84,7 +93,9 @@ void writeHeader(ByteWriter& out, const Index& index, const ImageShape& shape) {
     out.u8(shape.calibrated ? 1 : 0);
 }
 
-void writePayload(ByteWriter& out, const TurboQuantPayload& payload) {
+template <class Sink>
+void writePayload(Sink& sink, const TurboQuantPayload& payload) {
+    ByteWriter out{sink.claim(kPayloadRecordBytes)};
     out.u64(payload.id);
     for (std::uint32_t group : payload.codes) out.u24(group & 0xffffffu);
     out.f32(payload.sigma);
@@ -92,59 +103,75 @@ void writePayload(ByteWriter& out, const TurboQuantPayload& payload) {
     out.f32(payload.gamma);
 }
 
-void writeRawBlock(ByteWriter& out, const Index& index, std::uint8_t raw_mode) {
-    if (raw_mode == 1) out.bytes(index.raw_f32.data, index.raw_f32.len * sizeof(float));
+template <class Sink>
+void writeRawBlock(Sink& sink, const Index& index, std::uint8_t raw_mode) {
+    if (raw_mode == 1) sink.bytes(index.raw_f32.data, index.raw_f32.len * sizeof(float));
     if (raw_mode == 2) {
-        out.bytes(index.raw_i8.data, index.raw_i8.len);
-        out.bytes(index.raw_scales.data, index.raw_scales.len * sizeof(float));
+        sink.bytes(index.raw_i8.data, index.raw_i8.len);
+        sink.bytes(index.raw_scales.data, index.raw_scales.len * sizeof(float));
     }
 }
 
-void writeGraph(ByteWriter& out, const RoutingGraph& graph) {
+template <class Sink>
+void writeNode(Sink& sink, const Node& node) {
+    const std::uint32_t count = validNeighbors(node);
+    ByteWriter out{sink.claim(kNodeRecordBaseBytes + count * sizeof(std::uint64_t))};
+    out.u64(node.id);
+    out.bytes(&node.code, sizeof node.code);
+    out.u32(count);
+    out.bytes(node.neighbors, count * sizeof(std::uint64_t));
+}
+
+template <class Sink>
+void writeGraph(Sink& sink, const RoutingGraph& graph) {
     for (const Layer& layer : graph.layers) {
-        out.u64(layer.nodes.len);
-        for (const Node& node : layer.nodes) {
-            const std::uint32_t count = validNeighbors(node);
-            out.u64(node.id);
-            out.bytes(&node.code, sizeof node.code);
-            out.u32(count);
-            out.bytes(node.neighbors, count * sizeof(std::uint64_t));
-        }
+        ByteWriter{sink.claim(8)}.u64(layer.nodes.len);
+        for (const Node& node : layer.nodes) writeNode(sink, node);
     }
 }
 
-void writeMetadata(ByteWriter& out, std::uint64_t n, const ByteView* metadata) {
+template <class Sink>
+void writeMetadata(Sink& sink, std::uint64_t n, const ByteView* metadata) {
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint16_t len = writtenMetadataLength(metadata, k);
-        out.u16(len);
-        if (len) out.bytes(metadata[k].data, len);
+        ByteWriter{sink.claim(2)}.u16(len);
+        if (len) sink.bytes(metadata[k].data, len);
     }
 }
 
 }  // namespace
 
-Error serialize(const Index& index, const ByteView* node_metadata, Vec<std::uint8_t>& out) {
-    const std::uint64_t n = index.payloads.len;
-    const ImageShape shape{n, writtenRawMode(index), writtenCalibration(index),
-                           countRemoved(index.tombstones, n)};
-    const std::size_t bytes = imageBytes(index, shape, node_metadata);
+template <class Sink>
+void writeImage(const Index& index, const ByteView* node_metadata, Sink& sink) {
+    const ImageShape shape = shapeOf(index);
+    writeHeader(sink, index, shape);
+    if (shape.calibrated) {
+        sink.bytes(index.calibration_mean.data, kDim * sizeof(float));
+        sink.bytes(index.calibration_std.data, kDim * sizeof(float));
+    }
+    sink.bytes(index.rotation, kRotationFloats * sizeof(float));
+    sink.bytes(index.projection, kProjectionFloats * sizeof(float));
+    for (const TurboQuantPayload& payload : index.payloads) writePayload(sink, payload);
+    writeRawBlock(sink, index, shape.raw_mode);
+    writeGraph(sink, index.graph);
+    ByteWriter{sink.claim(8)}.u64(shape.removed);
+    forEachRemoved(index.tombstones, shape.n, [&](std::uint64_t node) { ByteWriter{sink.claim(8)}.u64(node); });
+    writeMetadata(sink, shape.n, node_metadata);
+}
 
+template void writeImage<MemorySink>(const Index&, const ByteView*, MemorySink&);
+template void writeImage<FileSink>(const Index&, const ByteView*, FileSink&);
+
+std::size_t imageSize(const Index& index, const ByteView* node_metadata) {
+    return imageBytes(index, shapeOf(index), node_metadata);
+}
+
+Error serialize(const Index& index, const ByteView* node_metadata, Vec<std::uint8_t>& out) {
+    const std::size_t bytes = imageSize(index, node_metadata);
     Vec<std::uint8_t> image;
     if (!image.reserve(bytes)) return Error::OutOfMemory;
-    ByteWriter writer{image.data};
-    writeHeader(writer, index, shape);
-    if (shape.calibrated) {
-        writer.bytes(index.calibration_mean.data, kDim * sizeof(float));
-        writer.bytes(index.calibration_std.data, kDim * sizeof(float));
-    }
-    writer.bytes(index.rotation, kRotationFloats * sizeof(float));
-    writer.bytes(index.projection, kProjectionFloats * sizeof(float));
-    for (const TurboQuantPayload& payload : index.payloads) writePayload(writer, payload);
-    writeRawBlock(writer, index, shape.raw_mode);
-    writeGraph(writer, index.graph);
-    writer.u64(shape.removed);
-    forEachRemoved(index.tombstones, n, [&](std::uint64_t node) { writer.u64(node); });
-    writeMetadata(writer, n, node_metadata);
+    MemorySink sink{image.data};
+    writeImage(index, node_metadata, sink);
     image.len = bytes;
     out = image;
     return Error::Ok;

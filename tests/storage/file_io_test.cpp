@@ -15,6 +15,7 @@
 
 #include "api/handles.h"
 #include "korvane.h"
+#include "storage/file_io.h"
 #include "storage/index_builder.h"
 #include "support/test_support.h"
 
@@ -82,6 +83,51 @@ TEST_F(FileIo, SaveLoadSaveGivesIdenticalFilesAndNothingElse) {
     ASSERT_EQ(korvane_index_save(empty, (dir_ / "empty.kvx").c_str()), 0);
     korvane_index_destroy(empty);
     EXPECT_EQ(fs::file_size(dir_ / "empty.kvx"), 1310774u);
+}
+
+// Big enough that records straddle the boundaries of the transfer buffers.
+TEST_F(FileIo, LargeImagesRoundTripThroughPiecewiseTransfers) {
+    Index* large = testing::buildIndex({.nodes = 6000, .raw_mode = 2, .calibrated = true, .removed = {5, 4321}});
+    const Bytes expected = testing::imageOf(*large);
+    ASSERT_GT(expected.size() - 1310720, 2u << 20);
+    const fs::path path = dir_ / "large.kvx";
+    ASSERT_EQ(saveIndex(*large, path.c_str()), 0);
+    destroyIndex(large);
+    EXPECT_EQ(readFile(path), expected);
+    Index* loaded = loadIndex(path.c_str());
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->live_count, 5998u);
+    EXPECT_EQ(testing::imageOf(*loaded), expected);
+    destroyIndex(loaded);
+}
+
+TEST_F(FileIo, TruncatedFilesAreRefused) {
+    const fs::path path = dir_ / "cut.kvx";
+    ASSERT_EQ(save(path), 0);
+    const std::size_t size = fs::file_size(path);
+    for (std::size_t len = size - 1; len > 0; len = len > 1310720 + 3000 ? len - 37 : len / 2) {
+        ASSERT_EQ(truncate(path.c_str(), off_t(len)), 0);
+        EXPECT_EQ(loadIndex(path.c_str()), nullptr) << len;
+    }
+}
+
+TEST_F(FileIo, LoadsFromAPipe) {
+    const fs::path path = dir_ / "pipe";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const Bytes expected = image();
+    for (std::size_t len : {expected.size(), expected.size() - 1}) {
+        std::thread writer([&] {
+            std::ofstream(path, std::ios::binary)
+                .write(reinterpret_cast<const char*>(expected.data()), std::streamsize(len));
+        });
+        Index* loaded = loadIndex(path.c_str());
+        writer.join();
+        EXPECT_EQ(loaded != nullptr, len == expected.size());
+        if (loaded) {
+            EXPECT_EQ(testing::imageOf(*loaded), expected);
+        }
+        destroyIndex(loaded);
+    }
 }
 
 TEST_F(FileIo, ReplacingAFileKeepsItsPermissionBitsAndANewFileFollowsTheUmask) {
