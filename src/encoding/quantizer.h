@@ -1,6 +1,7 @@
 // The 8-level Gaussian quantizer and payload encoding.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "encoding/payload.h"
@@ -16,6 +17,15 @@ unsigned quantizerCode(float t);
 
 // fmax-style maximum that ignores a NaN operand.
 double maxIgnoringNan(double a, double b);
+
+// Mean and standard deviation (at least 1e-12) of n values, from their sum and
+// sum of squares taken in f64, each rounded to f32 at the end. A NaN variance
+// counts as 0, so sigma stays usable as a divisor.
+struct StandardStats {
+    float sigma;
+    float mu;
+};
+StandardStats standardStats(double sum, double sum_squares, std::size_t n);
 
 // Encodes a rotated vector. `mean`/`std` are the index's calibration arrays
 // (256 values each) or nullptr when the index is not calibrated.

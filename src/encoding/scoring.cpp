@@ -1,0 +1,93 @@
+#include "encoding/scoring.h"
+
+#include "encoding/lane_dot.h"
+#include "encoding/quantizer.h"
+#include "encoding/scoring_kernels.h"
+
+namespace korvane {
+
+void quantizeQuery(const float* x, float* out, std::size_t n) {
+    double s1 = 0.0;
+    double s2 = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = x[i];
+        s1 += v;
+        s2 += v * v;
+    }
+    const StandardStats stats = standardStats(s1, s2, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float t = (x[i] - stats.mu) / stats.sigma;
+        out[i] = kQuantizerLevels[quantizerCode(t)] * stats.sigma + stats.mu;
+    }
+}
+
+LutSums buildLut(const float* query_scoring, const float* mean, const float* std_dev, float* lut) {
+    LutSums sums{0.0f, 0.0f};
+    for (std::size_t j = 0; j < kDim; ++j) {
+        const float q = query_scoring[j];
+        const float w = mean != nullptr ? q * std_dev[j] : q;
+        for (std::size_t c = 0; c < 8; ++c) lut[8 * j + c] = kQuantizerLevels[c] * w;
+        sums.weight_sum += w;
+        if (mean != nullptr) {
+            const float product = q * mean[j];
+            sums.mean_dot += product;
+        }
+    }
+    return sums;
+}
+
+float estimateScore(const TurboQuantPayload& payload, const float* lut, LutSums sums) {
+    float s = 0.0f;
+    for (std::size_t g = 0; g < kCodeGroups; ++g) {
+        const std::uint32_t group = payload.codes[g];
+        const float* rows = lut + 64 * g;
+        for (std::size_t i = 0; i < 8; ++i) s += rows[8 * i + ((group >> (3 * i)) & 7u)];
+    }
+    return finishEstimate(s, payload, sums);
+}
+
+float exactScoreF32(const float* query_rotated, const float* raw) {
+    return laneDot(query_rotated, raw);
+}
+
+float exactScoreI8(const float* query_rotated, const std::int8_t* raw, float scale) {
+    float widened[kDim];
+    for (std::size_t j = 0; j < kDim; ++j) widened[j] = static_cast<float>(raw[j]);
+    return laneDot(query_rotated, widened) * scale;
+}
+
+void estimateScoreBlockOn(SimdPath path, const TurboQuantPayload* const* payloads,
+                          std::size_t count, const float* lut, LutSums sums, float* out) {
+    if (!simdPathSupported(path)) path = SimdPath::Scalar;
+    switch (path) {
+        case SimdPath::Avx512: return estimateScoreBlockAvx512(payloads, count, lut, sums, out);
+        case SimdPath::Avx2: return estimateScoreBlockAvx2(payloads, count, lut, sums, out);
+        case SimdPath::Scalar: break;
+    }
+    estimateScoreBlockScalar(payloads, count, lut, sums, out);
+}
+
+void exactScoreI8BlockOn(SimdPath path, const float* query_rotated,
+                         const std::int8_t* const* raws, const float* scales, std::size_t count,
+                         float* out) {
+    if (!simdPathSupported(path)) path = SimdPath::Scalar;
+    switch (path) {
+        case SimdPath::Avx512:
+            return exactScoreI8BlockAvx512(query_rotated, raws, scales, count, out);
+        case SimdPath::Avx2: return exactScoreI8BlockAvx2(query_rotated, raws, scales, count, out);
+        case SimdPath::Scalar: break;
+    }
+    exactScoreI8BlockScalar(query_rotated, raws, scales, count, out);
+}
+
+void estimateScoreBlock(const TurboQuantPayload* const* payloads, std::size_t count,
+                        const float* lut, LutSums sums, float* out) {
+    estimateScoreBlockOn(activeSimdPath(), payloads, count, lut, sums, out);
+}
+
+void exactScoreI8Block(const float* query_rotated, const std::int8_t* const* raws,
+                       const float* scales, std::size_t count, float* out) {
+    exactScoreI8BlockOn(activeSimdPath(), query_rotated, raws, scales, count, out);
+}
+
+}  // namespace korvane
