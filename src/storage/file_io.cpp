@@ -166,7 +166,7 @@ bool syncRetrying(int fd) {
 bool closeChecked(int fd) { return close(fd) == 0 || errno == EINTR; }
 
 // The rename is durable once the directory is flushed. File systems that
-// cannot flush a directory say so with EINVAL; the file is then in place.
+// cannot flush a directory (EINVAL, or read-only mounts) leave it in place as is.
 bool syncDirectory(const Target& target) {
     if (!target.dir_syncable) return true;
     return syncRetrying(target.dir_fd) || errno == EINVAL || errno == EROFS;
