@@ -8,6 +8,10 @@
 
 namespace korvane {
 
+// Items in the next chunk: the graph's size (at least 1), capped by what is
+// left and by the buffer size, so a chunk never outnumbers its graph.
+std::uint64_t batchChunkSize(std::uint64_t node_count, std::uint64_t remaining);
+
 AddStatus addBatch(Index& index, const std::uint64_t* ids, const float* vectors,
                    std::uint64_t count, std::uint64_t threads);
 

@@ -1,0 +1,22 @@
+// Exported insertion and removal.
+#include "api/handles.h"
+#include "index/batch.h"
+#include "index/insert.h"
+#include "korvane.h"
+
+extern "C" {
+
+int32_t korvane_index_add(korvane_index* index, uint64_t id, const float* vector) {
+    return static_cast<int32_t>(korvane::addVector(*korvane::fromHandle(index), id, vector));
+}
+
+int32_t korvane_index_remove(korvane_index* index, uint64_t id) {
+    return korvane::removeId(*korvane::fromHandle(index), id) ? KORVANE_OK : KORVANE_ERROR;
+}
+
+}  // extern "C"
+
+extern "C" int32_t korvane_index_add_batch(korvane_index* index, const uint64_t* ids, const float* vectors,
+                                           uint64_t count, uint64_t threads) {
+    return static_cast<int32_t>(korvane::addBatch(*korvane::fromHandle(index), ids, vectors, count, threads));
+}

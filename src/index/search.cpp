@@ -1,0 +1,121 @@
+// The search driver: walk the graph, score candidates from payloads, and
+// re-score the best of them exactly when every vector has a raw copy.
+#include "index/search.h"
+
+#include <cstdint>
+
+#include "encoding/lane_dot.h"
+#include "encoding/projection.h"
+#include "encoding/scoring.h"
+#include "graph/search.h"
+#include "index/query.h"
+
+namespace korvane {
+namespace {
+
+// Candidates are scored in blocks so the block scorers can use every lane;
+// offers still happen one by one in candidate order.
+constexpr std::size_t kScoreBlock = 64;
+
+CandidateList collectCandidates(const Index& index, SearchContext& context) {
+    const RoutingGraph& graph = index.graph;
+    if (graph.node_count == 0 || context.ef_search == 0 || graph.layers.len == 0) return {nullptr, 0};
+    projectVector(index.projection, context.query_rotated, context.query_projected);
+    const RoutingCode code = routingCodeOf(context.query_projected);
+    std::uint64_t entry = graph.entry_point;
+    for (std::size_t level = graph.layers.len - 1; level >= 1; --level)
+        entry = greedyDescend(graph.layers[level], code, entry);
+    const std::size_t breadth = context.ef_search < graph.node_count ? context.ef_search : graph.node_count;
+    return searchLayer(graph.layers[0], code, entry, breadth, context.scratch);
+}
+
+// Offers (key(node), estimate) of every live candidate to `heap`, in order.
+template <class Key>
+void offerEstimates(const Index& index, const SearchContext& context, LutSums sums,
+                    CandidateList candidates, ResultHeap& heap, Key key) {
+    const TurboQuantPayload* block[kScoreBlock];
+    std::uint64_t nodes[kScoreBlock];
+    float scores[kScoreBlock];
+    std::size_t filled = 0;
+    auto flush = [&] {
+        estimateScoreBlock(block, filled, context.lut, sums, scores);
+        for (std::size_t i = 0; i < filled; ++i) heap.offer(SearchResult{key(nodes[i]), scores[i]});
+        filled = 0;
+    };
+    for (std::size_t c = 0; c < candidates.len; ++c) {
+        const std::uint64_t node = candidates.items[c].id;
+        if (isRemoved(index, node)) continue;
+        block[filled] = &index.payloads[node];
+        nodes[filled++] = node;
+        if (filled == kScoreBlock) flush();
+    }
+    if (filled) flush();
+}
+
+// Offers exact scores of rerank[0..count) (node numbers) to `heap`, in order.
+void offerExactScores(const Index& index, const SearchContext& context, std::size_t count,
+                      ResultHeap& heap) {
+    const std::int8_t* raws[kScoreBlock];
+    float scales[kScoreBlock];
+    float scores[kScoreBlock];
+    for (std::size_t start = 0; start < count; start += kScoreBlock) {
+        const std::size_t n = count - start < kScoreBlock ? count - start : kScoreBlock;
+        if (index.raw_mode != 2) {
+            for (std::size_t i = 0; i < n; ++i)
+                scores[i] = exactScore(index, context.rerank[start + i].id, context.query_rotated);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t node = context.rerank[start + i].id;
+                raws[i] = index.raw_i8.data + node * kDim;
+                scales[i] = index.raw_scales[node];
+            }
+            exactScoreI8Block(context.query_rotated, raws, scales, n, scores);
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            heap.offer(SearchResult{index.payloads[context.rerank[start + i].id].id, scores[i]});
+    }
+}
+
+}  // namespace
+
+float exactScore(const Index& index, std::uint64_t node, const float* query_rotated) {
+    if (index.raw_mode == 1) return exactScoreF32(query_rotated, index.raw_f32.data + node * kDim);
+    return exactScoreI8(query_rotated, index.raw_i8.data + node * kDim, index.raw_scales[node]);
+}
+
+LutSums prepareEstimates(const Index& index, SearchContext& context) {
+    quantizeQuery(context.query_rotated, context.query_scoring, kDim);
+    const float* mean = index.calibrated ? index.calibration_mean.data : nullptr;
+    const float* std = index.calibrated ? index.calibration_std.data : nullptr;
+    return buildLut(context.query_scoring, mean, std, context.lut);
+}
+
+std::size_t search(const Index& index, SearchContext& context, const float* query,
+                   SearchResult* results, std::size_t k) {
+    rotateVector(index.rotation, query, context.query_rotated);
+    if (index.live_count == 0 || k == 0) return 0;
+    // A context made when the index was smaller is grown before the walk
+    // rather than letting the traversal run past its visited set.
+    if (!ensureCapacity(context.scratch, index.payloads.len > 0 ? index.payloads.len : 1, context.ef_search))
+        return 0;
+    const CandidateList candidates = collectCandidates(index, context);
+    const LutSums sums = prepareEstimates(index, context);
+
+    ResultHeap heap{results, k};
+    if (!hasCompleteRawStore(index)) {
+        offerEstimates(index, context, sums, candidates, heap,
+                       [&](std::uint64_t node) { return index.payloads[node].id; });
+        return heap.drainIntoOrder();
+    }
+    std::size_t first_stage = k * context.rerank_factor;
+    if (first_stage / context.rerank_factor != k) first_stage = SIZE_MAX;  // saturate
+    if (first_stage < k) first_stage = k;
+    if (first_stage > context.ef_search) first_stage = context.ef_search;
+    ResultHeap rerank{context.rerank, first_stage};
+    offerEstimates(index, context, sums, candidates, rerank, [](std::uint64_t node) { return node; });
+    const std::size_t count = rerank.drainIntoOrder();
+    offerExactScores(index, context, count, heap);
+    return heap.drainIntoOrder();
+}
+
+}  // namespace korvane

@@ -1,0 +1,63 @@
+// Shared helpers of the index tests.
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "api/handles.h"
+#include "graph/invariants.h"
+#include "index/index.h"
+#include "korvane.h"
+#include "support/test_support.h"
+
+namespace korvane::testing {
+
+struct IndexHandle {
+    korvane_index* handle;
+    explicit IndexHandle(std::uint64_t ef_construction = 64, std::uint64_t seed = 42)
+        : handle(korvane_index_create(ef_construction, seed)) {}
+    ~IndexHandle() { korvane_index_destroy(handle); }
+    Index& get() { return *fromHandle(handle); }
+};
+
+inline void addAll(korvane_index* index, const std::vector<float>& vectors, std::uint64_t first_id = 0) {
+    for (std::size_t i = 0; i < vectors.size() / 256; ++i)
+        korvane_index_add(index, first_id + i, vectors.data() + i * 256);
+}
+
+// Everything of an index's content that a failed change must leave alone.
+struct IndexSnapshot {
+    std::size_t payloads, raw_i8, raw_scales, raw_f32, map_count, live;
+    std::uint64_t node_count, entry_point;
+    std::vector<std::vector<unsigned char>> layers;
+    bool operator==(const IndexSnapshot&) const = default;
+};
+
+inline IndexSnapshot snapshotOf(const Index& index) {
+    IndexSnapshot s{index.payloads.len, index.raw_i8.len, index.raw_scales.len, index.raw_f32.len,
+                    index.id_to_node.count, index.live_count, index.graph.node_count,
+                    index.graph.entry_point, {}};
+    for (const Layer& layer : index.graph.layers) {
+        std::vector<unsigned char> bytes;
+        auto put = [&](const void* p, std::size_t n) {
+            const auto* b = static_cast<const unsigned char*>(p);
+            bytes.insert(bytes.end(), b, b + n);
+        };
+        for (const Node& node : layer.nodes) {
+            put(&node.id, 8);
+            put(&node.code, sizeof node.code);
+            put(&node.neighbor_count, 4);
+            put(node.neighbors, 8 * node.neighbor_count);
+        }
+        s.layers.push_back(std::move(bytes));
+    }
+    return s;
+}
+
+inline bool consistent(const Index& index) {
+    return checkGraphInvariants(index.graph, index.payloads.len) && index.live_count == index.id_to_node.count &&
+           index.graph.node_count == index.payloads.len && index.raw_i8.len == 256 * index.payloads.len &&
+           index.raw_scales.len == index.payloads.len;
+}
+
+}  // namespace korvane::testing

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "encoding/projection.h"
+#include "index/insert.h"
+#include "index_test_support.h"
+
+namespace korvane {
+namespace {
+
+using testing::IndexHandle;
+
+TEST(Insert, DuplicateIdIsRefusedWithoutChange) {
+    IndexHandle index;
+    const auto v = testing::randomVectors(2, 1);
+    ASSERT_EQ(korvane_index_add(index.handle, 9, v.data()), 0);
+    const auto memory = korvane_index_memory_bytes(index.handle);
+    const auto before = testing::snapshotOf(index.get());
+    EXPECT_EQ(korvane_index_add(index.handle, 9, v.data() + 256), -2);
+    EXPECT_EQ(korvane_index_len(index.handle), 1u);
+    EXPECT_EQ(korvane_index_memory_bytes(index.handle), memory);
+    EXPECT_TRUE(testing::snapshotOf(index.get()) == before);
+}
+
+TEST(Insert, RemoveThenReAddGetsANewNodeNumber) {
+    IndexHandle index;
+    EXPECT_EQ(korvane_index_remove(index.handle, 5), -1);  // empty index
+    const auto v = testing::randomVectors(3, 2);
+    testing::addAll(index.handle, v);
+    const auto memory = korvane_index_memory_bytes(index.handle);
+    EXPECT_EQ(korvane_index_remove(index.handle, 1), 0);
+    EXPECT_EQ(korvane_index_remove(index.handle, 1), -1);
+    EXPECT_EQ(korvane_index_len(index.handle), 2u);
+    EXPECT_GE(korvane_index_memory_bytes(index.handle), memory);
+    EXPECT_TRUE(isRemoved(index.get(), 1));
+    EXPECT_EQ(korvane_index_add(index.handle, 1, v.data() + 256), 0);
+    EXPECT_EQ(korvane_index_len(index.handle), 3u);
+    EXPECT_EQ(*index.get().id_to_node.find(1), 3u);
+    EXPECT_FALSE(isRemoved(index.get(), 3));
+    EXPECT_TRUE(testing::consistent(index.get()));
+}
+
+TEST(Insert, ZeroVectorHasNoRoutingBitsAndAZeroInt8Copy) {
+    IndexHandle index;
+    const std::vector<float> zero(256, 0.0f);
+    ASSERT_EQ(korvane_index_add(index.handle, 1, zero.data()), 0);
+    const Index& raw = index.get();
+    EXPECT_EQ(raw.raw_scales[0], 1e-20f / 127.0f);
+    for (std::size_t j = 0; j < 256; ++j) EXPECT_EQ(raw.raw_i8[j], 0);
+    for (auto word : raw.graph.layers[0].codes[0].words) EXPECT_EQ(word, 0u);
+}
+
+TEST(Insert, Int8CopyRoundsHalvesAwayFromZero) {
+    std::vector<float> rotated(256, 0.0f);
+    rotated[0] = 254.0f;
+    rotated[1] = 3.0f;
+    rotated[2] = -3.0f;
+    rotated[3] = -254.0f;
+    rotated[4] = std::nanf("");
+    std::int8_t bytes[256];
+    EXPECT_EQ(quantizeRawI8(rotated.data(), bytes), 2.0f);
+    EXPECT_EQ(bytes[0], 127);
+    EXPECT_EQ(bytes[1], 2);
+    EXPECT_EQ(bytes[2], -2);
+    EXPECT_EQ(bytes[3], -127);
+    EXPECT_EQ(bytes[4], 0);
+}
+
+TEST(Insert, LevelsFollowTheGeometricLaw) {
+    RoutingGraph graph{};
+    std::size_t above_zero = 0;
+    for (int i = 0; i < 64000; ++i) {
+        const auto level = drawLevel(graph);
+        EXPECT_LE(level, 31u);
+        above_zero += level > 0;
+    }
+    EXPECT_NEAR(double(above_zero) / 64000.0, 1.0 / 32.0, 0.005);
+}
+
+TEST(Insert, SameSeedAndInputsGiveTheSameGraph) {
+    IndexHandle a(64, 5), b(64, 5);
+    const auto v = testing::randomVectors(300, 3);
+    testing::addAll(a.handle, v);
+    testing::addAll(b.handle, v);
+    EXPECT_TRUE(testing::snapshotOf(a.get()) == testing::snapshotOf(b.get()));
+    EXPECT_TRUE(testing::consistent(a.get()));
+}
+
+TEST(Insert, EveryFailedAllocationLeavesTheIndexAsItWas) {
+    const auto baseline = allocationStats().outstanding;
+    {
+    IndexHandle index(32, 9);
+    const auto v = testing::randomVectors(200, 4);
+    testing::addAll(index.handle, v);
+    const auto extra = testing::randomVectors(1, 5);
+    const auto before = testing::snapshotOf(index.get());
+    std::uint64_t failures = 0;
+    const auto points = testing::sweepAllocationFailures([&](std::uint64_t) {
+        const int status = korvane_index_add(index.handle, 1000, extra.data());
+        if (status == 0) return true;
+        ++failures;
+        EXPECT_EQ(status, -1);
+        EXPECT_TRUE(testing::snapshotOf(index.get()) == before);
+        return false;
+    });
+    EXPECT_EQ(points, failures);
+    EXPECT_GT(points, 0u);
+    EXPECT_EQ(korvane_index_len(index.handle), 201u);
+    EXPECT_TRUE(testing::consistent(index.get()));
+    }
+    EXPECT_EQ(allocationStats().outstanding, baseline);  // nothing leaked
+}
+
+TEST(Insert, FailedRemovalChangesNothing) {
+    IndexHandle index;
+    const auto v = testing::randomVectors(100, 6);
+    testing::addAll(index.handle, v);
+    armAllocationFailure(1);
+    EXPECT_EQ(korvane_index_remove(index.handle, 70), -1);
+    disarmAllocationFailure();
+    EXPECT_EQ(korvane_index_len(index.handle), 100u);
+    EXPECT_TRUE(index.get().id_to_node.contains(70));
+    EXPECT_EQ(korvane_index_remove(index.handle, 70), 0);
+}
+
+}  // namespace
+}  // namespace korvane
