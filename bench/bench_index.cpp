@@ -1,0 +1,174 @@
+// End-to-end figures of the index in one run: single-thread insertion rate at
+// two construction breadths, queries per second with recall@10 along an
+// ef_search sweep, bytes per vector, and where a query's time goes
+// (projection, graph walk, scoring), so that the next optimisation is aimed
+// at the largest share. Flags: see index_harness.h (--n=100000 by default).
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "api/handles.h"
+#include "encoding/projection.h"
+#include "encoding/scoring.h"
+#include "index/query.h"
+#include "index/search.h"
+#include "index_harness.h"
+
+namespace korvane::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxCandidatesTimed = 1024;
+
+double nanosBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::nano>(b - a).count();
+}
+
+// Per-query time of each stage of `search`, summed over all queries.
+struct StageTimes {
+    double projection = 0;  // rotation + routing projection + code
+    double walk = 0;        // greedyDescend over the upper layers + searchLayer
+    double scoring = 0;     // quantize, table, estimates, first-stage heap, exact rerank
+    // Pieces of scoring, timed again on their own after the real run.
+    double table = 0;       // quantizeQuery + buildLut
+    double estimates = 0;   // estimateScoreBlock over the live candidates
+    double exact = 0;       // exactScoreI8Block over the re-scored candidates
+    std::size_t candidates = 0, rescored = 0;
+    bool identical = true;  // staged results equal korvane_search's bit for bit
+};
+
+// Times the three pieces of scoring on their own with the context's buffers.
+void timeScoringPieces(const Index& index, SearchContext& context, CandidateList candidates,
+                       std::size_t k, StageTimes& times) {
+    const TurboQuantPayload* payloads[kMaxCandidatesTimed];
+    const std::int8_t* raws[kMaxCandidatesTimed];
+    float scales[kMaxCandidatesTimed];
+    float scores[kMaxCandidatesTimed];
+    std::size_t live = 0;
+    for (std::size_t c = 0; c < candidates.len && live < kMaxCandidatesTimed; ++c) {
+        const std::uint64_t node = candidates.items[c].id;
+        if (isRemoved(index, node)) continue;
+        payloads[live] = &index.payloads[node];
+        raws[live] = index.raw_i8.data + node * kDim;
+        scales[live] = index.raw_scales[node];
+        ++live;
+    }
+    const std::size_t rescored = std::min<std::size_t>(live, std::min<std::size_t>(4 * k, context.ef_search));
+
+    const auto t0 = Clock::now();
+    const LutSums sums = prepareEstimates(index, context);
+    const auto t1 = Clock::now();
+    for (std::size_t start = 0; start < live; start += 64)
+        estimateScoreBlock(payloads + start, std::min<std::size_t>(64, live - start), context.lut, sums,
+                           scores + start);
+    const auto t2 = Clock::now();
+    for (std::size_t start = 0; start < rescored; start += 64)
+        exactScoreI8Block(context.query_rotated, raws + start, scales + start,
+                          std::min<std::size_t>(64, rescored - start), scores + start);
+    const auto t3 = Clock::now();
+    times.table += nanosBetween(t0, t1);
+    times.estimates += nanosBetween(t1, t2);
+    times.exact += nanosBetween(t2, t3);
+    times.candidates += live;
+    times.rescored += rescored;
+}
+
+StageTimes timeStages(const Dataset& data, korvane_index* handle, std::uint64_t ef) {
+    const Index& index = *fromHandle(handle);
+    korvane_context* context_handle = korvane_context_create(handle, ef);
+    korvane_context* check_handle = korvane_context_create(handle, ef);
+    SearchContext& context = *fromHandle(context_handle);
+    StageTimes times;
+    SearchResult results[kTopK];
+    std::uint64_t ids[kTopK];
+    float scores[kTopK];
+    for (std::size_t q = 0; q < data.queries; ++q) {
+        const auto t0 = Clock::now();
+        rotateVector(index.rotation, data.query(q), context.query_rotated);
+        const RoutingCode code = routeQuery(index, context);
+        const auto t1 = Clock::now();
+        const CandidateList candidates = walkGraph(index, context, code);
+        const auto t2 = Clock::now();
+        const std::size_t n = scoreCandidates(index, context, candidates, results, kTopK);
+        const auto t3 = Clock::now();
+        times.projection += nanosBetween(t0, t1);
+        times.walk += nanosBetween(t1, t2);
+        times.scoring += nanosBetween(t2, t3);
+
+        const std::size_t expected = korvane_search(handle, check_handle, data.query(q), kTopK, ids, scores);
+        if (expected != n) times.identical = false;
+        for (std::size_t i = 0; i < n && i < expected; ++i)
+            if (ids[i] != results[i].id || std::memcmp(&scores[i], &results[i].score, sizeof(float)) != 0)
+                times.identical = false;
+
+        // The candidate list is still in the context's scratch.
+        timeScoringPieces(index, context, candidates, kTopK, times);
+    }
+    korvane_context_destroy(check_handle);
+    korvane_context_destroy(context_handle);
+    return times;
+}
+
+void printStages(const Dataset& data, korvane_index* handle) {
+    std::printf("\nwhere a query's time goes (ef_construction 200 index, k 10, per query)\n");
+    std::printf("  %6s %10s | %12s %12s %12s | %10s %10s %10s %10s | %s\n", "ef", "total us", "projection",
+                "graph walk", "scoring", "table us", "estim. us", "exact us", "heaps us", "cands");
+    for (const std::uint64_t ef : {16, 64, 128, 256}) {
+        // Once to warm caches and the branch predictors, once to measure.
+        timeStages(data, handle, ef);
+        const StageTimes t = timeStages(data, handle, ef);
+        const double q = double(data.queries);
+        const double total = t.projection + t.walk + t.scoring;
+        const double heaps = std::max(0.0, t.scoring - t.table - t.estimates - t.exact);
+        std::printf("  %6llu %10.1f | %11.1f%% %11.1f%% %11.1f%% | %10.2f %10.2f %10.2f %10.2f | %.0f%s\n",
+                    static_cast<unsigned long long>(ef), total / q / 1e3, 100 * t.projection / total,
+                    100 * t.walk / total, 100 * t.scoring / total, t.table / q / 1e3, t.estimates / q / 1e3,
+                    t.exact / q / 1e3, heaps / q / 1e3, double(t.candidates) / q,
+                    t.identical ? "" : "  STAGED RESULTS DIFFER");
+    }
+    std::printf("  (projection: rotation + 1024x256 projection + code; walk: greedyDescend + searchLayer;\n"
+                "   scoring: quantize + table + estimates + heaps + exact rerank; the table/estim./exact\n"
+                "   columns time those pieces again on their own, heaps is the remainder of scoring)\n");
+}
+
+}  // namespace
+}  // namespace korvane::bench
+
+int main(int argc, char** argv) {
+    using namespace korvane::bench;
+    const Options options = parseOptions(argc, argv);
+    printSetting(options);
+    const auto start = std::chrono::steady_clock::now();
+    const Dataset data = makeDataset(options);
+    std::printf("data and exact top-10 ready in %.1f s\n\n", secondsSince(start));
+
+    std::printf("single-thread insertion (korvane_index_add)\n  %16s %10s %12s %14s\n", "ef_construction",
+                "seconds", "vectors/s", "bytes/vector");
+    std::vector<OurBuild> builds;
+    for (const std::uint64_t ef_construction : {64, 200}) {
+        builds.push_back(buildOurs(data, ef_construction, options.seed));
+        const OurBuild& b = builds.back();
+        std::printf("  %16llu %10.2f %12.0f %14.1f\n", static_cast<unsigned long long>(ef_construction), b.seconds,
+                    b.rate(), double(korvane_index_memory_bytes(b.index)) / double(data.n));
+        std::fflush(stdout);
+    }
+    std::printf("  (bytes/vector: korvane_index_memory_bytes / n, fixed 1.3 MB of matrices included)\n\n");
+
+    const char* titles[] = {"search, ef_construction 64 index", "search, ef_construction 200 index"};
+    for (std::size_t b = 0; b < builds.size(); ++b) {
+        std::vector<SweepPoint> sweep;
+        for (const std::uint64_t ef : options.ef_search)
+            sweep.push_back(sweepOurs(data, builds[b].index, ef, options.passes));
+        printSweep(titles[b], sweep);
+        const double at95 = qpsAtRecall(sweep, 0.95);
+        if (at95 > 0) std::printf("  queries/s at recall@10 0.95 (interpolated): %.0f\n", at95);
+        else std::printf("  recall@10 0.95 not reached along this sweep\n");
+        std::fflush(stdout);
+    }
+
+    printStages(data, builds.back().index);
+    for (const OurBuild& b : builds) korvane_index_destroy(b.index);
+    return 0;
+}
