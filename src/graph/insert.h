@@ -9,9 +9,10 @@
 
 namespace korvane {
 
-// Inserts node `n` (== graph.node_count) with `code` at `level`. Every
-// allocation the insertion can need is secured first, so OutOfMemory leaves
-// the graph exactly as it was.
+// Inserts node `n` (== graph.node_count) with `code` at `level` (at most 31;
+// callers cap it). Every allocation the insertion can need is secured first,
+// so OutOfMemory leaves the layers, entry point and node count exactly as
+// they were (only spare capacity and the scratch may have grown).
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
                       std::uint64_t level);
 

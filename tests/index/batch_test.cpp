@@ -85,28 +85,29 @@ TEST(Batch, DuplicatesAndEmptyBatchesChangeNothing) {
 TEST(Batch, AThreadThatCannotStartCommitsNothingOfItsChunk) {
     const auto data = testing::randomVectors(40, 8);
     const auto ids = sequentialIds(40);
-    IndexHandle index;
-    const auto outstanding = allocationStats().outstanding;
-    armThreadFailure(2);  // the first two-item chunk starts one worker, then fails
-    EXPECT_EQ(korvane_index_add_batch(index.handle, ids.data(), data.data(), 40, 2), -1);
-    disarmThreadFailure();
-    EXPECT_EQ(korvane_index_len(index.handle), 2u);  // the two one-item chunks
-    EXPECT_TRUE(testing::consistent(index.get()));
-    EXPECT_EQ(allocationStats().outstanding, outstanding);
+    const auto baseline = allocationStats().outstanding;
+    {
+        IndexHandle index;
+        armThreadFailure(2);  // the first two-item chunk starts one worker, then fails
+        EXPECT_EQ(korvane_index_add_batch(index.handle, ids.data(), data.data(), 40, 2), -1);
+        disarmThreadFailure();
+        EXPECT_EQ(korvane_index_len(index.handle), 2u);  // the two one-item chunks
+        EXPECT_TRUE(testing::consistent(index.get()));
+    }
+    EXPECT_EQ(allocationStats().outstanding, baseline);
 }
 
 TEST(Batch, FailedAllocationsKeepCommittedItemsAndConsistency) {
     const auto data = testing::randomVectors(60, 9);
     const auto ids = sequentialIds(60);
     std::uint64_t points = 0;
+    const auto baseline = allocationStats().outstanding;
     for (std::uint64_t n = 1;; ++n, ++points) {
         IndexHandle index(32, 2);
-        const auto outstanding = allocationStats().outstanding;
         armAllocationFailure(n);
         const int status = korvane_index_add_batch(index.handle, ids.data(), data.data(), 60, 2);
         const auto attempts = allocationStats().attempts;
         disarmAllocationFailure();
-        EXPECT_EQ(allocationStats().outstanding, outstanding);
         ASSERT_TRUE(testing::consistent(index.get()));
         const auto live = korvane_index_len(index.handle);
         for (std::uint64_t i = 0; i < live; ++i) EXPECT_EQ(*index.get().id_to_node.find(ids[i]), i);
@@ -119,6 +120,7 @@ TEST(Batch, FailedAllocationsKeepCommittedItemsAndConsistency) {
         EXPECT_EQ(korvane_index_add_batch(index.handle, ids.data() + live, data.data() + live * 256, 60 - live, 2), 0);
     }
     EXPECT_GT(points, 10u);
+    EXPECT_EQ(allocationStats().outstanding, baseline);  // every index above is destroyed: nothing leaked
 }
 
 }  // namespace

@@ -1,0 +1,174 @@
+// Linking nodes into the layered graph. insertWithLevel secures every
+// allocation first and only then touches the graph, so a failure leaves the
+// graph as it was and a success cannot be interrupted half-way.
+#include "graph/insert.h"
+
+#include <cstring>
+
+#include "graph/candidate_sort.h"
+#include "graph/hamming.h"
+#include "graph/heap.h"
+#include "graph/layer.h"
+#include "graph/search.h"
+
+namespace korvane {
+namespace {
+
+constexpr std::size_t kPrunePool = kDegree + 1;
+
+const RoutingCode& codeOf(const Layer& layer, std::uint64_t node) {
+    return layer.codes[positionOf(layer, node)];
+}
+
+// A candidate stays out of the diverse set when a chosen node is strictly
+// closer to it than the list owner is, or has exactly its code. All distances
+// are taken in one batch: rejections are rare enough that stopping at the
+// first one would save less than the batch gains.
+bool isDiverse(const Layer& layer, const Candidate& candidate, const std::uint32_t* chosen_positions,
+               std::size_t chosen) {
+    std::uint32_t distances[kDegree];
+    hammingDistances(codeOf(layer, candidate.id), layer.codes.data, chosen_positions, chosen, distances);
+    for (std::size_t s = 0; s < chosen; ++s)
+        if (distances[s] < candidate.distance || distances[s] == 0) return false;
+    return true;
+}
+
+bool isListed(const std::uint64_t* list, std::size_t len, std::uint64_t node) {
+    for (std::size_t i = 0; i < len; ++i)
+        if (list[i] == node) return true;
+    return false;
+}
+
+// Drops the layers appended by a failed reservation.
+void dropLayersFrom(RoutingGraph& graph, std::size_t len) {
+    for (std::size_t l = len; l < graph.layers.len; ++l) {
+        graph.layers[l].nodes.deinit();
+        graph.layers[l].codes.deinit();
+        graph.layers[l].positions.deinit();
+    }
+    graph.layers.truncate(len);
+}
+
+// Makes room for one record on layers 0..joined-1, creating the missing ones.
+// Existing layers may gain capacity but keep their contents; on failure the
+// created layers are removed again.
+bool reserveJoinedLayers(RoutingGraph& graph, std::size_t joined) {
+    const std::size_t old_len = graph.layers.len;
+    if (joined > old_len && !graph.layers.reserve(joined)) return false;
+    for (std::size_t l = 0; l < old_len && l < joined; ++l)
+        if (!reserveNodeSlot(graph.layers[l])) return false;
+    ensureLayerCount(graph, joined);  // capacity reserved above: cannot fail
+    for (std::size_t l = old_len; l < joined; ++l) {
+        if (!reserveNodeSlot(graph.layers[l])) {
+            dropLayersFrom(graph, old_len);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Adds the record to the layer (its slot is reserved), gives it neighbours
+// from `found` and links them back.
+void linkOnLayer(Layer& layer, const Node& record, CandidateList found) {
+    addNode(layer, record);
+    Node& added = layer.nodes[positionOf(layer, record.id)];
+    added.neighbor_count = static_cast<std::uint32_t>(
+        selectNeighbors(layer, found.items, found.len, added.neighbors));
+    std::uint64_t chosen[kDegree];
+    const std::size_t count = added.neighbor_count;
+    std::memcpy(chosen, added.neighbors, count * sizeof(std::uint64_t));
+    for (std::size_t i = 0; i < count; ++i) linkBack(layer, chosen[i], record.id);
+}
+
+void insertFirst(RoutingGraph& graph, const Node& record) {
+    for (Layer& layer : graph.layers) addNode(layer, record);
+    graph.entry_point = record.id;
+    graph.node_count = 1;
+}
+
+void insertLinked(RoutingGraph& graph, const Node& record, std::uint64_t level, std::size_t top) {
+    const RoutingCode& code = record.code;
+    std::uint64_t ep = graph.entry_point;
+    for (std::size_t l = top; l > level; --l) ep = greedyDescend(graph.layers[l], code, ep);
+    const std::size_t linked_top = level < top ? level : top;
+    for (std::size_t l = linked_top + 1; l-- > 0;) {
+        Layer& layer = graph.layers[l];
+        const CandidateList found =
+            searchLayer(layer, code, ep, graph.ef_construction, graph.scratch);
+        linkOnLayer(layer, record, found);
+        if (found.len > 0) ep = found.items[0].id;
+    }
+    // Levels above the old top: the node is alone there and becomes the entry.
+    for (std::size_t l = top + 1; l <= level; ++l) addNode(graph.layers[l], record);
+    if (level > top) graph.entry_point = record.id;
+    graph.node_count += 1;
+}
+
+}  // namespace
+
+Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
+                      std::uint64_t level) {
+    if (!ensureCapacity(graph.scratch, n + 1, graph.ef_construction)) return Error::OutOfMemory;
+    const bool first = graph.node_count == 0 || graph.layers.len == 0;
+    const std::size_t top = graph.layers.len - 1;  // meaningful unless `first`
+    // A first node joins every layer there is; later ones join 0..level. An
+    // absurd level asks for more layers than can be allocated.
+    std::size_t joined = level < SIZE_MAX ? level + 1 : SIZE_MAX;
+    if (first && graph.layers.len > joined) joined = graph.layers.len;
+    if (!reserveJoinedLayers(graph, joined)) return Error::OutOfMemory;
+
+    Node record{};
+    record.id = n;
+    record.code = code;
+    if (first) {
+        insertFirst(graph, record);
+    } else {
+        insertLinked(graph, record, level, top);
+    }
+    return Error::Ok;
+}
+
+std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std::size_t count,
+                            std::uint64_t* out) {
+    std::uint32_t chosen_positions[kDegree];
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (k == kDegree) return k;
+        const Candidate& c = candidates[i];
+        if (k > 0 && !isDiverse(layer, c, chosen_positions, k)) continue;
+        out[k] = c.id;
+        chosen_positions[k] = positionOf(layer, c.id);
+        ++k;
+    }
+    for (std::size_t i = 0; i < count && k < kDegree; ++i)
+        if (!isListed(out, k, candidates[i].id)) out[k++] = candidates[i].id;
+    return k;
+}
+
+std::uint32_t linkBack(Layer& layer, std::uint64_t m, std::uint64_t n) {
+    const std::uint32_t owner_position = positionOf(layer, m);
+    Node& owner = layer.nodes[owner_position];
+    if (owner.neighbor_count < kDegree) {
+        owner.neighbors[owner.neighbor_count] = n;
+        return ++owner.neighbor_count;
+    }
+    // Full list: the new node competes with the 32 present ones; on equal
+    // distance the present ones stay ahead.
+    const RoutingCode& owner_code = layer.codes[owner_position];
+    std::uint32_t positions[kDegree];
+    std::uint32_t distances[kDegree];
+    for (std::size_t i = 0; i < kDegree; ++i) positions[i] = positionOf(layer, owner.neighbors[i]);
+    hammingDistances(owner_code, layer.codes.data, positions, kDegree, distances);
+    Candidate pool[kPrunePool];
+    for (std::size_t i = 0; i < kDegree; ++i) pool[i] = {owner.neighbors[i], distances[i]};
+    pool[kDegree] = {n, hammingDistance(codeOf(layer, n), owner_code)};
+    sortByDistance(pool, kPrunePool, nullptr, 0);
+
+    std::uint64_t kept[kDegree] = {};
+    const std::size_t count = selectNeighbors(layer, pool, kPrunePool, kept);
+    std::memcpy(owner.neighbors, kept, sizeof kept);
+    owner.neighbor_count = static_cast<std::uint32_t>(count);
+    return owner.neighbor_count;
+}
+
+}  // namespace korvane
