@@ -26,8 +26,8 @@ double nanosBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::nano>(b - a).count();
 }
 
-// Per-query time of each stage of `search`, summed over all queries.
-struct StageTimes {
+// Nanoseconds of each stage of one query.
+struct QueryTimes {
     double projection = 0;  // rotation + routing projection + code
     double walk = 0;        // greedyDescend over the upper layers + searchLayer
     double scoring = 0;     // quantize, table, estimates, first-stage heap, exact rerank
@@ -35,7 +35,28 @@ struct StageTimes {
     double table = 0;       // quantizeQuery + buildLut
     double estimates = 0;   // estimateScoreBlock over the live candidates
     double exact = 0;       // exactScoreI8Block over the re-scored candidates
-    std::size_t candidates = 0, rescored = 0;
+
+    void keepFaster(const QueryTimes& o) {
+        projection = std::min(projection, o.projection);
+        walk = std::min(walk, o.walk);
+        scoring = std::min(scoring, o.scoring);
+        table = std::min(table, o.table);
+        estimates = std::min(estimates, o.estimates);
+        exact = std::min(exact, o.exact);
+    }
+    void add(const QueryTimes& o) {
+        projection += o.projection;
+        walk += o.walk;
+        scoring += o.scoring;
+        table += o.table;
+        estimates += o.estimates;
+        exact += o.exact;
+    }
+};
+
+struct StagePass {
+    std::vector<QueryTimes> queries;
+    std::size_t candidates = 0;
     // Where recall is lost: exact top-10 members among the walk's candidates,
     // among the estimate stage's survivors, and among the results.
     std::size_t truth_in_candidates = 0, truth_in_rescored = 0, truth_in_results = 0;
@@ -44,7 +65,7 @@ struct StageTimes {
 
 // Times the three pieces of scoring on their own with the context's buffers.
 void timeScoringPieces(const Index& index, SearchContext& context, CandidateList candidates,
-                       std::size_t k, StageTimes& times) {
+                       std::size_t k, QueryTimes& times) {
     const TurboQuantPayload* payloads[kMaxCandidatesTimed];
     const std::int8_t* raws[kMaxCandidatesTimed];
     float scales[kMaxCandidatesTimed];
@@ -71,23 +92,36 @@ void timeScoringPieces(const Index& index, SearchContext& context, CandidateList
         exactScoreI8Block(context.query_rotated, raws + start, scales + start,
                           std::min<std::size_t>(64, rescored - start), scores + start);
     const auto t3 = Clock::now();
-    times.table += nanosBetween(t0, t1);
-    times.estimates += nanosBetween(t1, t2);
-    times.exact += nanosBetween(t2, t3);
-    times.candidates += live;
-    times.rescored += rescored;
+    times.table = nanosBetween(t0, t1);
+    times.estimates = nanosBetween(t1, t2);
+    times.exact = nanosBetween(t2, t3);
 }
 
-StageTimes timeStages(const Dataset& data, korvane_index* handle, std::uint64_t ef) {
+// Node numbers equal ids here: the benchmark inserts ids 0, 1, 2, ... in order.
+void countSurvivors(const Dataset& data, std::size_t q, const SearchContext& context, CandidateList candidates,
+                    const SearchResult* results, std::size_t n, StagePass& pass) {
+    std::uint64_t result_ids[kTopK];
+    for (std::size_t i = 0; i < n; ++i) result_ids[i] = results[i].id;
+    pass.truth_in_results += hitsOf(data, q, result_ids, n);
+    for (std::size_t c = 0; c < candidates.len; ++c)
+        pass.truth_in_candidates += hitsOf(data, q, &candidates.items[c].id, 1);
+    const std::size_t rescored = std::min<std::size_t>(candidates.len, std::min<std::size_t>(4 * kTopK, context.ef_search));
+    for (std::size_t r = 0; r < rescored; ++r) pass.truth_in_rescored += hitsOf(data, q, &context.rerank[r].id, 1);
+    pass.candidates += candidates.len;
+}
+
+StagePass timeStages(const Dataset& data, korvane_index* handle, std::uint64_t ef) {
     const Index& index = *fromHandle(handle);
     korvane_context* context_handle = korvane_context_create(handle, ef);
     korvane_context* check_handle = korvane_context_create(handle, ef);
     SearchContext& context = *fromHandle(context_handle);
-    StageTimes times;
+    StagePass pass;
+    pass.queries.resize(data.queries);
     SearchResult results[kTopK];
     std::uint64_t ids[kTopK];
     float scores[kTopK];
     for (std::size_t q = 0; q < data.queries; ++q) {
+        QueryTimes& times = pass.queries[q];
         const auto t0 = Clock::now();
         rotateVector(index.rotation, data.query(q), context.query_rotated);
         const RoutingCode code = routeQuery(index, context);
@@ -96,65 +130,64 @@ StageTimes timeStages(const Dataset& data, korvane_index* handle, std::uint64_t 
         const auto t2 = Clock::now();
         const std::size_t n = scoreCandidates(index, context, candidates, results, kTopK);
         const auto t3 = Clock::now();
-        times.projection += nanosBetween(t0, t1);
-        times.walk += nanosBetween(t1, t2);
-        times.scoring += nanosBetween(t2, t3);
+        times.projection = nanosBetween(t0, t1);
+        times.walk = nanosBetween(t1, t2);
+        times.scoring = nanosBetween(t2, t3);
 
         const std::size_t expected = korvane_search(handle, check_handle, data.query(q), kTopK, ids, scores);
-        if (expected != n) times.identical = false;
+        if (expected != n) pass.identical = false;
         for (std::size_t i = 0; i < n && i < expected; ++i)
             if (ids[i] != results[i].id || std::memcmp(&scores[i], &results[i].score, sizeof(float)) != 0)
-                times.identical = false;
-
-        std::uint64_t result_ids[kTopK];
-        for (std::size_t i = 0; i < n; ++i) result_ids[i] = results[i].id;
-        times.truth_in_results += hitsOf(data, q, result_ids, n);
-        for (std::size_t c = 0; c < candidates.len; ++c)
-            times.truth_in_candidates += hitsOf(data, q, &candidates.items[c].id, 1);
-        const std::size_t rescored = std::min<std::size_t>(candidates.len, std::min<std::size_t>(4 * kTopK, ef));
-        for (std::size_t r = 0; r < rescored; ++r) times.truth_in_rescored += hitsOf(data, q, &context.rerank[r].id, 1);
-
+                pass.identical = false;
+        countSurvivors(data, q, context, candidates, results, n, pass);
         // The candidate list is still in the context's scratch.
         timeScoringPieces(index, context, candidates, kTopK, times);
     }
     korvane_context_destroy(check_handle);
     korvane_context_destroy(context_handle);
-    return times;
+    return pass;
 }
 
-// Per stage, the smallest total over `passes` runs: a pass that lost its
-// core for a while only inflates the stage that was running then.
-StageTimes fastestStages(const Dataset& data, korvane_index* handle, std::uint64_t ef, std::size_t passes) {
-    StageTimes best = timeStages(data, handle, ef);  // also warms caches
-    for (std::size_t pass = 0; pass < passes; ++pass) {
-        const StageTimes t = timeStages(data, handle, ef);
-        best.projection = std::min(best.projection, t.projection);
-        best.walk = std::min(best.walk, t.walk);
-        best.scoring = std::min(best.scoring, t.scoring);
-        best.table = std::min(best.table, t.table);
-        best.estimates = std::min(best.estimates, t.estimates);
-        best.exact = std::min(best.exact, t.exact);
-        best.identical = best.identical && t.identical;
+// Per query and stage, the fastest of `passes` runs, summed over the queries:
+// a run that lost its core for a while inflates only one query's stage, and
+// the other runs outvote it. Wall-clock stamps are used because the thread
+// CPU clock costs microseconds per reading here.
+struct StageTotals {
+    QueryTimes sum;
+    StagePass last;
+};
+
+StageTotals fastestStages(const Dataset& data, korvane_index* handle, std::uint64_t ef, std::size_t passes) {
+    timeStages(data, handle, ef);  // warm caches and predictors
+    StageTotals totals;
+    totals.last = timeStages(data, handle, ef);
+    std::vector<QueryTimes> best = totals.last.queries;
+    for (std::size_t pass = 1; pass < passes; ++pass) {
+        const StagePass again = timeStages(data, handle, ef);
+        for (std::size_t q = 0; q < data.queries; ++q) best[q].keepFaster(again.queries[q]);
+        totals.last.identical = totals.last.identical && again.identical;
     }
-    return best;
+    for (const QueryTimes& t : best) totals.sum.add(t);
+    return totals;
 }
 
 void printStages(const Dataset& data, korvane_index* handle, std::size_t passes) {
     std::printf("\nwhere a query's time goes (ef_construction 200 index, k 10, microseconds per query)\n");
     std::printf("  %5s %8s | %10s %10s %10s | %7s %7s %7s %7s\n", "ef", "total", "projection", "graph walk",
                 "scoring", "table", "estim.", "exact", "rest");
-    std::vector<StageTimes> rows;
+    std::vector<StagePass> rows;
     const std::uint64_t efs[] = {16, 64, 128, 256};
     for (const std::uint64_t ef : efs) {
-        const StageTimes t = fastestStages(data, handle, ef, passes);
-        rows.push_back(t);
+        const StageTotals totals = fastestStages(data, handle, ef, passes);
+        const QueryTimes& t = totals.sum;
+        rows.push_back(totals.last);
         const double q = double(data.queries) * 1e3;
         const double total = t.projection + t.walk + t.scoring;
         const double rest = std::max(0.0, t.scoring - t.table - t.estimates - t.exact);
         std::printf("  %5llu %8.1f | %4.1f (%2.0f%%) %4.1f (%2.0f%%) %4.1f (%2.0f%%) | %7.2f %7.2f %7.2f %7.2f%s\n",
                     static_cast<unsigned long long>(ef), total / q, t.projection / q, 100 * t.projection / total,
                     t.walk / q, 100 * t.walk / total, t.scoring / q, 100 * t.scoring / total, t.table / q,
-                    t.estimates / q, t.exact / q, rest / q, t.identical ? "" : "  STAGED RESULTS DIFFER");
+                    t.estimates / q, t.exact / q, rest / q, totals.last.identical ? "" : "  STAGED RESULTS DIFFER");
     }
     std::printf("  projection: rotation + 1024x256 projection + routing code; graph walk: greedyDescend +\n"
                 "  searchLayer; scoring: quantize + table + estimates + heaps + exact re-scoring. table,\n"
