@@ -29,6 +29,7 @@ double nanosBetween(Clock::time_point a, Clock::time_point b) {
 // Nanoseconds of each stage of one query.
 struct QueryTimes {
     double projection = 0;  // rotation + routing projection + code
+    double rotation = 0, matrix = 0, code = 0;  // its three pieces
     double walk = 0;        // greedyDescend over the upper layers + searchLayer
     double scoring = 0;     // quantize, table, estimates, first-stage heap, exact rerank
     // Pieces of scoring, timed again on their own after the real run.
@@ -38,6 +39,9 @@ struct QueryTimes {
 
     void keepFaster(const QueryTimes& o) {
         projection = std::min(projection, o.projection);
+        rotation = std::min(rotation, o.rotation);
+        matrix = std::min(matrix, o.matrix);
+        code = std::min(code, o.code);
         walk = std::min(walk, o.walk);
         scoring = std::min(scoring, o.scoring);
         table = std::min(table, o.table);
@@ -46,6 +50,9 @@ struct QueryTimes {
     }
     void add(const QueryTimes& o) {
         projection += o.projection;
+        rotation += o.rotation;
+        matrix += o.matrix;
+        code += o.code;
         walk += o.walk;
         scoring += o.scoring;
         table += o.table;
@@ -122,10 +129,17 @@ StagePass timeStages(const Dataset& data, korvane_index* handle, std::uint64_t e
     float scores[kTopK];
     for (std::size_t q = 0; q < data.queries; ++q) {
         QueryTimes& times = pass.queries[q];
+        // routeQuery's two steps, stamped apart.
         const auto t0 = Clock::now();
         rotateVector(index.rotation, data.query(q), context.query_rotated);
-        const RoutingCode code = routeQuery(index, context);
+        const auto ta = Clock::now();
+        projectVector(index.projection, context.query_rotated, context.query_projected);
+        const auto tb = Clock::now();
+        const RoutingCode code = routingCodeOf(context.query_projected);
         const auto t1 = Clock::now();
+        times.rotation = nanosBetween(t0, ta);
+        times.matrix = nanosBetween(ta, tb);
+        times.code = nanosBetween(tb, t1);
         const CandidateList candidates = walkGraph(index, context, code);
         const auto t2 = Clock::now();
         const std::size_t n = scoreCandidates(index, context, candidates, results, kTopK);
@@ -173,8 +187,8 @@ StageTotals fastestStages(const Dataset& data, korvane_index* handle, std::uint6
 
 void printStages(const Dataset& data, korvane_index* handle, std::size_t passes) {
     std::printf("\nwhere a query's time goes (ef_construction 200 index, k 10, microseconds per query)\n");
-    std::printf("  %5s %8s | %10s %10s %10s | %7s %7s %7s %7s\n", "ef", "total", "projection", "graph walk",
-                "scoring", "table", "estim.", "exact", "rest");
+    std::printf("  %5s %7s | %10s %10s %10s | %6s %6s %6s | %6s %6s %6s %6s\n", "ef", "total", "projection",
+                "graph walk", "scoring", "rotate", "matrix", "code", "table", "estim.", "exact", "rest");
     std::vector<StagePass> rows;
     const std::uint64_t efs[] = {16, 64, 128, 256};
     for (const std::uint64_t ef : efs) {
@@ -184,13 +198,15 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
         const double q = double(data.queries) * 1e3;
         const double total = t.projection + t.walk + t.scoring;
         const double rest = std::max(0.0, t.scoring - t.table - t.estimates - t.exact);
-        std::printf("  %5llu %8.1f | %4.1f (%2.0f%%) %4.1f (%2.0f%%) %4.1f (%2.0f%%) | %7.2f %7.2f %7.2f %7.2f%s\n",
+        std::printf("  %5llu %7.1f | %4.1f (%2.0f%%) %4.1f (%2.0f%%) %4.1f (%2.0f%%) | %6.2f %6.2f %6.2f | %6.2f %6.2f %6.2f %6.2f%s\n",
                     static_cast<unsigned long long>(ef), total / q, t.projection / q, 100 * t.projection / total,
-                    t.walk / q, 100 * t.walk / total, t.scoring / q, 100 * t.scoring / total, t.table / q,
+                    t.walk / q, 100 * t.walk / total, t.scoring / q, 100 * t.scoring / total, t.rotation / q,
+                    t.matrix / q, t.code / q, t.table / q,
                     t.estimates / q, t.exact / q, rest / q, totals.last.identical ? "" : "  STAGED RESULTS DIFFER");
     }
-    std::printf("  projection: rotation + 1024x256 projection + routing code; graph walk: greedyDescend +\n"
-                "  searchLayer; scoring: quantize + table + estimates + heaps + exact re-scoring. table,\n"
+    std::printf("  projection: rotation + 1024x256 projection + routing code (rotate, matrix and code are\n"
+                "  its pieces); graph walk: greedyDescend + searchLayer; scoring: quantize + table +\n"
+                "  estimates + heaps + exact re-scoring. table,\n"
                 "  estim. and exact time those pieces again on their own (warm); rest is the remainder of\n"
                 "  scoring (heaps, first touches of payloads and raw copies).\n");
 
