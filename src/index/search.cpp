@@ -17,6 +17,32 @@ namespace {
 // offers still happen one by one in candidate order.
 constexpr std::size_t kScoreBlock = 64;
 
+// Candidates' payloads and raw copies are scattered over the index, so each
+// one is a cache miss; asking for them this many candidates ahead lets the
+// misses overlap instead of stalling the scorers one after another.
+constexpr std::size_t kPrefetchAhead = 16;
+
+void prefetchBytes(const void* start, std::size_t bytes) {
+    const auto first = reinterpret_cast<std::uintptr_t>(start) & ~std::uintptr_t{63};
+    const auto last = reinterpret_cast<std::uintptr_t>(start) + bytes - 1;
+    for (std::uintptr_t line = first; line <= last; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line));
+}
+
+void prefetchPayload(const Index& index, CandidateList candidates, std::size_t c) {
+    if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].id], sizeof(TurboQuantPayload));
+}
+
+// Raw copies of the first-stage survivors, in whatever order the heap holds them.
+void prefetchRawCopies(const Index& index, const ResultHeap& survivors) {
+    if (index.raw_mode != 2) return;
+    for (std::size_t i = 0; i < survivors.len; ++i) {
+        const std::uint64_t node = survivors.items[i].id;
+        prefetchBytes(index.raw_i8.data + node * kDim, kDim);
+        __builtin_prefetch(&index.raw_scales[node]);
+    }
+}
+
 // Offers (key(node), estimate) of every live candidate to `heap`, in order.
 template <class Key>
 void offerEstimates(const Index& index, const SearchContext& context, LutSums sums,
@@ -31,6 +57,7 @@ void offerEstimates(const Index& index, const SearchContext& context, LutSums su
         filled = 0;
     };
     for (std::size_t c = 0; c < candidates.len; ++c) {
+        prefetchPayload(index, candidates, c + kPrefetchAhead);
         const std::uint64_t node = candidates.items[c].id;
         if (isRemoved(index, node)) continue;
         block[filled] = &index.payloads[node];
@@ -87,6 +114,8 @@ CandidateList walkGraph(const Index& index, SearchContext& context, const Routin
 
 std::size_t scoreCandidates(const Index& index, SearchContext& context, CandidateList candidates,
                             SearchResult* results, std::size_t k) {
+    // The first payloads arrive while the query's table is being built.
+    for (std::size_t c = 0; c < kPrefetchAhead; ++c) prefetchPayload(index, candidates, c);
     const LutSums sums = prepareEstimates(index, context);
     ResultHeap heap{results, k};
     if (!hasCompleteRawStore(index)) {
@@ -100,6 +129,7 @@ std::size_t scoreCandidates(const Index& index, SearchContext& context, Candidat
     if (first_stage > context.ef_search) first_stage = context.ef_search;
     ResultHeap rerank{context.rerank, first_stage};
     offerEstimates(index, context, sums, candidates, rerank, [](std::uint64_t node) { return node; });
+    prefetchRawCopies(index, rerank);
     const std::size_t count = rerank.drainIntoOrder();
     offerExactScores(index, context, count, heap);
     return heap.drainIntoOrder();
