@@ -64,6 +64,7 @@ struct QueryTimes {
 struct StagePass {
     std::vector<QueryTimes> queries;
     std::size_t candidates = 0;
+    std::size_t visited = 0;  // nodes whose distance the layer-0 walk computed
     // Where recall is lost: exact top-10 members among the walk's candidates,
     // among the estimate stage's survivors, and among the results.
     std::size_t truth_in_candidates = 0, truth_in_rescored = 0, truth_in_results = 0;
@@ -142,6 +143,8 @@ StagePass timeStages(const Dataset& data, korvane_index* handle, std::uint64_t e
         times.code = nanosBetween(tb, t1);
         const CandidateList candidates = walkGraph(index, context, code);
         const auto t2 = Clock::now();
+        for (std::size_t w = 0; w < context.scratch.visited.wordCount(); ++w)
+            pass.visited += std::size_t(__builtin_popcountll(context.scratch.visited.words[w]));
         const std::size_t n = scoreCandidates(index, context, candidates, results, kTopK);
         const auto t3 = Clock::now();
         times.projection = nanosBetween(t0, t1);
@@ -190,11 +193,13 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
     std::printf("  %5s %7s | %10s %10s %10s | %6s %6s %6s | %6s %6s %6s %6s\n", "ef", "total", "projection",
                 "graph walk", "scoring", "rotate", "matrix", "code", "table", "estim.", "exact", "rest");
     std::vector<StagePass> rows;
+    std::vector<double> walk_nanos;  // per query
     const std::uint64_t efs[] = {16, 64, 128, 256};
     for (const std::uint64_t ef : efs) {
         const StageTotals totals = fastestStages(data, handle, ef, passes);
         const QueryTimes& t = totals.sum;
         rows.push_back(totals.last);
+        walk_nanos.push_back(t.walk / double(data.queries));
         const double q = double(data.queries) * 1e3;
         const double total = t.projection + t.walk + t.scoring;
         const double rest = std::max(0.0, t.scoring - t.table - t.estimates - t.exact);
@@ -211,15 +216,19 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
                 "  scoring (heaps, first touches of payloads and raw copies).\n");
 
     std::printf("\nwhere recall is lost (share of the exact top 10 that survives each step)\n");
-    std::printf("  %5s %12s %12s %12s %10s\n", "ef", "candidates", "re-scored", "returned", "cands/q");
+    std::printf("  %5s %12s %12s %12s %10s %10s %12s\n", "ef", "candidates", "re-scored", "returned", "cands/q",
+                "visited/q", "walk ns/node");
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const double denominator = double(data.queries * kTopK);
-        std::printf("  %5llu %12.4f %12.4f %12.4f %10.1f\n", static_cast<unsigned long long>(efs[r]),
+        const double visited = double(rows[r].visited) / double(data.queries);
+        std::printf("  %5llu %12.4f %12.4f %12.4f %10.1f %10.1f %12.1f\n", static_cast<unsigned long long>(efs[r]),
                     rows[r].truth_in_candidates / denominator, rows[r].truth_in_rescored / denominator,
-                    rows[r].truth_in_results / denominator, double(rows[r].candidates) / double(data.queries));
+                    rows[r].truth_in_results / denominator, double(rows[r].candidates) / double(data.queries),
+                    visited, walk_nanos[r] / visited);
     }
     std::printf("  candidates: found by the graph walk; re-scored: kept by the estimates (best 4k);\n"
-                "  returned: after exact re-scoring of the 8-bit copies.\n");
+                "  returned: after exact re-scoring of the 8-bit copies; visited: layer-0 nodes whose\n"
+                "  distance the walk computed; walk ns/node: graph walk time per visited node.\n");
 }
 
 }  // namespace
