@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,7 @@ struct Options {
     std::size_t queries = 1000;
     std::size_t clusters = 1000;
     float noise = 0.5f;
+    bool unit = false;  // scale every vector and query to length 1
     std::uint64_t seed = 7;
     std::size_t passes = 3;  // query passes per ef; the fastest counts
     std::vector<std::uint64_t> ef_search = {10, 16, 32, 64, 96, 128, 192, 256, 512};
@@ -46,7 +48,7 @@ inline std::vector<std::uint64_t> parseList(const char* text) {
     return values;
 }
 
-// --n=, --queries=, --clusters=, --noise=, --seed=, --passes=, --ef=16,64,...
+// --n=, --queries=, --clusters=, --noise=, --seed=, --passes=, --ef=16,64,..., --unit
 inline Options parseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -59,6 +61,7 @@ inline Options parseOptions(int argc, char** argv) {
         else if (key == "--clusters") options.clusters = std::strtoull(value, nullptr, 10);
         else if (key == "--noise") options.noise = std::strtof(value, nullptr);
         else if (key == "--seed") options.seed = std::strtoull(value, nullptr, 10);
+        else if (key == "--unit") options.unit = true;
         else if (key == "--passes") options.passes = std::strtoull(value, nullptr, 10);
         else if (key == "--ef") options.ef_search = parseList(value);
         else {
@@ -102,6 +105,15 @@ inline Dataset makeDataset(const Options& options) {
     data.queries = options.queries;
     std::vector<float> all = testing::clusteredVectors(options.n + options.queries, options.clusters,
                                                        options.noise, options.seed);
+    if (options.unit) {
+        for (std::size_t v = 0; v < options.n + options.queries; ++v) {
+            float* x = all.data() + v * kDim;
+            double norm = 0;
+            for (std::size_t j = 0; j < kDim; ++j) norm += double(x[j]) * x[j];
+            const float scale = norm > 0 ? float(1.0 / std::sqrt(norm)) : 0.0f;
+            for (std::size_t j = 0; j < kDim; ++j) x[j] *= scale;
+        }
+    }
     data.vectors.assign(all.begin(), all.begin() + options.n * kDim);
     data.query_vectors.assign(all.begin() + options.n * kDim, all.end());
 
@@ -216,10 +228,10 @@ inline void printSweep(const char* title, const std::vector<SweepPoint>& sweep) 
 }
 
 inline void printSetting(const Options& options) {
-    std::printf("data: %zu clustered vectors (%zu centres, noise %.2f, seed %llu), %zu held-out queries, "
+    std::printf("data: %zu clustered vectors (%zu centres, noise %.2f, seed %llu%s), %zu held-out queries, "
                 "k 10, single thread, best of %zu query passes; times are the thread's CPU time\n",
                 options.n, options.clusters, double(options.noise), static_cast<unsigned long long>(options.seed),
-                options.queries, options.passes);
+                options.unit ? ", scaled to unit length" : "", options.queries, options.passes);
 }
 
 }  // namespace korvane::bench
