@@ -2,8 +2,6 @@
 // re-score the best of them exactly when every vector has a raw copy.
 #include "index/search.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
 
 #include "encoding/lane_dot.h"
@@ -69,64 +67,28 @@ void offerEstimates(const Index& index, const SearchContext& context, LutSums su
     if (filled) flush();
 }
 
-// Replaces the scores of rerank[0..count) (node numbers) with exact scores.
-void rescoreExactly(const Index& index, SearchContext& context, std::size_t count) {
+// Offers exact scores of rerank[0..count) (node numbers) to `heap`, in order.
+void offerExactScores(const Index& index, const SearchContext& context, std::size_t count,
+                      ResultHeap& heap) {
     const std::int8_t* raws[kScoreBlock];
     float scales[kScoreBlock];
     float scores[kScoreBlock];
     for (std::size_t start = 0; start < count; start += kScoreBlock) {
-        SearchResult* block = context.rerank + start;
         const std::size_t n = count - start < kScoreBlock ? count - start : kScoreBlock;
         if (index.raw_mode != 2) {
-            for (std::size_t i = 0; i < n; ++i) block[i].score = exactScore(index, block[i].id, context.query_rotated);
-            continue;
+            for (std::size_t i = 0; i < n; ++i)
+                scores[i] = exactScore(index, context.rerank[start + i].id, context.query_rotated);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t node = context.rerank[start + i].id;
+                raws[i] = index.raw_i8.data + node * kDim;
+                scales[i] = index.raw_scales[node];
+            }
+            exactScoreI8Block(context.query_rotated, raws, scales, n, scores);
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            raws[i] = index.raw_i8.data + block[i].id * kDim;
-            scales[i] = index.raw_scales[block[i].id];
-        }
-        exactScoreI8Block(context.query_rotated, raws, scales, n, scores);
-        for (std::size_t i = 0; i < n; ++i) block[i].score = scores[i];
+        for (std::size_t i = 0; i < n; ++i)
+            heap.offer(SearchResult{index.payloads[context.rerank[start + i].id].id, scores[i]});
     }
-}
-
-// Offers rerank[0..count) to `heap` under the caller's ids, in order.
-void offerReranked(const Index& index, const SearchContext& context, std::size_t count, ResultHeap& heap) {
-    for (std::size_t i = 0; i < count; ++i)
-        heap.offer(SearchResult{index.payloads[context.rerank[i].id].id, context.rerank[i].score});
-}
-
-std::size_t firstStageSize(const SearchContext& context, std::size_t k) {
-    std::size_t size = k * context.rerank_factor;
-    if (size / context.rerank_factor != k) size = SIZE_MAX;  // saturate
-    if (size < k) size = k;
-    return size < context.ef_search ? size : context.ef_search;
-}
-
-// When every live candidate survives the first stage, the estimates choose
-// nothing: they only order the exact scores' offers to the result heap, and
-// with scores that are all distinct (and not NaN) every order of offers
-// leaves the same results. Then the table and the estimates are skipped.
-// False, with `heap` untouched, when the shortcut does not apply.
-bool rescoreEveryCandidate(const Index& index, SearchContext& context, CandidateList candidates,
-                           std::size_t first_stage, ResultHeap& heap) {
-    std::size_t live = 0;
-    for (std::size_t c = 0; c < candidates.len; ++c) {
-        const std::uint64_t node = candidates.items[c].id;
-        if (isRemoved(index, node)) continue;
-        if (live == first_stage) return false;
-        context.rerank[live++] = SearchResult{node, 0.0f};
-    }
-    rescoreExactly(index, context, live);
-    SearchResult* rescored = context.rerank;
-    for (std::size_t i = 0; i < live; ++i)
-        if (std::isnan(rescored[i].score)) return false;
-    std::sort(rescored, rescored + live,
-              [](const SearchResult& a, const SearchResult& b) { return a.score > b.score; });
-    for (std::size_t i = 1; i < live; ++i)
-        if (!(rescored[i].score < rescored[i - 1].score)) return false;  // a tie (0 and -0 included)
-    offerReranked(index, context, live, heap);
-    return true;
 }
 
 }  // namespace
@@ -152,26 +114,24 @@ CandidateList walkGraph(const Index& index, SearchContext& context, const Routin
 
 std::size_t scoreCandidates(const Index& index, SearchContext& context, CandidateList candidates,
                             SearchResult* results, std::size_t k) {
-    ResultHeap heap{results, k};
-    const bool two_stage = hasCompleteRawStore(index);
-    const std::size_t first_stage = two_stage ? firstStageSize(context, k) : 0;
-    if (two_stage && rescoreEveryCandidate(index, context, candidates, first_stage, heap))
-        return heap.drainIntoOrder();
-
     // The first payloads arrive while the query's table is being built.
     for (std::size_t c = 0; c < kPrefetchAhead; ++c) prefetchPayload(index, candidates, c);
     const LutSums sums = prepareEstimates(index, context);
-    if (!two_stage) {
+    ResultHeap heap{results, k};
+    if (!hasCompleteRawStore(index)) {
         offerEstimates(index, context, sums, candidates, heap,
                        [&](std::uint64_t node) { return index.payloads[node].id; });
         return heap.drainIntoOrder();
     }
+    std::size_t first_stage = k * context.rerank_factor;
+    if (first_stage / context.rerank_factor != k) first_stage = SIZE_MAX;  // saturate
+    if (first_stage < k) first_stage = k;
+    if (first_stage > context.ef_search) first_stage = context.ef_search;
     ResultHeap rerank{context.rerank, first_stage};
     offerEstimates(index, context, sums, candidates, rerank, [](std::uint64_t node) { return node; });
     prefetchRawCopies(index, rerank);
     const std::size_t count = rerank.drainIntoOrder();
-    rescoreExactly(index, context, count);
-    offerReranked(index, context, count, heap);
+    offerExactScores(index, context, count, heap);
     return heap.drainIntoOrder();
 }
 
