@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/handles.h"
 #include "common/shape.h"
 #include "encoding/lane_dot.h"
 #include "korvane.h"
@@ -203,6 +204,25 @@ inline SweepPoint sweepOurs(const Dataset& data, korvane_index* index, std::uint
     });
     korvane_context_destroy(context);
     return point;
+}
+
+// The part of korvane_index_memory_bytes that is spare capacity of the
+// per-node arrays (they grow by half when full), with the estimate's weights.
+inline double growthHeadroomBytes(const korvane_index* handle) {
+    const Index& index = *fromHandle(handle);
+    double spare = 152.0 * double(index.payloads.cap - index.payloads.len);
+    for (const Layer& layer : index.graph.layers)
+        spare += 400.0 * double(layer.nodes.cap - layer.nodes.len) + 128.0 * double(layer.codes.cap - layer.codes.len);
+    spare += double(index.raw_i8.cap - index.raw_i8.len);
+    spare += 4.0 * double(index.raw_f32.cap - index.raw_f32.len + index.raw_scales.cap - index.raw_scales.len);
+    return spare;
+}
+
+inline double bytesPerVector(const korvane_index* index, std::size_t n) {
+    return double(korvane_index_memory_bytes(index)) / double(n);
+}
+inline double bytesPerVectorWithoutHeadroom(const korvane_index* index, std::size_t n) {
+    return (double(korvane_index_memory_bytes(index)) - growthHeadroomBytes(index)) / double(n);
 }
 
 // Queries per second at a recall level, interpolated linearly in recall
