@@ -209,11 +209,11 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
                     t.matrix / q, t.code / q, t.table / q,
                     t.estimates / q, t.exact / q, rest / q, totals.last.identical ? "" : "  STAGED RESULTS DIFFER");
     }
-    std::printf("  projection: rotation + 1024x256 projection + routing code (rotate, matrix and code are\n"
-                "  its pieces); graph walk: greedyDescend + searchLayer; scoring: quantize + table +\n"
-                "  estimates + heaps + exact re-scoring. table,\n"
-                "  estim. and exact time those pieces again on their own (warm); rest is the remainder of\n"
-                "  scoring (heaps, first touches of payloads and raw copies).\n");
+    std::printf("  projection: rotation + 1024x256 projection + routing code (rotate, matrix and code\n"
+                "  are its pieces); graph walk: greedyDescend + searchLayer; scoring: quantize + table +\n"
+                "  estimates + heaps + exact re-scoring, of which table, estim. and exact are timed again\n"
+                "  on their own (warm) and rest is the remainder (heaps, first touches of payloads and\n"
+                "  raw copies).\n");
 
     std::printf("\nwhere recall is lost (share of the exact top 10 that survives each step)\n");
     std::printf("  %5s %12s %12s %12s %10s %10s %12s\n", "ef", "candidates", "re-scored", "returned", "cands/q",
