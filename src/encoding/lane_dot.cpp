@@ -6,18 +6,30 @@
 namespace korvane {
 
 float laneDotOn(SimdPath path, const float* a, const float* b) {
-    (void)path;
+    switch (path) {
+        case SimdPath::Avx512: return laneDotAvx512(a, b);
+        case SimdPath::Avx2: return laneDotAvx2(a, b);
+        case SimdPath::Scalar: break;
+    }
     return laneDotScalar(a, b);
 }
 
 void matVecOn(SimdPath path, const float* matrix, std::size_t rows, const float* x, float* out) {
-    (void)path;
+    switch (path) {
+        case SimdPath::Avx512: return matVecAvx512(matrix, rows, x, out);
+        case SimdPath::Avx2: return matVecAvx2(matrix, rows, x, out);
+        case SimdPath::Scalar: break;
+    }
     matVecScalar(matrix, rows, x, out);
 }
 
 void matVecBlockOn(SimdPath path, const float* matrix, std::size_t rows, const float* xs,
                    std::size_t count, float* out) {
-    (void)path;
+    switch (path) {
+        case SimdPath::Avx512: return matVecBlockAvx512(matrix, rows, xs, count, out);
+        case SimdPath::Avx2: return matVecBlockAvx2(matrix, rows, xs, count, out);
+        case SimdPath::Scalar: break;
+    }
     matVecBlockScalar(matrix, rows, xs, count, out);
 }
 

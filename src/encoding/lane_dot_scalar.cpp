@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "common/shape.h"
-#include "encoding/lane_dot.h"
+#include "encoding/lane_dot_kernels.h"
 
 namespace korvane {
 

@@ -12,8 +12,14 @@ constexpr std::uint64_t kProjectionSeedMask = 0xd1ce5eed1234abcdULL;
 constexpr std::size_t kRotationFloats = kDim * kDim;
 constexpr std::size_t kProjectionFloats = kRoutingBits * kDim;
 
+// A rotation row whose norm after orthogonalisation is not above this is
+// drawn again.
+constexpr float kMinRowNorm = 1e-6f;
+
 // Fill preallocated matrices from the seed. Cannot fail.
 void generateRotation(float* rotation, std::uint64_t seed);
+// The same with another redraw threshold, so tests can make redraws happen.
+void generateRotationWithMinNorm(float* rotation, std::uint64_t seed, float min_norm);
 void generateProjection(float* projection, std::uint64_t seed);
 
 // out[r] = laneDot(row r of rotation, x), r < 256.

@@ -1,0 +1,93 @@
+// Loader fuzzing: any input either is refused or gives an index that is
+// consistent and can be saved and loaded again unchanged. Every input is
+// also read from a file through a small transfer buffer, which must give
+// the same outcome as reading it from memory.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "image_forms.h"
+#include "graph/invariants.h"
+#include "storage/byte_source.h"
+#include "storage/format.h"
+#include "storage/image_stream.h"
+
+namespace korvane {
+namespace {
+
+void require(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "loaded index violates: %s\n", what);
+    std::abort();
+}
+
+// A staging buffer barely larger than the largest field, so that fields
+// straddle its refills everywhere.
+constexpr std::size_t kSmallStaging = 300;
+
+Error loadThroughFile(const fuzzing::ImageView& image, LoadedIndex& out) {
+    static const int fd = memfd_create("fuzz-image", MFD_CLOEXEC);
+    static std::uint8_t staging[kSmallStaging];
+    require(fd >= 0, "memfd");
+    require(ftruncate(fd, 0) == 0 && pwrite(fd, image.data, image.len, 0) == ssize_t(image.len), "memfd write");
+    FileSource source{fd, image.len, staging, kSmallStaging};
+    return readImage(source, out);
+}
+
+bool sameImage(const Index& a, const Index& b) {
+    Vec<std::uint8_t> first, second;
+    require(serialize(a, nullptr, first) == Error::Ok && serialize(b, nullptr, second) == Error::Ok, "serialize");
+    const bool same = first.len == second.len && std::memcmp(first.data, second.data, first.len) == 0;
+    first.deinit();
+    second.deinit();
+    return same;
+}
+
+void checkIdMap(const Index& index) {
+    const std::uint64_t n = index.payloads.len;
+    require(index.live_count == index.id_to_node.count, "live count equals the id map's size");
+    std::uint64_t removed = 0;
+    for (std::uint64_t k = 0; k < n; ++k) removed += isRemoved(index, k);
+    require(removed + index.live_count == n, "every unremoved node is live under its own id");
+    index.id_to_node.forEach([&](std::uint64_t id, std::uint64_t node) {
+        require(node < n && !isRemoved(index, node), "ids map to unremoved nodes");
+        require(index.payloads[node].id == id, "ids map to their own payloads");
+    });
+}
+
+void checkResaveIsStable(const Index& index) {
+    Vec<std::uint8_t> first;
+    require(serialize(index, nullptr, first) == Error::Ok, "serialize");
+    LoadedIndex again;
+    require(deserialize(first.data, first.len, again) == Error::Ok, "a saved image loads");
+    Vec<std::uint8_t> second;
+    require(serialize(again.index, nullptr, second) == Error::Ok, "serialize again");
+    require(first.len == second.len && std::memcmp(first.data, second.data, first.len) == 0,
+            "save, load, save gives the same image");
+    deinit(again);
+    first.deinit();
+    second.deinit();
+}
+
+}  // namespace
+}  // namespace korvane
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace korvane;
+    const fuzzing::ImageView image = fuzzing::imageOfInput(data, size);
+    LoadedIndex loaded, from_file;
+    const Error result = deserialize(image.data, image.len, loaded);
+    require(loadThroughFile(image, from_file) == result, "a file and memory load alike");
+    if (result != Error::Ok) return 0;
+    const Index& index = loaded.index;
+    require(checkGraphInvariants(index.graph, index.payloads.len), "graph invariants");
+    checkIdMap(index);
+    checkResaveIsStable(index);
+    require(sameImage(index, from_file.index), "a file and memory load the same index");
+    deinit(from_file);
+    deinit(loaded);
+    return 0;
+}

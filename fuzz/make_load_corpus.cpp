@@ -1,0 +1,59 @@
+// Writes the loader's seed corpus: small valid images in compact form.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "image_forms.h"
+#include "storage/index_builder.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+using korvane::testing::BuildOptions;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes imageOf(const BuildOptions& options, void (*edit)(korvane::Index&) = nullptr) {
+    korvane::Index* index = korvane::testing::buildIndex(options);
+    if (edit) edit(*index);
+    Bytes image = korvane::testing::imageOf(*index);
+    korvane::destroyIndex(index);
+    return image;
+}
+
+Bytes emptyWithTwoLayers() {
+    Bytes image = imageOf({.nodes = 0});
+    korvane::testing::putU32(image, 40, 2);
+    image.insert(image.end() - 8, 16, 0);
+    return image;
+}
+
+bool writeSeed(const std::string& dir, const char* name, const Bytes& image) {
+    const Bytes input = korvane::fuzzing::compactInput(image);
+    const std::string path = dir + "/" + name;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const bool ok = std::fwrite(input.data(), 1, input.size(), file) == input.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_load_corpus <directory>\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    const bool ok =
+        writeSeed(dir, "empty", imageOf({.nodes = 0})) &&
+        writeSeed(dir, "empty-two-layers", emptyWithTwoLayers()) &&
+        writeSeed(dir, "removals-int8", imageOf({.nodes = 12, .raw_mode = 2, .removed = {3, 7}})) &&
+        writeSeed(dir, "calibrated-int8", imageOf({.nodes = 6, .raw_mode = 2, .calibrated = true})) &&
+        writeSeed(dir, "raw-none", imageOf({.nodes = 5, .raw_mode = 0})) &&
+        writeSeed(dir, "raw-f32-removed", imageOf({.nodes = 5, .raw_mode = 1, .removed = {0}})) &&
+        writeSeed(dir, "repeated-id", imageOf({.nodes = 5, .raw_mode = 0},
+                                              [](korvane::Index& index) { index.payloads[3].id = 1001; }));
+    if (!ok) std::fprintf(stderr, "make_load_corpus: could not write to %s\n", argv[1]);
+    return ok ? 0 : 1;
+}

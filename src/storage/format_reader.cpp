@@ -1,0 +1,296 @@
+// The reader of the index file image. Every count read from the input is
+// checked against the bytes that remain before anything is reserved for it,
+// so a damaged file can never make the reader allocate more than a small
+// multiple of its own length.
+#include <cstring>
+#include <utility>
+
+#include "graph/invariants.h"
+#include "graph/layer.h"
+#include "storage/byte_codec.h"
+#include "storage/byte_source.h"
+#include "storage/format.h"
+#include "storage/format_layout.h"
+#include "storage/image_stream.h"
+
+namespace korvane {
+namespace {
+
+// Header fields up to and including the raw mode.
+constexpr std::size_t kFixedHeaderBytes = kHeaderBytes - 1;
+constexpr std::uint64_t kMaxRawNodes = std::uint64_t{1} << 56;
+constexpr std::size_t kRotationBytes = kDim * kDim * sizeof(float);
+constexpr std::size_t kProjectionBytes = kRoutingBits * kDim * sizeof(float);
+
+struct Header {
+    std::uint64_t n;
+    std::uint64_t ef_construction;
+    std::uint64_t entry_point;
+    std::uint32_t layer_count;
+    std::uint8_t raw_mode;
+    bool calibrated;
+};
+
+template <class Source>
+Error checkShapeField(Source& in, std::uint32_t expected, Error mismatch) {
+    if (!in.has(4)) return Error::CorruptFile;
+    return loadU32(in.take(4)) == expected ? Error::Ok : mismatch;
+}
+
+template <class Source>
+Error readHeader(Source& in, Header& header) {
+    if (!in.has(sizeof kMagic)) return Error::CorruptFile;
+    if (std::memcmp(in.take(sizeof kMagic), kMagic, sizeof kMagic) != 0) return Error::BadMagic;
+    if (Error e = checkShapeField(in, kDim, Error::DimensionMismatch); e != Error::Ok) return e;
+    if (Error e = checkShapeField(in, kDegree, Error::DegreeMismatch); e != Error::Ok) return e;
+    if (Error e = checkShapeField(in, kRoutingBits, Error::RoutingBitsMismatch); e != Error::Ok) return e;
+    if (in.len < kFixedHeaderBytes) return Error::CorruptFile;
+    const std::uint8_t* fields = in.take(kFixedHeaderBytes - 16);
+    header.n = loadU64(fields);
+    header.ef_construction = loadU64(fields + 8);
+    header.entry_point = loadU64(fields + 16);
+    header.layer_count = loadU32(fields + 24);
+    header.raw_mode = fields[28];
+    if (header.raw_mode > 2) return Error::CorruptFile;
+    if (header.n > (in.len - kFixedHeaderBytes) / 8) return Error::CorruptFile;
+    if (header.n > 0 && header.entry_point >= header.n) return Error::CorruptFile;
+    if (!in.has(1)) return Error::CorruptFile;
+    header.calibrated = in.take(1)[0] != 0;
+    return Error::Ok;
+}
+
+// Exactly `count` elements read into an empty array.
+template <class T, class Source>
+bool readArray(Source& in, Vec<T>& array, std::size_t count) {
+    if (count == 0) return true;
+    if (!array.reserve(count)) return false;
+    in.copyOut(array.data, count * sizeof(T));
+    array.len = count;
+    return true;
+}
+
+template <class Source>
+Error readCalibration(Source& in, Index& index) {
+    if (!readArray(in, index.calibration_mean, kDim) || !readArray(in, index.calibration_std, kDim))
+        return Error::OutOfMemory;
+    index.calibrated = true;
+    return Error::Ok;
+}
+
+// The fixed arrays, set up as at creation (matrices as whole pages), take
+// the matrices from the image. This runs last, so that a damaged file is
+// refused before the 1.3 MB of matrices are mapped.
+template <class Source>
+Error adoptFixedArrays(Source& in, std::size_t matrices_at, Index& index) {
+    Index fixed;
+    if (initIndexStorage(fixed, index.graph.ef_construction) != Error::Ok) return Error::OutOfMemory;
+    in.copyFrom(matrices_at, fixed.rotation, kRotationBytes);
+    in.copyFrom(matrices_at + kRotationBytes, fixed.projection, kProjectionBytes);
+    std::swap(index.rotation, fixed.rotation);
+    std::swap(index.projection, fixed.projection);
+    std::swap(index.projection_scratch, fixed.projection_scratch);
+    std::swap(index.rotated_scratch, fixed.rotated_scratch);
+    std::swap(index.spare_scratch, fixed.spare_scratch);
+    deinit(fixed);
+    return Error::Ok;
+}
+
+TurboQuantPayload decodePayload(const std::uint8_t* record) {
+    TurboQuantPayload payload;
+    payload.id = loadU64(record);
+    for (std::size_t g = 0; g < kCodeGroups; ++g) payload.codes[g] = loadU24(record + 8 + 3 * g);
+    payload.sigma = loadF32(record + 104);
+    payload.mu = loadF32(record + 108);
+    payload.gamma = loadF32(record + 112);
+    return payload;
+}
+
+template <class Source>
+Error readPayloads(Source& in, std::uint64_t n, Index& index) {
+    if (!in.hasRecords(n, kPayloadRecordBytes)) return Error::CorruptFile;
+    if (!index.payloads.reserve(n)) return Error::OutOfMemory;
+    for (std::uint64_t k = 0; k < n; ++k) index.payloads.data[k] = decodePayload(in.take(kPayloadRecordBytes));
+    index.payloads.len = n;
+    return Error::Ok;
+}
+
+template <class Source>
+Error readRawBlock(Source& in, const Header& header, Index& index) {
+    const std::uint64_t n = header.n;
+    index.raw_mode = header.raw_mode;
+    if (n >= kMaxRawNodes) return Error::CorruptFile;
+    if (header.raw_mode == 1) {
+        if (!in.hasRecords(n, kDim * sizeof(float))) return Error::CorruptFile;
+        if (!readArray(in, index.raw_f32, n * kDim)) return Error::OutOfMemory;
+    } else if (header.raw_mode == 2) {
+        if (!in.hasRecords(n, kDim)) return Error::CorruptFile;
+        if (!readArray(in, index.raw_i8, n * kDim)) return Error::OutOfMemory;
+        if (!in.hasRecords(n, sizeof(float))) return Error::CorruptFile;
+        if (!readArray(in, index.raw_scales, n)) return Error::OutOfMemory;
+    }
+    return Error::Ok;
+}
+
+template <class Source>
+Error readNodeRecord(Source& in, std::uint64_t n, Node& node) {
+    if (!in.has(kNodeRecordBaseBytes)) return Error::CorruptFile;
+    const std::uint8_t* record = in.take(kNodeRecordBaseBytes);
+    node.id = loadU64(record);
+    std::memcpy(&node.code, record + 8, kCodeBytes);
+    node.neighbor_count = loadU32(record + 8 + kCodeBytes);
+    if (node.id >= n || node.neighbor_count > kDegree) return Error::CorruptFile;
+    if (!in.hasRecords(node.neighbor_count, sizeof(std::uint64_t))) return Error::CorruptFile;
+    std::memset(node.neighbors, 0, sizeof node.neighbors);
+    const std::uint8_t* list = in.take(node.neighbor_count * sizeof(std::uint64_t));
+    for (std::uint32_t i = 0; i < node.neighbor_count; ++i) {
+        node.neighbors[i] = loadU64(list + 8 * i);
+        if (node.neighbors[i] >= n) return Error::CorruptFile;
+    }
+    return Error::Ok;
+}
+
+bool reserveLayer(Layer& layer, std::size_t m) {
+    if (m == 0) return true;
+    if (!layer.nodes.reserve(m) || !layer.codes.reserve(m)) return false;
+    return layer.dense || layer.positions.reserve(m);
+}
+
+template <class Source>
+Error readLayer(Source& in, std::uint64_t n, Layer& layer) {
+    if (!in.has(8)) return Error::CorruptFile;
+    const std::uint64_t m = loadU64(in.take(8));
+    // A layer holds distinct nodes below n, so a larger count is damage;
+    // refusing it before reserving keeps the reservation small.
+    if (!in.hasRecords(m, kNodeRecordBaseBytes) || m > n) return Error::CorruptFile;
+    if (!reserveLayer(layer, m)) return Error::OutOfMemory;
+    Node node;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        if (Error e = readNodeRecord(in, n, node); e != Error::Ok) return e;
+        if (!addNode(layer, node)) return Error::OutOfMemory;
+    }
+    return Error::Ok;
+}
+
+// Links that point outside a layer, a layer 0 out of order or an entry point
+// missing from the top would make later traversals read outside the arrays:
+// such a graph is refused here rather than trusted.
+template <class Source>
+Error readGraph(Source& in, const Header& header, RoutingGraph& graph) {
+    for (std::uint32_t l = 0; l < header.layer_count; ++l) {
+        if (!ensureLayerCount(graph, graph.layers.len + 1)) return Error::OutOfMemory;
+        if (Error e = readLayer(in, header.n, graph.layers[l]); e != Error::Ok) return e;
+    }
+    graph.entry_point = header.entry_point;
+    graph.node_count = header.n;
+    if (in.failed()) return Error::CorruptFile;
+    return checkGraphInvariants(graph, header.n) ? Error::Ok : Error::CorruptFile;
+}
+
+template <class Source>
+Error readTombstones(Source& in, std::uint64_t n, BitSet& tombstones) {
+    if (!in.has(8)) return Error::CorruptFile;
+    const std::uint64_t t = loadU64(in.take(8));
+    if (t == 0) return Error::Ok;
+    if (t > n) return Error::CorruptFile;
+    if (!in.hasRecords(t, sizeof(std::uint64_t))) return Error::CorruptFile;
+    if (!tombstones.grow(n)) return Error::OutOfMemory;
+    for (std::uint64_t i = 0; i < t; ++i) {
+        const std::uint64_t node = loadU64(in.take(8));
+        if (node >= n) return Error::CorruptFile;
+        tombstones.set(node);
+    }
+    return Error::Ok;
+}
+
+// Every id maps to its latest unremoved node. An earlier unremoved node with
+// the same id is marked removed, so that the live count equals the map's
+// size and no search can return one id twice.
+Error rebuildIdMap(Index& index) {
+    const std::uint64_t n = index.payloads.len;
+    const std::uint64_t unremoved = n - index.tombstones.countSet();
+    if (unremoved > 0 && !index.id_to_node.reserve(unremoved)) return Error::OutOfMemory;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (isRemoved(index, k)) continue;
+        const std::uint64_t id = index.payloads[k].id;
+        if (std::uint64_t* earlier = index.id_to_node.find(id)) {
+            if (!index.tombstones.grow(n)) return Error::OutOfMemory;
+            index.tombstones.set(*earlier);
+            *earlier = k;
+        } else {
+            index.id_to_node.insertUnchecked(id, k);
+        }
+    }
+    index.live_count = index.id_to_node.count;
+    return Error::Ok;
+}
+
+// The strings are collected back to back; the views are set once the
+// buffer has stopped moving.
+template <class Source>
+Error readMetadata(Source& in, std::uint64_t n, LoadedIndex& out) {
+    if (n > 0 && !out.node_metadata.reserve(n)) return Error::OutOfMemory;
+    Vec<std::uint8_t>& bytes = out.metadata_bytes;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (!in.has(2)) return Error::CorruptFile;
+        const std::uint16_t len = loadU16(in.take(2));
+        if (!in.has(len)) return Error::CorruptFile;
+        if (!bytes.reserveMore(len)) return Error::OutOfMemory;
+        in.copyOut(bytes.data + bytes.len, len);
+        bytes.len += len;
+        out.node_metadata.data[k] = ByteView{nullptr, len};
+    }
+    out.node_metadata.len = n;
+    std::size_t offset = 0;
+    for (ByteView& view : out.node_metadata) {
+        view.data = bytes.data + offset;
+        offset += view.len;
+    }
+    return Error::Ok;
+}
+
+template <class Source>
+Error readBody(Source& in, LoadedIndex& out) {
+    Header header{};
+    Index& index = out.index;
+    if (Error e = readHeader(in, header); e != Error::Ok) return e;
+    if (!in.has((header.calibrated ? kCalibrationBytes : 0) + kMatrixBytes)) return Error::CorruptFile;
+    initGraph(index.graph, header.ef_construction);
+    if (header.calibrated) {
+        if (Error e = readCalibration(in, index); e != Error::Ok) return e;
+    }
+    const std::size_t matrices_at = in.skip(kMatrixBytes);
+    if (Error e = readPayloads(in, header.n, index); e != Error::Ok) return e;
+    if (Error e = readRawBlock(in, header, index); e != Error::Ok) return e;
+    if (Error e = readGraph(in, header, index.graph); e != Error::Ok) return e;
+    if (Error e = readTombstones(in, header.n, index.tombstones); e != Error::Ok) return e;
+    if (Error e = rebuildIdMap(index); e != Error::Ok) return e;
+    if (Error e = readMetadata(in, header.n, out); e != Error::Ok) return e;
+    if (Error e = adoptFixedArrays(in, matrices_at, index); e != Error::Ok) return e;
+    return in.failed() ? Error::CorruptFile : Error::Ok;
+}
+
+}  // namespace
+
+template <class Source>
+Error readImage(Source& source, LoadedIndex& out) {
+    out = LoadedIndex{};
+    const Error result = readBody(source, out);
+    if (result != Error::Ok) deinit(out);
+    return result;
+}
+
+template Error readImage<MemorySource>(MemorySource&, LoadedIndex&);
+template Error readImage<FileSource>(FileSource&, LoadedIndex&);
+
+Error deserialize(const std::uint8_t* bytes, std::size_t len, LoadedIndex& out) {
+    MemorySource source{bytes, len};
+    return readImage(source, out);
+}
+
+void deinit(LoadedIndex& loaded) {
+    deinit(loaded.index);
+    loaded.node_metadata.deinit();
+    loaded.metadata_bytes.deinit();
+}
+
+}  // namespace korvane

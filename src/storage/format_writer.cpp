@@ -1,0 +1,180 @@
+// The writer of the index file image.
+#include <algorithm>
+
+#include "encoding/projection.h"
+#include "storage/byte_codec.h"
+#include "storage/byte_sink.h"
+#include "storage/format.h"
+#include "storage/format_layout.h"
+#include "storage/image_stream.h"
+
+namespace korvane {
+namespace {
+
+// What the header announces; decided once so that the size computation and
+// the writing agree.
+struct ImageShape {
+    std::uint64_t n;
+    std::uint8_t raw_mode;
+    bool calibrated;
+    std::uint64_t removed;
+};
+
+// An incomplete raw store is written as no store at all: a reader would
+// otherwise take some nodes' vectors for others'.
+std::uint8_t writtenRawMode(const Index& index) {
+    return hasCompleteRawStore(index) ? index.raw_mode : 0;
+}
+
+bool writtenCalibration(const Index& index) {
+    return index.calibrated && index.calibration_mean.len == kDim && index.calibration_std.len == kDim;
+}
+
+std::uint32_t validNeighbors(const Node& node) {
+    return std::min<std::uint32_t>(node.neighbor_count, kDegree);
+}
+
+std::uint16_t writtenMetadataLength(const ByteView* metadata, std::size_t k) {
+    if (!metadata) return 0;
+    return static_cast<std::uint16_t>(std::min<std::size_t>(metadata[k].len, kMaxMetadataBytes));
+}
+
+// Calls visit(node) for every removed node below n, ascending. Bits at or
+// beyond n are never written: the reader would refuse them.
+template <class Visit>
+void forEachRemoved(const BitSet& tombstones, std::uint64_t n, Visit&& visit) {
+    const std::size_t words = std::min(tombstones.wordCount(), BitSet::wordsFor(n));
+    for (std::size_t w = 0; w < words; ++w) {
+        std::uint64_t bits = tombstones.words[w];
+        while (bits) {
+            const std::uint64_t node = w * 64 + std::uint64_t(__builtin_ctzll(bits));
+            if (node >= n) return;
+            visit(node);
+            bits &= bits - 1;
+        }
+    }
+}
+
+std::uint64_t countRemoved(const BitSet& tombstones, std::uint64_t n) {
+    std::uint64_t count = 0;
+    forEachRemoved(tombstones, n, [&](std::uint64_t) { ++count; });
+    return count;
+}
+
+ImageShape shapeOf(const Index& index) {
+    const std::uint64_t n = index.payloads.len;
+    return ImageShape{n, writtenRawMode(index), writtenCalibration(index), countRemoved(index.tombstones, n)};
+}
+
+std::size_t imageBytes(const Index& index, const ImageShape& shape, const ByteView* metadata) {
+    std::size_t bytes = kHeaderBytes + (shape.calibrated ? kCalibrationBytes : 0) + kMatrixBytes;
+    bytes += shape.n * (kPayloadRecordBytes + rawBytesPerNode(shape.raw_mode));
+    for (const Layer& layer : index.graph.layers) {
+        bytes += 8;
+        for (const Node& node : layer.nodes) bytes += kNodeRecordBaseBytes + 8 * validNeighbors(node);
+    }
+    bytes += 8 + 8 * shape.removed;
+    for (std::size_t k = 0; k < shape.n; ++k) bytes += 2 + writtenMetadataLength(metadata, k);
+    return bytes;
+}
+
+template <class Sink>
+void writeHeader(Sink& sink, const Index& index, const ImageShape& shape) {
+    ByteWriter out{sink.claim(kHeaderBytes)};
+    out.bytes(kMagic, sizeof kMagic);
+    out.u32(kDim);
+    out.u32(kDegree);
+    out.u32(kRoutingBits);
+    out.u64(shape.n);
+    out.u64(index.graph.ef_construction);
+    out.u64(index.graph.entry_point);
+    out.u32(static_cast<std::uint32_t>(index.graph.layers.len));
+    out.u8(shape.raw_mode);
+    out.u8(shape.calibrated ? 1 : 0);
+}
+
+template <class Sink>
+void writePayload(Sink& sink, const TurboQuantPayload& payload) {
+    ByteWriter out{sink.claim(kPayloadRecordBytes)};
+    out.u64(payload.id);
+    for (std::uint32_t group : payload.codes) out.u24(group & 0xffffffu);
+    out.f32(payload.sigma);
+    out.f32(payload.mu);
+    out.f32(payload.gamma);
+}
+
+template <class Sink>
+void writeRawBlock(Sink& sink, const Index& index, std::uint8_t raw_mode) {
+    if (raw_mode == 1) sink.bytes(index.raw_f32.data, index.raw_f32.len * sizeof(float));
+    if (raw_mode == 2) {
+        sink.bytes(index.raw_i8.data, index.raw_i8.len);
+        sink.bytes(index.raw_scales.data, index.raw_scales.len * sizeof(float));
+    }
+}
+
+template <class Sink>
+void writeNode(Sink& sink, const Node& node) {
+    const std::uint32_t count = validNeighbors(node);
+    ByteWriter out{sink.claim(kNodeRecordBaseBytes + count * sizeof(std::uint64_t))};
+    out.u64(node.id);
+    out.bytes(&node.code, sizeof node.code);
+    out.u32(count);
+    out.bytes(node.neighbors, count * sizeof(std::uint64_t));
+}
+
+template <class Sink>
+void writeGraph(Sink& sink, const RoutingGraph& graph) {
+    for (const Layer& layer : graph.layers) {
+        ByteWriter{sink.claim(8)}.u64(layer.nodes.len);
+        for (const Node& node : layer.nodes) writeNode(sink, node);
+    }
+}
+
+template <class Sink>
+void writeMetadata(Sink& sink, std::uint64_t n, const ByteView* metadata) {
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint16_t len = writtenMetadataLength(metadata, k);
+        ByteWriter{sink.claim(2)}.u16(len);
+        if (len) sink.bytes(metadata[k].data, len);
+    }
+}
+
+}  // namespace
+
+template <class Sink>
+void writeImage(const Index& index, const ByteView* node_metadata, Sink& sink) {
+    const ImageShape shape = shapeOf(index);
+    writeHeader(sink, index, shape);
+    if (shape.calibrated) {
+        sink.bytes(index.calibration_mean.data, kDim * sizeof(float));
+        sink.bytes(index.calibration_std.data, kDim * sizeof(float));
+    }
+    sink.bytes(index.rotation, kRotationFloats * sizeof(float));
+    sink.bytes(index.projection, kProjectionFloats * sizeof(float));
+    for (const TurboQuantPayload& payload : index.payloads) writePayload(sink, payload);
+    writeRawBlock(sink, index, shape.raw_mode);
+    writeGraph(sink, index.graph);
+    ByteWriter{sink.claim(8)}.u64(shape.removed);
+    forEachRemoved(index.tombstones, shape.n, [&](std::uint64_t node) { ByteWriter{sink.claim(8)}.u64(node); });
+    writeMetadata(sink, shape.n, node_metadata);
+}
+
+template void writeImage<MemorySink>(const Index&, const ByteView*, MemorySink&);
+template void writeImage<FileSink>(const Index&, const ByteView*, FileSink&);
+
+std::size_t imageSize(const Index& index, const ByteView* node_metadata) {
+    return imageBytes(index, shapeOf(index), node_metadata);
+}
+
+Error serialize(const Index& index, const ByteView* node_metadata, Vec<std::uint8_t>& out) {
+    const std::size_t bytes = imageSize(index, node_metadata);
+    Vec<std::uint8_t> image;
+    if (!image.reserve(bytes)) return Error::OutOfMemory;
+    MemorySink sink{image.data};
+    writeImage(index, node_metadata, sink);
+    image.len = bytes;
+    out = image;
+    return Error::Ok;
+}
+
+}  // namespace korvane
