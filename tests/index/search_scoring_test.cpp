@@ -22,7 +22,7 @@ struct Found {
 
 bool sameBits(const Found& a, const Found& b) {
     return a.ids == b.ids && a.scores.size() == b.scores.size() &&
-           std::memcmp(a.scores.data(), b.scores.data(), a.scores.size() * sizeof(float)) == 0;
+           (a.scores.empty() || std::memcmp(a.scores.data(), b.scores.data(), a.scores.size() * sizeof(float)) == 0);
 }
 
 Found viaSearch(Index& index, std::uint64_t ef, const float* query, std::size_t k) {
