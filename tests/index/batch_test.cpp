@@ -119,6 +119,7 @@ TEST(Batch, FailedAllocationsKeepCommittedItemsAndConsistency) {
         // The index accepts the rest afterwards.
         EXPECT_EQ(korvane_index_add_batch(index.handle, ids.data() + live, data.data() + live * 256, 60 - live, 2), 0);
     }
+    std::printf("allocation failure points driven: %llu\n", static_cast<unsigned long long>(points));
     EXPECT_GT(points, 10u);
     EXPECT_EQ(allocationStats().outstanding, baseline);  // every index above is destroyed: nothing leaked
 }

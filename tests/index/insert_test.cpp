@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
 #include "encoding/projection.h"
 #include "index/insert.h"
@@ -89,26 +90,26 @@ TEST(Insert, SameSeedAndInputsGiveTheSameGraph) {
 
 TEST(Insert, EveryFailedAllocationLeavesTheIndexAsItWas) {
     const auto baseline = allocationStats().outstanding;
+    std::uint64_t points = 0;
     {
-    IndexHandle index(32, 9);
-    const auto v = testing::randomVectors(200, 4);
-    testing::addAll(index.handle, v);
-    const auto extra = testing::randomVectors(1, 5);
-    const auto before = testing::snapshotOf(index.get());
-    std::uint64_t failures = 0;
-    const auto points = testing::sweepAllocationFailures([&](std::uint64_t) {
-        const int status = korvane_index_add(index.handle, 1000, extra.data());
-        if (status == 0) return true;
-        ++failures;
-        EXPECT_EQ(status, -1);
-        EXPECT_TRUE(testing::snapshotOf(index.get()) == before);
-        return false;
-    });
-    EXPECT_EQ(points, failures);
-    EXPECT_GT(points, 0u);
-    EXPECT_EQ(korvane_index_len(index.handle), 201u);
-    EXPECT_TRUE(testing::consistent(index.get()));
+        IndexHandle index(32, 9);
+        const auto v = testing::randomVectors(120, 4);
+        // Sweep every add into a growing index, so that each container's growth is hit.
+        for (std::size_t i = 0; i < 120; ++i) {
+            const auto before = testing::snapshotOf(index.get());
+            points += testing::sweepAllocationFailures([&](std::uint64_t) {
+                const int status = korvane_index_add(index.handle, i, v.data() + i * 256);
+                if (status == 0) return true;
+                EXPECT_EQ(status, -1);
+                EXPECT_TRUE(testing::snapshotOf(index.get()) == before);
+                return false;
+            });
+        }
+        EXPECT_EQ(korvane_index_len(index.handle), 120u);
+        EXPECT_TRUE(testing::consistent(index.get()));
     }
+    std::printf("add: %llu failure points in all\n", static_cast<unsigned long long>(points));
+    EXPECT_GT(points, 20u);
     EXPECT_EQ(allocationStats().outstanding, baseline);  // nothing leaked
 }
 

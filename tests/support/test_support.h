@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "common/memory.h"
@@ -35,6 +36,7 @@ std::uint64_t sweepAllocationFailures(Call&& call, std::uint64_t limit = 1000000
         disarmAllocationFailure();
         if (succeeded && stats.attempts < n) break;
     }
+    std::printf("allocation failure points driven: %llu\n", static_cast<unsigned long long>(n - 1));
     return n - 1;
 }
 
