@@ -134,9 +134,14 @@ void projectVector(const float* projection, const float* rotated, float* project
 }
 
 RoutingCode routingCodeOf(const float* projections) {
+    // Branch-free: the signs are random, so a branch per bit mispredicts half the time.
     RoutingCode code{};
-    for (std::size_t b = 0; b < kRoutingBits; ++b)
-        if (projections[b] > 0.0f) code.words[b >> 6] |= std::uint64_t{1} << (b & 63);
+    for (std::size_t w = 0; w < kRoutingWords; ++w) {
+        std::uint64_t bits = 0;
+        for (std::size_t i = 0; i < 64; ++i)
+            bits |= std::uint64_t(projections[w * 64 + i] > 0.0f) << i;
+        code.words[w] = bits;
+    }
     return code;
 }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "encoding/scoring.h"
+#include "graph/heap.h"
+#include "graph/search.h"
 #include "index/context.h"
 #include "index/index.h"
 
@@ -14,5 +16,15 @@ float exactScore(const Index& index, std::uint64_t node, const float* query_rota
 
 // Quantizes the context's rotated query and builds its scoring table.
 LutSums prepareEstimates(const Index& index, SearchContext& context);
+
+// The three stages of a search after rotation, exposed so that benchmarks
+// can time them apart. routeQuery projects the rotated query and returns its
+// routing code; walkGraph needs hasGraphToWalk and a scratch that covers the
+// index; scoreCandidates builds the scoring table and fills results best first.
+RoutingCode routeQuery(const Index& index, SearchContext& context);
+bool hasGraphToWalk(const Index& index, const SearchContext& context);
+CandidateList walkGraph(const Index& index, SearchContext& context, const RoutingCode& code);
+std::size_t scoreCandidates(const Index& index, SearchContext& context, CandidateList candidates,
+                            SearchResult* results, std::size_t k);
 
 }  // namespace korvane

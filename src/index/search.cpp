@@ -17,16 +17,30 @@ namespace {
 // offers still happen one by one in candidate order.
 constexpr std::size_t kScoreBlock = 64;
 
-CandidateList collectCandidates(const Index& index, SearchContext& context) {
-    const RoutingGraph& graph = index.graph;
-    if (graph.node_count == 0 || context.ef_search == 0 || graph.layers.len == 0) return {nullptr, 0};
-    projectVector(index.projection, context.query_rotated, context.query_projected);
-    const RoutingCode code = routingCodeOf(context.query_projected);
-    std::uint64_t entry = graph.entry_point;
-    for (std::size_t level = graph.layers.len - 1; level >= 1; --level)
-        entry = greedyDescend(graph.layers[level], code, entry);
-    const std::size_t breadth = context.ef_search < graph.node_count ? context.ef_search : graph.node_count;
-    return searchLayer(graph.layers[0], code, entry, breadth, context.scratch);
+// Candidates' payloads and raw copies are scattered over the index, so each
+// one is a cache miss; asking for them this many candidates ahead lets the
+// misses overlap instead of stalling the scorers one after another.
+constexpr std::size_t kPrefetchAhead = 16;
+
+void prefetchBytes(const void* start, std::size_t bytes) {
+    const auto first = reinterpret_cast<std::uintptr_t>(start) & ~std::uintptr_t{63};
+    const auto last = reinterpret_cast<std::uintptr_t>(start) + bytes - 1;
+    for (std::uintptr_t line = first; line <= last; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line));
+}
+
+void prefetchPayload(const Index& index, CandidateList candidates, std::size_t c) {
+    if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].id], sizeof(TurboQuantPayload));
+}
+
+// Raw copies of the first-stage survivors, in whatever order the heap holds them.
+void prefetchRawCopies(const Index& index, const ResultHeap& survivors) {
+    if (index.raw_mode != 2) return;
+    for (std::size_t i = 0; i < survivors.len; ++i) {
+        const std::uint64_t node = survivors.items[i].id;
+        prefetchBytes(index.raw_i8.data + node * kDim, kDim);
+        __builtin_prefetch(&index.raw_scales[node]);
+    }
 }
 
 // Offers (key(node), estimate) of every live candidate to `heap`, in order.
@@ -43,6 +57,7 @@ void offerEstimates(const Index& index, const SearchContext& context, LutSums su
         filled = 0;
     };
     for (std::size_t c = 0; c < candidates.len; ++c) {
+        prefetchPayload(index, candidates, c + kPrefetchAhead);
         const std::uint64_t node = candidates.items[c].id;
         if (isRemoved(index, node)) continue;
         block[filled] = &index.payloads[node];
@@ -78,6 +93,48 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
 
 }  // namespace
 
+RoutingCode routeQuery(const Index& index, SearchContext& context) {
+    projectVector(index.projection, context.query_rotated, context.query_projected);
+    return routingCodeOf(context.query_projected);
+}
+
+bool hasGraphToWalk(const Index& index, const SearchContext& context) {
+    const RoutingGraph& graph = index.graph;
+    return graph.node_count != 0 && context.ef_search != 0 && graph.layers.len != 0;
+}
+
+CandidateList walkGraph(const Index& index, SearchContext& context, const RoutingCode& code) {
+    const RoutingGraph& graph = index.graph;
+    std::uint64_t entry = graph.entry_point;
+    for (std::size_t level = graph.layers.len - 1; level >= 1; --level)
+        entry = greedyDescend(graph.layers[level], code, entry);
+    const std::size_t breadth = context.ef_search < graph.node_count ? context.ef_search : graph.node_count;
+    return searchLayer(graph.layers[0], code, entry, breadth, context.scratch);
+}
+
+std::size_t scoreCandidates(const Index& index, SearchContext& context, CandidateList candidates,
+                            SearchResult* results, std::size_t k) {
+    // The first payloads arrive while the query's table is being built.
+    for (std::size_t c = 0; c < kPrefetchAhead; ++c) prefetchPayload(index, candidates, c);
+    const LutSums sums = prepareEstimates(index, context);
+    ResultHeap heap{results, k};
+    if (!hasCompleteRawStore(index)) {
+        offerEstimates(index, context, sums, candidates, heap,
+                       [&](std::uint64_t node) { return index.payloads[node].id; });
+        return heap.drainIntoOrder();
+    }
+    std::size_t first_stage = k * context.rerank_factor;
+    if (first_stage / context.rerank_factor != k) first_stage = SIZE_MAX;  // saturate
+    if (first_stage < k) first_stage = k;
+    if (first_stage > context.ef_search) first_stage = context.ef_search;
+    ResultHeap rerank{context.rerank, first_stage};
+    offerEstimates(index, context, sums, candidates, rerank, [](std::uint64_t node) { return node; });
+    prefetchRawCopies(index, rerank);
+    const std::size_t count = rerank.drainIntoOrder();
+    offerExactScores(index, context, count, heap);
+    return heap.drainIntoOrder();
+}
+
 float exactScore(const Index& index, std::uint64_t node, const float* query_rotated) {
     if (index.raw_mode == 1) return exactScoreF32(query_rotated, index.raw_f32.data + node * kDim);
     return exactScoreI8(query_rotated, index.raw_i8.data + node * kDim, index.raw_scales[node]);
@@ -98,24 +155,9 @@ std::size_t search(const Index& index, SearchContext& context, const float* quer
     // rather than letting the traversal run past its visited set.
     if (!ensureCapacity(context.scratch, index.payloads.len > 0 ? index.payloads.len : 1, context.ef_search))
         return 0;
-    const CandidateList candidates = collectCandidates(index, context);
-    const LutSums sums = prepareEstimates(index, context);
-
-    ResultHeap heap{results, k};
-    if (!hasCompleteRawStore(index)) {
-        offerEstimates(index, context, sums, candidates, heap,
-                       [&](std::uint64_t node) { return index.payloads[node].id; });
-        return heap.drainIntoOrder();
-    }
-    std::size_t first_stage = k * context.rerank_factor;
-    if (first_stage / context.rerank_factor != k) first_stage = SIZE_MAX;  // saturate
-    if (first_stage < k) first_stage = k;
-    if (first_stage > context.ef_search) first_stage = context.ef_search;
-    ResultHeap rerank{context.rerank, first_stage};
-    offerEstimates(index, context, sums, candidates, rerank, [](std::uint64_t node) { return node; });
-    const std::size_t count = rerank.drainIntoOrder();
-    offerExactScores(index, context, count, heap);
-    return heap.drainIntoOrder();
+    CandidateList candidates{nullptr, 0};
+    if (hasGraphToWalk(index, context)) candidates = walkGraph(index, context, routeQuery(index, context));
+    return scoreCandidates(index, context, candidates, results, k);
 }
 
 }  // namespace korvane

@@ -1,0 +1,273 @@
+// End-to-end figures of the index in one run: single-thread insertion rate at
+// two construction breadths, queries per second with recall@10 along an
+// ef_search sweep, bytes per vector, and where a query's time goes
+// (projection, graph walk, scoring), so that the next optimisation is aimed
+// at the largest share. Flags: see index_harness.h (--n=100000 by default).
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "api/handles.h"
+#include "encoding/projection.h"
+#include "encoding/scoring.h"
+#include "index/query.h"
+#include "index/search.h"
+#include "index_harness.h"
+
+namespace korvane::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxCandidatesTimed = 1024;
+
+double nanosBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::nano>(b - a).count();
+}
+
+// Nanoseconds of each stage of one query.
+struct QueryTimes {
+    double projection = 0;  // rotation + routing projection + code
+    double rotation = 0, matrix = 0, code = 0;  // its three pieces
+    double walk = 0;        // greedyDescend over the upper layers + searchLayer
+    double scoring = 0;     // quantize, table, estimates, first-stage heap, exact rerank
+    // Pieces of scoring, timed again on their own after the real run.
+    double table = 0;       // quantizeQuery + buildLut
+    double estimates = 0;   // estimateScoreBlock over the live candidates
+    double exact = 0;       // exactScoreI8Block over the re-scored candidates
+
+    void keepFaster(const QueryTimes& o) {
+        projection = std::min(projection, o.projection);
+        rotation = std::min(rotation, o.rotation);
+        matrix = std::min(matrix, o.matrix);
+        code = std::min(code, o.code);
+        walk = std::min(walk, o.walk);
+        scoring = std::min(scoring, o.scoring);
+        table = std::min(table, o.table);
+        estimates = std::min(estimates, o.estimates);
+        exact = std::min(exact, o.exact);
+    }
+    void add(const QueryTimes& o) {
+        projection += o.projection;
+        rotation += o.rotation;
+        matrix += o.matrix;
+        code += o.code;
+        walk += o.walk;
+        scoring += o.scoring;
+        table += o.table;
+        estimates += o.estimates;
+        exact += o.exact;
+    }
+};
+
+struct StagePass {
+    std::vector<QueryTimes> queries;
+    std::size_t candidates = 0;
+    std::size_t visited = 0;  // nodes whose distance the layer-0 walk computed
+    // Where recall is lost: exact top-10 members among the walk's candidates,
+    // among the estimate stage's survivors, and among the results.
+    std::size_t truth_in_candidates = 0, truth_in_rescored = 0, truth_in_results = 0;
+    bool identical = true;  // staged results equal korvane_search's bit for bit
+};
+
+// Times the three pieces of scoring on their own with the context's buffers.
+void timeScoringPieces(const Index& index, SearchContext& context, CandidateList candidates,
+                       std::size_t k, QueryTimes& times) {
+    const TurboQuantPayload* payloads[kMaxCandidatesTimed];
+    const std::int8_t* raws[kMaxCandidatesTimed];
+    float scales[kMaxCandidatesTimed];
+    float scores[kMaxCandidatesTimed];
+    std::size_t live = 0;
+    for (std::size_t c = 0; c < candidates.len && live < kMaxCandidatesTimed; ++c) {
+        const std::uint64_t node = candidates.items[c].id;
+        if (isRemoved(index, node)) continue;
+        payloads[live] = &index.payloads[node];
+        raws[live] = index.raw_i8.data + node * kDim;
+        scales[live] = index.raw_scales[node];
+        ++live;
+    }
+    const std::size_t rescored = std::min<std::size_t>(live, std::min<std::size_t>(4 * k, context.ef_search));
+
+    const auto t0 = Clock::now();
+    const LutSums sums = prepareEstimates(index, context);
+    const auto t1 = Clock::now();
+    for (std::size_t start = 0; start < live; start += 64)
+        estimateScoreBlock(payloads + start, std::min<std::size_t>(64, live - start), context.lut, sums,
+                           scores + start);
+    const auto t2 = Clock::now();
+    for (std::size_t start = 0; start < rescored; start += 64)
+        exactScoreI8Block(context.query_rotated, raws + start, scales + start,
+                          std::min<std::size_t>(64, rescored - start), scores + start);
+    const auto t3 = Clock::now();
+    times.table = nanosBetween(t0, t1);
+    times.estimates = nanosBetween(t1, t2);
+    times.exact = nanosBetween(t2, t3);
+}
+
+// Node numbers equal ids here: the benchmark inserts ids 0, 1, 2, ... in order.
+void countSurvivors(const Dataset& data, std::size_t q, const SearchContext& context, CandidateList candidates,
+                    const SearchResult* results, std::size_t n, StagePass& pass) {
+    std::uint64_t result_ids[kTopK];
+    for (std::size_t i = 0; i < n; ++i) result_ids[i] = results[i].id;
+    pass.truth_in_results += hitsOf(data, q, result_ids, n);
+    for (std::size_t c = 0; c < candidates.len; ++c)
+        pass.truth_in_candidates += hitsOf(data, q, &candidates.items[c].id, 1);
+    const std::size_t rescored = std::min<std::size_t>(candidates.len, std::min<std::size_t>(4 * kTopK, context.ef_search));
+    for (std::size_t r = 0; r < rescored; ++r) pass.truth_in_rescored += hitsOf(data, q, &context.rerank[r].id, 1);
+    pass.candidates += candidates.len;
+}
+
+StagePass timeStages(const Dataset& data, korvane_index* handle, std::uint64_t ef) {
+    const Index& index = *fromHandle(handle);
+    korvane_context* context_handle = korvane_context_create(handle, ef);
+    korvane_context* check_handle = korvane_context_create(handle, ef);
+    SearchContext& context = *fromHandle(context_handle);
+    StagePass pass;
+    pass.queries.resize(data.queries);
+    SearchResult results[kTopK];
+    std::uint64_t ids[kTopK];
+    float scores[kTopK];
+    for (std::size_t q = 0; q < data.queries; ++q) {
+        QueryTimes& times = pass.queries[q];
+        // routeQuery's two steps, stamped apart.
+        const auto t0 = Clock::now();
+        rotateVector(index.rotation, data.query(q), context.query_rotated);
+        const auto ta = Clock::now();
+        projectVector(index.projection, context.query_rotated, context.query_projected);
+        const auto tb = Clock::now();
+        const RoutingCode code = routingCodeOf(context.query_projected);
+        const auto t1 = Clock::now();
+        times.rotation = nanosBetween(t0, ta);
+        times.matrix = nanosBetween(ta, tb);
+        times.code = nanosBetween(tb, t1);
+        const CandidateList candidates = walkGraph(index, context, code);
+        const auto t2 = Clock::now();
+        for (std::size_t w = 0; w < context.scratch.visited.wordCount(); ++w)
+            pass.visited += std::size_t(__builtin_popcountll(context.scratch.visited.words[w]));
+        const std::size_t n = scoreCandidates(index, context, candidates, results, kTopK);
+        const auto t3 = Clock::now();
+        times.projection = nanosBetween(t0, t1);
+        times.walk = nanosBetween(t1, t2);
+        times.scoring = nanosBetween(t2, t3);
+
+        const std::size_t expected = korvane_search(handle, check_handle, data.query(q), kTopK, ids, scores);
+        if (expected != n) pass.identical = false;
+        for (std::size_t i = 0; i < n && i < expected; ++i)
+            if (ids[i] != results[i].id || std::memcmp(&scores[i], &results[i].score, sizeof(float)) != 0)
+                pass.identical = false;
+        countSurvivors(data, q, context, candidates, results, n, pass);
+        // The candidate list is still in the context's scratch.
+        timeScoringPieces(index, context, candidates, kTopK, times);
+    }
+    korvane_context_destroy(check_handle);
+    korvane_context_destroy(context_handle);
+    return pass;
+}
+
+// Per query and stage, the fastest of `passes` runs, summed over the queries:
+// a run that lost its core for a while inflates only one query's stage, and
+// the other runs outvote it. Wall-clock stamps are used because the thread
+// CPU clock costs microseconds per reading here.
+struct StageTotals {
+    QueryTimes sum;
+    StagePass last;
+};
+
+StageTotals fastestStages(const Dataset& data, korvane_index* handle, std::uint64_t ef, std::size_t passes) {
+    timeStages(data, handle, ef);  // warm caches and predictors
+    StageTotals totals;
+    totals.last = timeStages(data, handle, ef);
+    std::vector<QueryTimes> best = totals.last.queries;
+    for (std::size_t pass = 1; pass < passes; ++pass) {
+        const StagePass again = timeStages(data, handle, ef);
+        for (std::size_t q = 0; q < data.queries; ++q) best[q].keepFaster(again.queries[q]);
+        totals.last.identical = totals.last.identical && again.identical;
+    }
+    for (const QueryTimes& t : best) totals.sum.add(t);
+    return totals;
+}
+
+void printStages(const Dataset& data, korvane_index* handle, std::size_t passes) {
+    std::printf("\nwhere a query's time goes (ef_construction 200 index, k 10, microseconds per query)\n");
+    std::printf("  %5s %7s | %10s %10s %10s | %6s %6s %6s | %6s %6s %6s %6s\n", "ef", "total", "projection",
+                "graph walk", "scoring", "rotate", "matrix", "code", "table", "estim.", "exact", "rest");
+    std::vector<StagePass> rows;
+    std::vector<double> walk_nanos;  // per query
+    const std::uint64_t efs[] = {16, 64, 128, 256};
+    for (const std::uint64_t ef : efs) {
+        const StageTotals totals = fastestStages(data, handle, ef, passes);
+        const QueryTimes& t = totals.sum;
+        rows.push_back(totals.last);
+        walk_nanos.push_back(t.walk / double(data.queries));
+        const double q = double(data.queries) * 1e3;
+        const double total = t.projection + t.walk + t.scoring;
+        const double rest = std::max(0.0, t.scoring - t.table - t.estimates - t.exact);
+        std::printf("  %5llu %7.1f | %4.1f (%2.0f%%) %4.1f (%2.0f%%) %4.1f (%2.0f%%) | %6.2f %6.2f %6.2f | %6.2f %6.2f %6.2f %6.2f%s\n",
+                    static_cast<unsigned long long>(ef), total / q, t.projection / q, 100 * t.projection / total,
+                    t.walk / q, 100 * t.walk / total, t.scoring / q, 100 * t.scoring / total, t.rotation / q,
+                    t.matrix / q, t.code / q, t.table / q,
+                    t.estimates / q, t.exact / q, rest / q, totals.last.identical ? "" : "  STAGED RESULTS DIFFER");
+    }
+    std::printf("  projection: rotation + 1024x256 projection + routing code (rotate, matrix and code\n"
+                "  are its pieces); graph walk: greedyDescend + searchLayer; scoring: quantize + table +\n"
+                "  estimates + heaps + exact re-scoring, of which table, estim. and exact are timed again\n"
+                "  on their own (warm) and rest is the remainder (heaps, first touches of payloads and\n"
+                "  raw copies).\n");
+
+    std::printf("\nwhere recall is lost (share of the exact top 10 that survives each step)\n");
+    std::printf("  %5s %12s %12s %12s %10s %10s %12s\n", "ef", "candidates", "re-scored", "returned", "cands/q",
+                "visited/q", "walk ns/node");
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const double denominator = double(data.queries * kTopK);
+        const double visited = double(rows[r].visited) / double(data.queries);
+        std::printf("  %5llu %12.4f %12.4f %12.4f %10.1f %10.1f %12.1f\n", static_cast<unsigned long long>(efs[r]),
+                    rows[r].truth_in_candidates / denominator, rows[r].truth_in_rescored / denominator,
+                    rows[r].truth_in_results / denominator, double(rows[r].candidates) / double(data.queries),
+                    visited, walk_nanos[r] / visited);
+    }
+    std::printf("  candidates: found by the graph walk; re-scored: kept by the estimates (best 4k);\n"
+                "  returned: after exact re-scoring of the 8-bit copies; visited: layer-0 nodes whose\n"
+                "  distance the walk computed; walk ns/node: graph walk time per visited node.\n");
+}
+
+}  // namespace
+}  // namespace korvane::bench
+
+int main(int argc, char** argv) {
+    using namespace korvane::bench;
+    const Options options = parseOptions(argc, argv);
+    printSetting(options);
+    const auto start = std::chrono::steady_clock::now();
+    const Dataset data = makeDataset(options);
+    std::printf("data and exact top-10 ready in %.1f s\n\n", secondsSince(start));
+
+    std::printf("single-thread insertion (korvane_index_add)\n  %16s %10s %12s %14s %18s\n", "ef_construction",
+                "seconds", "vectors/s", "bytes/vector", "without headroom");
+    std::vector<OurBuild> builds;
+    for (const std::uint64_t ef_construction : {64, 200}) {
+        builds.push_back(buildOurs(data, ef_construction, options.seed));
+        const OurBuild& b = builds.back();
+        std::printf("  %16llu %10.2f %12.0f %14.1f %18.1f\n", static_cast<unsigned long long>(ef_construction),
+                    b.seconds, b.rate(), bytesPerVector(b.index, data.n), bytesPerVectorWithoutHeadroom(b.index, data.n));
+        std::fflush(stdout);
+    }
+    std::printf("  (bytes/vector: korvane_index_memory_bytes / n, fixed 1.3 MB of matrices included; without\n"
+                "   headroom: less the spare capacity of the per-node arrays, which grow by half when full)\n\n");
+
+    const char* titles[] = {"search, ef_construction 64 index", "search, ef_construction 200 index"};
+    for (std::size_t b = 0; b < builds.size(); ++b) {
+        std::vector<SweepPoint> sweep;
+        for (const std::uint64_t ef : options.ef_search)
+            sweep.push_back(sweepOurs(data, builds[b].index, ef, options.passes));
+        printSweep(titles[b], sweep);
+        const double at95 = qpsAtRecall(sweep, 0.95);
+        if (at95 > 0) std::printf("  queries/s at recall@10 0.95 (interpolated): %.0f\n", at95);
+        else std::printf("  recall@10 0.95 not reached along this sweep\n");
+        std::fflush(stdout);
+    }
+
+    printStages(data, builds.back().index, options.passes);
+    for (const OurBuild& b : builds) korvane_index_destroy(b.index);
+    return 0;
+}
