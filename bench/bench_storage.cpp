@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "graph/invariants.h"
-#include "graph/layer.h"
+#include "api/handles.h"
 #include "index/index.h"
+#include "korvane.h"
 #include "storage/file_io.h"
 #include "storage/format.h"
 #include "support/test_support.h"
@@ -27,8 +27,7 @@ namespace {
 
 constexpr std::uint64_t kVectors = 100000;
 
-// Payloads, 8-bit raw copies and a graph of realistic shape (levels drawn
-// with probability 1/32 per level, full neighbour lists), filled directly.
+// A real index: 100k clustered vectors added in one batch, a few removed.
 struct Fixture {
     Index* index = nullptr;
     std::string dir;
@@ -40,51 +39,18 @@ struct Fixture {
     ~Fixture();
 };
 
-std::uint64_t drawLevel(testing::TestRng& rng) {
-    std::uint64_t level = 0;
-    while (level < kTopLevel && rng.next() % 32 == 0) ++level;
-    return level;
-}
-
-void addNodes(Index& index, testing::TestRng& rng) {
-    for (std::uint64_t k = 0; k < kVectors; ++k) {
-        TurboQuantPayload payload{};
-        payload.id = k * 7 + 3;
-        for (std::uint32_t& group : payload.codes) group = std::uint32_t(rng.next() & 0xffffff);
-        payload.sigma = 1.0f;
-        index.payloads.push(payload);
-        for (std::size_t i = 0; i < kDim; ++i) index.raw_i8.push(std::int8_t(rng.next() % 255 - 127));
-        index.raw_scales.push(0.01f);
-        Node node{};
-        node.id = k;
-        for (std::uint64_t& word : node.code.words) word = rng.next();
-        const std::uint64_t level = drawLevel(rng);
-        ensureLayerCount(index.graph, std::max<std::size_t>(index.graph.layers.len, level + 1));
-        for (std::uint64_t l = 0; l <= level; ++l) addNode(index.graph.layers[l], node);
-        if (level + 1 == index.graph.layers.len) index.graph.entry_point = k;
-        index.id_to_node.put(payload.id, k);
-    }
-    index.graph.node_count = kVectors;
-    index.live_count = kVectors;
-}
-
-void linkRandomly(RoutingGraph& graph, testing::TestRng& rng) {
-    for (Layer& layer : graph.layers) {
-        const std::size_t members = layer.nodes.len;
-        for (Node& node : layer.nodes) {
-            node.neighbor_count = std::uint32_t(std::min<std::size_t>(kDegree, members - 1));
-            for (std::uint32_t i = 0; i < node.neighbor_count; ++i)
-                node.neighbors[i] = layer.nodes[rng.next() % members].id;
-        }
-    }
+Index* buildIndex() {
+    korvane_index* handle = korvane_index_create(64, 11);
+    const std::vector<float> vectors = testing::clusteredVectors(kVectors, 256, 0.5f, 11);
+    std::vector<std::uint64_t> ids(kVectors);
+    for (std::uint64_t k = 0; k < kVectors; ++k) ids[k] = k * 7 + 3;
+    if (korvane_index_add_batch(handle, ids.data(), vectors.data(), kVectors, 2) != 0) std::abort();
+    for (std::uint64_t k = 0; k < kVectors; k += 1000) korvane_index_remove(handle, ids[k]);
+    return fromHandle(handle);
 }
 
 Fixture::Fixture() {
-    index = createIndex(100, 11);
-    testing::TestRng rng(11);
-    addNodes(*index, rng);
-    linkRandomly(index->graph, rng);
-    if (!checkGraphInvariants(index->graph, kVectors)) std::abort();
+    index = buildIndex();
     char pattern[] = "/tmp/korvane-bench-XXXXXX";
     dir = mkdtemp(pattern);
     index_path = dir + "/index.kvx";

@@ -1,7 +1,8 @@
 // Loader fuzzing: any input either is refused or gives an index that is
-// consistent and can be saved and loaded again unchanged. Every input is
-// also read from a file through a small transfer buffer, which must give
-// the same outcome as reading it from memory.
+// consistent, can be saved and loaded again unchanged, answers a search with
+// distinct live ids and takes an addition. Every input is also read from a
+// file through a small transfer buffer, which must give the same outcome as
+// reading it from memory.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 
 #include "image_forms.h"
 #include "graph/invariants.h"
+#include "index/context.h"
+#include "index/insert.h"
+#include "index/search.h"
 #include "storage/byte_source.h"
 #include "storage/format.h"
 #include "storage/image_stream.h"
@@ -72,6 +76,47 @@ void checkResaveIsStable(const Index& index) {
     second.deinit();
 }
 
+void fillVector(float* vector, std::uint64_t salt) {
+    for (std::size_t i = 0; i < kDim; ++i) vector[i] = float((i * 37 + salt * 11) % 101) / 50.0f - 1.0f;
+}
+
+void checkSearch(const Index& index) {
+    constexpr std::size_t k = 8;
+    SearchContext* context = createContext(index, 24);
+    require(context != nullptr, "a context for the loaded index");
+    float query[kDim];
+    fillVector(query, 1);
+    SearchResult results[k];
+    const std::size_t count = search(index, *context, query, results, k);
+    destroyContext(context);
+    require(count <= k && count <= index.live_count, "result count");
+    for (std::size_t i = 0; i < count; ++i) {
+        require(index.id_to_node.contains(results[i].id), "results are live ids");
+        for (std::size_t j = 0; j < i; ++j) require(results[j].id != results[i].id, "results are distinct");
+    }
+}
+
+// An addition either succeeds or fails leaving the index as it was. An
+// addition reserves as many result slots as the construction breadth, which
+// a file may set to anything; breadths far beyond any useful value are left
+// out so that a run stays within its memory limit.
+constexpr std::uint64_t kLargestBreadthToAddWith = std::uint64_t{1} << 16;
+
+void checkAddition(Index& index) {
+    if (index.graph.ef_construction > kLargestBreadthToAddWith) return;
+    std::uint64_t id = 0x5eed;
+    while (index.id_to_node.contains(id)) ++id;
+    float vector[kDim];
+    fillVector(vector, id);
+    const std::uint64_t live = index.live_count;
+    const AddStatus status = addVector(index, id, vector);
+    require(status != AddStatus::Duplicate, "a new id is not a duplicate");
+    const bool added = status == AddStatus::Ok;
+    require(index.live_count == live + added && index.id_to_node.contains(id) == added, "the addition is live");
+    require(checkGraphInvariants(index.graph, index.payloads.len), "graph invariants after an addition");
+    checkIdMap(index);
+}
+
 }  // namespace
 }  // namespace korvane
 
@@ -82,12 +127,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Error result = deserialize(image.data, image.len, loaded);
     require(loadThroughFile(image, from_file) == result, "a file and memory load alike");
     if (result != Error::Ok) return 0;
-    const Index& index = loaded.index;
+    Index& index = loaded.index;
     require(checkGraphInvariants(index.graph, index.payloads.len), "graph invariants");
     checkIdMap(index);
     checkResaveIsStable(index);
     require(sameImage(index, from_file.index), "a file and memory load the same index");
     deinit(from_file);
+    checkSearch(index);
+    checkAddition(index);
+    checkSearch(index);
+    checkResaveIsStable(index);
     deinit(loaded);
     return 0;
 }

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "image_forms.h"
+#include "index/insert.h"
 #include "storage/index_builder.h"
+#include "support/test_support.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -28,6 +30,17 @@ Bytes emptyWithTwoLayers() {
     return image;
 }
 
+// A graph as insertion builds it, with removals.
+Bytes insertedImage() {
+    korvane::Index* index = korvane::createIndex(32, 3);
+    const std::vector<float> vectors = korvane::testing::clusteredVectors(40, 4, 0.3f, 8);
+    for (std::uint64_t i = 0; i < 40; ++i) korvane::addVector(*index, 100 + i, &vectors[i * 256]);
+    for (std::uint64_t id : {101, 117, 139}) korvane::removeId(*index, id);
+    Bytes image = korvane::testing::imageOf(*index);
+    korvane::destroyIndex(index);
+    return image;
+}
+
 bool writeSeed(const std::string& dir, const char* name, const Bytes& image) {
     const Bytes input = korvane::fuzzing::compactInput(image);
     const std::string path = dir + "/" + name;
@@ -47,6 +60,7 @@ int main(int argc, char** argv) {
     const std::string dir = argv[1];
     const bool ok =
         writeSeed(dir, "empty", imageOf({.nodes = 0})) &&
+        writeSeed(dir, "inserted-int8", insertedImage()) &&
         writeSeed(dir, "empty-two-layers", emptyWithTwoLayers()) &&
         writeSeed(dir, "removals-int8", imageOf({.nodes = 12, .raw_mode = 2, .removed = {3, 7}})) &&
         writeSeed(dir, "calibrated-int8", imageOf({.nodes = 6, .raw_mode = 2, .calibrated = true})) &&
