@@ -96,14 +96,10 @@ void checkSearch(const Index& index) {
     }
 }
 
-// An addition either succeeds or fails leaving the index as it was. An
-// addition reserves as many result slots as the construction breadth, which
-// a file may set to anything; breadths far beyond any useful value are left
-// out so that a run stays within its memory limit.
-constexpr std::uint64_t kLargestBreadthToAddWith = std::uint64_t{1} << 16;
-
+// An addition either succeeds or fails leaving the index as it was. Any
+// construction breadth a file sets is usable: insertion sizes its scratch by
+// the node count, not by the breadth.
 void checkAddition(Index& index) {
-    if (index.graph.ef_construction > kLargestBreadthToAddWith) return;
     std::uint64_t id = 0x5eed;
     while (index.id_to_node.contains(id)) ++id;
     float vector[kDim];

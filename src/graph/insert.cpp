@@ -94,7 +94,7 @@ void insertLinked(RoutingGraph& graph, const Node& record, std::uint64_t level, 
     for (std::size_t l = linked_top + 1; l-- > 0;) {
         Layer& layer = graph.layers[l];
         const CandidateList found =
-            searchLayer(layer, code, ep, graph.ef_construction, graph.scratch);
+            searchLayer(layer, code, ep, constructionBreadth(graph, record.id), graph.scratch);
         linkOnLayer(layer, record, found);
         if (found.len > 0) ep = found.items[0].id;
     }
@@ -108,7 +108,7 @@ void insertLinked(RoutingGraph& graph, const Node& record, std::uint64_t level, 
 
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
                       std::uint64_t level) {
-    if (!ensureCapacity(graph.scratch, n + 1, graph.ef_construction)) return Error::OutOfMemory;
+    if (!ensureCapacity(graph.scratch, n + 1, constructionBreadth(graph, n))) return Error::OutOfMemory;
     const bool first = graph.node_count == 0 || graph.layers.len == 0;
     const std::size_t top = graph.layers.len - 1;  // meaningful unless `first`
     // A first node joins every layer there is; later ones join 0..level. An

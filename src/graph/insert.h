@@ -16,6 +16,14 @@ namespace korvane {
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
                       std::uint64_t level);
 
+// Search breadth for inserting into a graph of `nodes` nodes. A breadth
+// above the node count can never fill its result heap, so capping it there
+// changes no result while bounding the scratch a huge ef_construction (for
+// example from a file) would otherwise ask for.
+inline std::size_t constructionBreadth(const RoutingGraph& graph, std::uint64_t nodes) {
+    return graph.ef_construction < nodes + 1 ? graph.ef_construction : nodes + 1;
+}
+
 // Diversity pass then fill pass over candidates sorted by ascending distance
 // to the list owner. Writes up to 32 node numbers to `out`, returns how many.
 std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std::size_t count,

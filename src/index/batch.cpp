@@ -97,7 +97,7 @@ void selectNeighborsFor(const Index& index, const RoutingCode& code, std::uint64
     std::uint64_t entry = graph.entry_point;
     for (std::size_t l = graph.layers.len - 1; l > level; --l) entry = greedyDescend(graph.layers[l], code, entry);
     for (std::size_t l = level + 1; l-- > 0;) {
-        const CandidateList found = searchLayer(graph.layers[l], code, entry, graph.ef_construction, scratch);
+        const CandidateList found = searchLayer(graph.layers[l], code, entry, constructionBreadth(graph, graph.node_count), scratch);
         record.neighbor_counts[l] = static_cast<std::uint32_t>(
             selectNeighbors(graph.layers[l], found.items, found.len, record.neighbors[l]));
         if (found.len > 0) entry = found.items[0].id;
@@ -220,7 +220,7 @@ bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
     RoutingGraph& graph = run.index.graph;
     for (std::uint64_t j = 0; j < chunk; ++j) run.buffers.levels[j] = drawLevel(graph);
     for (std::uint64_t t = 0; t < run.workers; ++t)
-        if (!ensureCapacity(run.states[t].scratch, graph.node_count + 1, graph.ef_construction)) return false;
+        if (!ensureCapacity(run.states[t].scratch, graph.node_count + 1, constructionBreadth(graph, graph.node_count))) return false;
     if (!runParallelPhase(run, done, chunk)) return false;
     for (std::uint64_t j = 0; j < chunk; ++j)
         if (!commitItem(run.index, run.buffers, j, run.ids[done + j])) return false;

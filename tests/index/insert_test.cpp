@@ -88,6 +88,21 @@ TEST(Insert, SameSeedAndInputsGiveTheSameGraph) {
     EXPECT_TRUE(testing::consistent(a.get()));
 }
 
+TEST(Insert, AHugeConstructionBreadthBuildsWhatAnyBreadthAboveTheSizeBuilds) {
+    // A breadth beyond the node count cannot change a search, so it must not
+    // make additions fail by asking for a scratch of that size either.
+    IndexHandle huge(std::uint64_t{1} << 40, 5), enough(400, 5);
+    const auto v = testing::randomVectors(300, 8);
+    const std::vector<std::uint64_t> ids = [] { std::vector<std::uint64_t> i(300); for (int k = 0; k < 300; ++k) i[k] = k; return i; }();
+    ASSERT_EQ(korvane_index_add_batch(huge.handle, ids.data(), v.data(), 150, 2), 0);
+    ASSERT_EQ(korvane_index_add_batch(enough.handle, ids.data(), v.data(), 150, 2), 0);
+    for (std::size_t i = 150; i < 300; ++i) {
+        ASSERT_EQ(korvane_index_add(huge.handle, i, v.data() + i * 256), 0);
+        ASSERT_EQ(korvane_index_add(enough.handle, i, v.data() + i * 256), 0);
+    }
+    EXPECT_TRUE(testing::snapshotOf(huge.get()) == testing::snapshotOf(enough.get()));
+}
+
 TEST(Insert, EveryFailedAllocationLeavesTheIndexAsItWas) {
     const auto baseline = allocationStats().outstanding;
     std::uint64_t points = 0;
