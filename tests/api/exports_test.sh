@@ -9,4 +9,4 @@ if [ -n "$extra" ]; then
 fi
 count=$(printf '%s\n' "$exported" | grep -c '^korvane_' || true)
 echo "exported korvane_ functions: $count"
-[ "$count" -ge 6 ] && [ "$count" -le 16 ]
+[ "$count" -eq 16 ]
