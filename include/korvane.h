@@ -148,7 +148,8 @@ KORVANE_API void korvane_context_destroy(korvane_context *context);
  * returns the number of results n; entries from n on are not written. Both
  * arrays need room for min(k, 256) entries.
  *
- * Returns 0 for k 0 or an index without live vectors. A context created
+ * Returns 0 for k 0, an index without live vectors or a NULL context (the
+ * one pointer argument of a search that is checked). A context created
  * when the index was smaller is grown first (the only case in which a
  * search allocates); if that fails the search returns 0.
  *
@@ -180,7 +181,8 @@ KORVANE_API int32_t korvane_search_batch(const korvane_index *index, const float
  * allowed_ids[0 .. n_allowed-1], without walking the graph, so no listed
  * vector is missed. Ids not present are ignored; an id listed twice is
  * scored twice. Scores are computed as korvane_search computes them. Output
- * as for korvane_search. Uses the context's query buffers only.
+ * as for korvane_search; k 0, an empty list or a NULL context give 0. Uses
+ * the context's query buffers only.
  */
 KORVANE_API uint64_t korvane_search_filtered(const korvane_index *index,
                                              korvane_context *context, const float *query,
