@@ -77,7 +77,23 @@ void linkOnLayer(Layer& layer, const Node& record, CandidateList found) {
     std::uint64_t chosen[kDegree];
     const std::size_t count = added.neighbor_count;
     std::memcpy(chosen, added.neighbors, count * sizeof(std::uint64_t));
-    for (std::size_t i = 0; i < count; ++i) linkBack(layer, chosen[i], record.id);
+    linkBackAll(layer, chosen, count, record.id);
+}
+
+void prefetchRecord(const Layer& layer, std::uint64_t node) {
+    const char* bytes = reinterpret_cast<const char*>(&layer.nodes[positionOf(layer, node)]);
+    for (std::size_t offset = 0; offset < sizeof(Node); offset += 64) __builtin_prefetch(bytes + offset);
+}
+
+// The codes a full list's pruning will compare.
+void prefetchNeighbourCodes(const Layer& layer, std::uint64_t node) {
+    const Node& record = layer.nodes[positionOf(layer, node)];
+    if (record.neighbor_count < kDegree) return;
+    for (std::size_t i = 0; i < kDegree; ++i) {
+        const char* code = reinterpret_cast<const char*>(&layer.codes[positionOf(layer, record.neighbors[i])]);
+        __builtin_prefetch(code);
+        __builtin_prefetch(code + 64);
+    }
 }
 
 void insertFirst(RoutingGraph& graph, const Node& record) {
@@ -143,6 +159,18 @@ std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std
     for (std::size_t i = 0; i < count && k < kDegree; ++i)
         if (!isListed(out, k, candidates[i].id)) out[k++] = candidates[i].id;
     return k;
+}
+
+void linkBackAll(Layer& layer, const std::uint64_t* neighbors, std::size_t count, std::uint64_t n) {
+    // Every link-back touches a record and up to 32 codes at random places;
+    // fetching them a step or two ahead hides most of that latency.
+    for (std::size_t i = 0; i < count && i < 2; ++i) prefetchRecord(layer, neighbors[i]);
+    if (count > 0) prefetchNeighbourCodes(layer, neighbors[0]);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + 2 < count) prefetchRecord(layer, neighbors[i + 2]);
+        if (i + 1 < count) prefetchNeighbourCodes(layer, neighbors[i + 1]);
+        linkBack(layer, neighbors[i], n);
+    }
 }
 
 std::uint32_t linkBack(Layer& layer, std::uint64_t m, std::uint64_t n) {

@@ -32,4 +32,8 @@ std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std
 // Adds `n` to the list of `m` on the layer, pruning a full list.
 std::uint32_t linkBack(Layer& layer, std::uint64_t m, std::uint64_t n);
 
+// linkBack for each listed neighbour in order (with the memory it needs
+// fetched ahead).
+void linkBackAll(Layer& layer, const std::uint64_t* neighbors, std::size_t count, std::uint64_t n);
+
 }  // namespace korvane

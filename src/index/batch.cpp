@@ -152,7 +152,7 @@ bool linkPrecomputed(RoutingGraph& graph, std::uint64_t n, const RoutingCode& co
         node.neighbor_count = record.neighbor_counts[l];
         std::memcpy(node.neighbors, record.neighbors[l], sizeof(std::uint64_t) * node.neighbor_count);
         addNode(layer, node);
-        for (std::uint32_t i = 0; i < node.neighbor_count; ++i) linkBack(layer, node.neighbors[i], n);
+        linkBackAll(layer, node.neighbors, node.neighbor_count, n);
     }
     ++graph.node_count;
     return true;
