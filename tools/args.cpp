@@ -10,8 +10,8 @@ namespace korvane::tool {
 namespace {
 
 const OptionSpec* findSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& spec : specs)
-        if (spec.name == name) return &spec;
+    for (const OptionSpec& option : specs)
+        if (option.name == name) return &option;
     return nullptr;
 }
 
@@ -30,9 +30,9 @@ int takeOption(Args& args, const std::vector<OptionSpec>& specs, const std::stri
         args.flags.push_back("--help");
         return 0;
     }
-    const OptionSpec* spec = findSpec(specs, name);
-    if (!spec) throw UsageError("unknown option " + name);
-    if (!spec->takes_value) {
+    const OptionSpec* option = findSpec(specs, name);
+    if (!option) throw UsageError("unknown option " + name);
+    if (!option->takes_value) {
         if (eq != std::string::npos) throw UsageError("option " + name + " takes no value");
         args.flags.push_back(name);
         return 0;

@@ -114,22 +114,22 @@ int runDemo(const Words& words) {
     Args args;
     if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
     expectPositionals(args, 0, "korvane demo [options]");
-    ClusteredSpec spec;
-    spec.base_count = countOption(args, "--count", spec.base_count, 1, 1ull << 28);
-    spec.query_count = countOption(args, "--queries", spec.query_count, 1, 1ull << 24);
-    spec.seed = seedOption(args);
+    ClusteredSetup setup;
+    setup.base_count = countOption(args, "--count", setup.base_count, 1, 1ull << 28);
+    setup.query_count = countOption(args, "--queries", setup.query_count, 1, 1ull << 24);
+    setup.seed = seedOption(args);
     const std::uint64_t threads = threadsOption(args);
     std::printf("korvane demo: %s clustered 256-d vectors, %s queries, seed %llu, %llu threads\n\n",
-                grouped(spec.base_count).c_str(), grouped(spec.query_count).c_str(),
-                static_cast<ull>(spec.seed), static_cast<ull>(threads));
+                grouped(setup.base_count).c_str(), grouped(setup.query_count).c_str(),
+                static_cast<ull>(setup.seed), static_cast<ull>(threads));
     Stopwatch total;
 
     Stopwatch clock;
-    const ClusteredData data = generateClustered(spec, threads);
+    const ClusteredData data = generateClustered(setup, threads);
     step("generate data", clock.seconds(), "");
-    const IndexPtr built = buildTimed(data, args, spec.seed, threads);
-    const IndexPtr index = saveAndReload(built.get(), spec.base_count);
-    note("memory estimate", grouped(korvane_index_memory_bytes(index.get()) / spec.base_count) +
+    const IndexPtr built = buildTimed(data, args, setup.seed, threads);
+    const IndexPtr index = saveAndReload(built.get(), setup.base_count);
+    note("memory estimate", grouped(korvane_index_memory_bytes(index.get()) / setup.base_count) +
                                    " bytes per vector");
     checkSameAnswers(built.get(), index.get(), data.queries, threads);
     clock = Stopwatch();

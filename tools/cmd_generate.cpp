@@ -35,12 +35,12 @@ int runGenerate(const Words& words) {
     Args args;
     if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
     expectPositionals(args, 2, "korvane generate BASE QUERIES [options]");
-    ClusteredSpec spec;
-    spec.base_count = countOption(args, "--count", spec.base_count, 1, kMaxCount);
-    spec.query_count = countOption(args, "--queries", spec.query_count, 1, kMaxCount);
-    spec.clusters = countOption(args, "--clusters", spec.clusters, 1, kMaxCount);
-    spec.seed = seedOption(args);
-    const ClusteredData data = generateClustered(spec, hardwareThreads());
+    ClusteredSetup setup;
+    setup.base_count = countOption(args, "--count", setup.base_count, 1, kMaxCount);
+    setup.query_count = countOption(args, "--queries", setup.query_count, 1, kMaxCount);
+    setup.clusters = countOption(args, "--clusters", setup.clusters, 1, kMaxCount);
+    setup.seed = seedOption(args);
+    const ClusteredData data = generateClustered(setup, hardwareThreads());
     writeVectors(args.positionals[0], data.base);
     writeVectors(args.positionals[1], data.queries);
     std::printf("wrote %llu vectors to %s and %llu to %s\n",

@@ -41,10 +41,10 @@ void normalise(float* v) {
     for (std::uint64_t d = 0; d < kDim; ++d) v[d] = static_cast<float>(v[d] * scale);
 }
 
-VectorSet makeCentres(const ClusteredSpec& spec) {
-    VectorSet centres{spec.clusters, std::vector<float>(spec.clusters * kDim)};
-    for (std::uint64_t c = 0; c < spec.clusters; ++c) {
-        Stream stream = streamFor(spec.seed, 0, c);
+VectorSet makeCentres(const ClusteredSetup& setup) {
+    VectorSet centres{setup.clusters, std::vector<float>(setup.clusters * kDim)};
+    for (std::uint64_t c = 0; c < setup.clusters; ++c) {
+        Stream stream = streamFor(setup.seed, 0, c);
         float* v = centres.values.data() + c * kDim;
         for (std::uint64_t d = 0; d < kDim; ++d) v[d] = static_cast<float>(stream.normal());
         normalise(v);
@@ -52,30 +52,30 @@ VectorSet makeCentres(const ClusteredSpec& spec) {
     return centres;
 }
 
-void drawPoint(const ClusteredSpec& spec, const VectorSet& centres, Stream stream, float* out) {
-    const float* centre = centres.row(stream.next() % spec.clusters);
-    const double sigma = spec.noise / std::sqrt(static_cast<double>(kDim));
+void drawPoint(const ClusteredSetup& setup, const VectorSet& centres, Stream stream, float* out) {
+    const float* centre = centres.row(stream.next() % setup.clusters);
+    const double sigma = setup.noise / std::sqrt(static_cast<double>(kDim));
     for (std::uint64_t d = 0; d < kDim; ++d)
         out[d] = static_cast<float>(centre[d] + sigma * stream.normal());
     normalise(out);
 }
 
-VectorSet drawPoints(const ClusteredSpec& spec, const VectorSet& centres, std::uint64_t count,
+VectorSet drawPoints(const ClusteredSetup& setup, const VectorSet& centres, std::uint64_t count,
                      std::uint64_t purpose, std::uint64_t threads) {
     VectorSet set{count, std::vector<float>(count * kDim)};
     parallelFor(count, threads, [&](std::uint64_t, std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t i = begin; i < end; ++i)
-            drawPoint(spec, centres, streamFor(spec.seed, purpose, i), set.values.data() + i * kDim);
+            drawPoint(setup, centres, streamFor(setup.seed, purpose, i), set.values.data() + i * kDim);
     });
     return set;
 }
 
 }  // namespace
 
-ClusteredData generateClustered(const ClusteredSpec& spec, std::uint64_t threads) {
-    const VectorSet centres = makeCentres(spec);
-    return {drawPoints(spec, centres, spec.base_count, 1, threads),
-            drawPoints(spec, centres, spec.query_count, 2, threads)};
+ClusteredData generateClustered(const ClusteredSetup& setup, std::uint64_t threads) {
+    const VectorSet centres = makeCentres(setup);
+    return {drawPoints(setup, centres, setup.base_count, 1, threads),
+            drawPoints(setup, centres, setup.query_count, 2, threads)};
 }
 
 }  // namespace korvane::tool

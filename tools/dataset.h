@@ -10,7 +10,7 @@
 
 namespace korvane::tool {
 
-struct ClusteredSpec {
+struct ClusteredSetup {
     std::uint64_t base_count = 100000;
     std::uint64_t query_count = 1000;
     std::uint64_t clusters = 256;
@@ -23,6 +23,6 @@ struct ClusteredData {
     VectorSet queries;
 };
 
-ClusteredData generateClustered(const ClusteredSpec& spec, std::uint64_t threads);
+ClusteredData generateClustered(const ClusteredSetup& setup, std::uint64_t threads);
 
 }  // namespace korvane::tool

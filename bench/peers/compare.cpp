@@ -263,10 +263,10 @@ Data loadData(const Args& args) {
             data.base.values.resize(data.base.count * kDim);
         }
     } else {
-        ClusteredSpec spec;
-        spec.base_count = count;
-        spec.query_count = queries;
-        const ClusteredData generated = generateClustered(spec, 2);
+        ClusteredSetup setup;
+        setup.base_count = count;
+        setup.query_count = queries;
+        const ClusteredData generated = generateClustered(setup, 2);
         data = {"built-in clustered set (korvane demo)", generated.base, generated.queries, {}};
     }
     data.truth = exactTopK(data.base, data.queries, kK, std::thread::hardware_concurrency());
