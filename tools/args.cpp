@@ -9,8 +9,8 @@ namespace korvane::tool {
 
 namespace {
 
-const OptionSpec* findSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& option : specs)
+const OptionRule* findRule(const std::vector<OptionRule>& rules, const std::string& name) {
+    for (const OptionRule& option : rules)
         if (option.name == name) return &option;
     return nullptr;
 }
@@ -22,7 +22,7 @@ bool looksLikeOption(const std::string& word) {
 }
 
 // Handles one option word; returns how many extra argv entries it consumed.
-int takeOption(Args& args, const std::vector<OptionSpec>& specs, const std::string& word,
+int takeOption(Args& args, const std::vector<OptionRule>& rules, const std::string& word,
                const char* next) {
     const std::size_t eq = word.find('=');
     const std::string name = word.substr(0, eq);
@@ -30,7 +30,7 @@ int takeOption(Args& args, const std::vector<OptionSpec>& specs, const std::stri
         args.flags.push_back("--help");
         return 0;
     }
-    const OptionSpec* option = findSpec(specs, name);
+    const OptionRule* option = findRule(rules, name);
     if (!option) throw UsageError("unknown option " + name);
     if (!option->takes_value) {
         if (eq != std::string::npos) throw UsageError("option " + name + " takes no value");
@@ -72,7 +72,7 @@ std::optional<std::string> Args::value(const std::string& name) const {
     return it->second;
 }
 
-Args parseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& specs) {
+Args parseArgs(int argc, char** argv, int first, const std::vector<OptionRule>& rules) {
     Args args;
     bool options_done = false;
     for (int i = first; i < argc; ++i) {
@@ -80,7 +80,7 @@ Args parseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& 
         if (!options_done && word == "--") {
             options_done = true;
         } else if (!options_done && looksLikeOption(word)) {
-            i += takeOption(args, specs, word, i + 1 < argc ? argv[i + 1] : nullptr);
+            i += takeOption(args, rules, word, i + 1 < argc ? argv[i + 1] : nullptr);
         } else {
             args.positionals.push_back(word);
         }

@@ -10,7 +10,7 @@
 
 namespace korvane::tool {
 
-struct OptionSpec {
+struct OptionRule {
     std::string name;  // "--ef", "-k"
     bool takes_value;
 };
@@ -26,7 +26,7 @@ struct Args {
 
 // Parses argv[first..argc). "--help" and "-h" are always accepted as flags.
 // Accepts "--name value" and "--name=value"; "--" ends the options.
-Args parseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& specs);
+Args parseArgs(int argc, char** argv, int first, const std::vector<OptionRule>& rules);
 
 // Reads an unsigned integer option in [min, max], or `fallback` when absent.
 std::uint64_t countOption(const Args& args, const std::string& name, std::uint64_t fallback,

@@ -26,7 +26,7 @@ const char* const kHelp =
     "  --ef-construction N     search breadth while inserting (default 200)\n"
     "  --threads N             worker threads (default: all cores)\n";
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRule> kOptions = {
     {"--ids", true}, {"--seed", true}, {"--ef-construction", true}, {"--threads", true}};
 
 std::vector<std::uint64_t> idsFor(const Args& args, std::uint64_t count) {

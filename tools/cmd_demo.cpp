@@ -34,7 +34,7 @@ const char* const kHelp =
     "  --ef-construction N   (default 200)\n"
     "  --threads N           (default: all cores)\n";
 
-const std::vector<OptionSpec> kOptions = {{"--count", true}, {"--queries", true}, {"--seed", true},
+const std::vector<OptionRule> kOptions = {{"--count", true}, {"--queries", true}, {"--seed", true},
                                           {"--ef-construction", true}, {"--threads", true}};
 
 const std::vector<std::uint64_t> kEfSweep = {16, 32, 64, 128, 256, 512};

@@ -35,7 +35,7 @@ const char* const kHelp =
     "  --seed N, --ef-construction N   for the index built in memory (defaults 1, 200)\n"
     "  --csv                   print the table as CSV, and nothing else on stdout\n";
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRule> kOptions = {
     {"--index", true}, {"--ids", true},  {"--truth", true},           {"-k", true},
     {"--ef", true},    {"--threads", true}, {"--seed", true},         {"--ef-construction", true},
     {"--csv", false}};

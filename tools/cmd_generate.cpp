@@ -24,7 +24,7 @@ const char* const kHelp =
     "  --clusters N    cluster centres (default 256)\n"
     "  --seed N        (default 1)\n";
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRule> kOptions = {
     {"--count", true}, {"--queries", true}, {"--clusters", true}, {"--seed", true}};
 
 constexpr std::uint64_t kMaxCount = 1ull << 32;

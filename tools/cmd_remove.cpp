@@ -20,7 +20,7 @@ const char* const kHelp =
     "options:\n"
     "  -o, --output FILE   save to FILE instead of replacing INDEX\n";
 
-const std::vector<OptionSpec> kOptions = {{"-o", true}, {"--output", true}};
+const std::vector<OptionRule> kOptions = {{"-o", true}, {"--output", true}};
 
 using ull = unsigned long long;
 

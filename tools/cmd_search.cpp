@@ -25,7 +25,7 @@ const char* const kHelp =
     "  --filter FILE     search only among the ids listed in FILE (exact, no graph walk)\n"
     "  --json            print one JSON object per query instead of TSV\n";
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRule> kOptions = {
     {"-k", true}, {"--ef", true}, {"--threads", true}, {"--filter", true}, {"--json", false}};
 
 }  // namespace

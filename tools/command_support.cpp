@@ -9,11 +9,11 @@
 
 namespace korvane::tool {
 
-bool parseOrHelp(const Words& words, const std::vector<OptionSpec>& specs, const char* help,
+bool parseOrHelp(const Words& words, const std::vector<OptionRule>& rules, const char* help,
                  Args& args) {
     std::vector<char*> argv;
     for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
-    args = parseArgs(static_cast<int>(argv.size()), argv.data(), 0, specs);
+    args = parseArgs(static_cast<int>(argv.size()), argv.data(), 0, rules);
     if (!args.has("--help")) return true;
     std::fputs(help, stdout);
     return false;

@@ -17,7 +17,7 @@ constexpr std::uint64_t kDefaultEfConstruction = 200;
 constexpr std::uint64_t kDefaultSeed = 1;
 
 // Parses the words; prints `help` and returns false when help was asked for.
-bool parseOrHelp(const Words& words, const std::vector<OptionSpec>& specs, const char* help,
+bool parseOrHelp(const Words& words, const std::vector<OptionRule>& rules, const char* help,
                  Args& args);
 
 std::uint64_t threadsOption(const Args& args);
