@@ -19,6 +19,7 @@
 #include "graph/heap.h"
 #include "graph/insert.h"
 #include "graph/search.h"
+#include "rate_reporter.h"
 #include "support/test_support.h"
 
 namespace {
@@ -180,25 +181,7 @@ void registerAll() {
         ->Arg(64)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond);
 }
 
-// Keeps every run's time per item so ratios come from the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> items_per_second;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-            const auto it = run.counters.find("items_per_second");
-            if (it != run.counters.end()) items_per_second[run.benchmark_name()] = it->second;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double rate(const std::string& name) const {
-        const auto it = items_per_second.find(name);
-        return it == items_per_second.end() ? 0.0 : it->second;
-    }
-};
-
-void printRatios(const RatioReporter& r) {
+void printRatios(const RateReporter& r) {
     std::printf("\nHamming distances per second (speed-up against the scalar path):\n");
     std::printf("%-8s %16s %10s %16s %10s %12s\n", "path", "batch /s", "vs scalar", "single /s",
                 "vs scalar", "vs plain");
@@ -221,7 +204,7 @@ void printRatios(const RatioReporter& r) {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     registerAll();
-    RatioReporter reporter;
+    RateReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printRatios(reporter);
     benchmark::Shutdown();

@@ -12,6 +12,7 @@
 #include "common/cpu.h"
 #include "encoding/quantizer.h"
 #include "encoding/scoring.h"
+#include "rate_reporter.h"
 #include "support/test_support.h"
 
 namespace korvane {
@@ -141,24 +142,8 @@ void prepareQuery(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-// Console output plus a record of each run's rate, for the ratio summary.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> rates;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const auto it = run.counters.find("items_per_second");
-            if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
-        }
-    }
-};
-
-void printRatios(const RatioReporter& reporter) {
-    const auto rate = [&](const std::string& name) {
-        const auto it = reporter.rates.find(name);
-        return it == reporter.rates.end() ? 0.0 : it->second;
-    };
+void printRatios(const RateReporter& reporter) {
+    const auto rate = [&](const std::string& name) { return reporter.rate(name); };
     const struct {
         const char* base;
         const char* block;
@@ -194,7 +179,7 @@ void registerAll() {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     korvane::registerAll();
-    korvane::RatioReporter reporter;
+    korvane::RateReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     korvane::printRatios(reporter);
     benchmark::Shutdown();
