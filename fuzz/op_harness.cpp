@@ -101,9 +101,7 @@ std::vector<float> expectedFilteredScores(const Index& index, const float* query
     const bool exact = hasCompleteRawStore(index);
     float q[256], lut[2048];
     quantizeQuery(rotated, q, 256);
-    const float* mean = index.calibrated ? index.calibration_mean.data : nullptr;
-    const float* std = index.calibrated ? index.calibration_std.data : nullptr;
-    const LutSums sums = buildLut(q, mean, std, lut);
+    const LutSums sums = buildLut(q, calibrationMean(index), calibrationStd(index), lut);
     std::vector<float> scores;
     for (std::uint64_t id : allowed)
         if (const auto* node = index.id_to_node.find(id))

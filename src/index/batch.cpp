@@ -115,13 +115,11 @@ void processBlock(const Worker& w, std::uint64_t first, std::size_t items) {
         std::memcpy(s.inputs + i * kDim, w.vectors + (first + i * w.stride) * kDim, kDim * sizeof(float));
     matVecBlock(index.rotation, kDim, s.inputs, items, s.rotations);
     matVecBlock(index.projection, kRoutingBits, s.rotations, items, s.projections);
-    const float* mean = index.calibrated ? index.calibration_mean.data : nullptr;
-    const float* std = index.calibrated ? index.calibration_std.data : nullptr;
     for (std::size_t i = 0; i < items; ++i) {
         const std::uint64_t j = first + i * w.stride;
         float* rotated = w.buffers->rotated + j * kDim;
         std::memcpy(rotated, s.rotations + i * kDim, kDim * sizeof(float));
-        w.buffers->payloads[j] = encodeWithCalibration(w.ids[j], rotated, mean, std);
+        w.buffers->payloads[j] = encodeWithCalibration(w.ids[j], rotated, calibrationMean(index), calibrationStd(index));
         w.buffers->codes[j] = routingCodeOf(s.projections + i * kRoutingBits);
         selectNeighborsFor(index, w.buffers->codes[j], w.buffers->levels[j], s.scratch, w.buffers->records[j]);
     }
@@ -160,20 +158,15 @@ bool linkPrecomputed(RoutingGraph& graph, std::uint64_t n, const RoutingCode& co
 
 bool commitItem(Index& index, const BatchBuffers& b, std::uint64_t j, std::uint64_t id) {
     const std::uint64_t n = index.payloads.len;
-    const float* rotated = b.rotated + j * kDim;
-    bool ok = index.payloads.push(b.payloads[j]) && appendRawCopy(index, rotated) &&
-              index.id_to_node.reserve(index.id_to_node.count + 1);
-    if (ok) {
-        const BatchRecord& record = b.records[j];
-        ok = record.precomputed ? linkPrecomputed(index.graph, n, b.codes[j], record)
-                                : insertWithLevel(index.graph, n, b.codes[j], b.levels[j]) == Error::Ok;
-    }
-    if (!ok) {
+    if (!appendNodeData(index, b.payloads[j], b.rotated + j * kDim)) return false;
+    const BatchRecord& record = b.records[j];
+    const bool linked = record.precomputed ? linkPrecomputed(index.graph, n, b.codes[j], record)
+                                           : insertWithLevel(index.graph, n, b.codes[j], b.levels[j]) == Error::Ok;
+    if (!linked) {
         rollBackTo(index, n);
         return false;
     }
-    index.id_to_node.insertUnchecked(id, n);
-    ++index.live_count;
+    registerNode(index, id, n);
     return true;
 }
 

@@ -50,6 +50,15 @@ inline bool isRemoved(const Index& index, std::uint64_t node) {
     return index.tombstones.test(node);
 }
 
+// The calibration arrays as encoding and scoring take them: nullptr when the
+// index is not calibrated.
+inline const float* calibrationMean(const Index& index) {
+    return index.calibrated ? index.calibration_mean.data : nullptr;
+}
+inline const float* calibrationStd(const Index& index) {
+    return index.calibrated ? index.calibration_std.data : nullptr;
+}
+
 // True when every payload has its raw copy in the index's raw mode.
 bool hasCompleteRawStore(const Index& index);
 

@@ -11,13 +11,6 @@ namespace {
 
 constexpr double kLevelFactor = 0.28853900817779266;  // 1 / ln 32
 
-const float* calibrationMean(const Index& index) {
-    return index.calibrated ? index.calibration_mean.data : nullptr;
-}
-const float* calibrationStd(const Index& index) {
-    return index.calibrated ? index.calibration_std.data : nullptr;
-}
-
 }  // namespace
 
 float quantizeRawI8(const float* rotated, std::int8_t* out) {
@@ -60,26 +53,32 @@ std::uint64_t drawLevel(RoutingGraph& graph) {
     return level >= double(kTopLevel) ? kTopLevel : static_cast<std::uint64_t>(level);
 }
 
+bool appendNodeData(Index& index, const TurboQuantPayload& payload, const float* rotated) {
+    const std::uint64_t n = index.payloads.len;
+    if (index.payloads.push(payload) && appendRawCopy(index, rotated) &&
+        index.id_to_node.reserve(index.id_to_node.count + 1))
+        return true;
+    rollBackTo(index, n);
+    return false;
+}
+
+void registerNode(Index& index, std::uint64_t id, std::uint64_t n) {
+    index.id_to_node.insertUnchecked(id, n);
+    ++index.live_count;
+}
+
 Error insertRotated(Index& index, std::uint64_t id, const float* rotated) {
     const std::uint64_t n = index.payloads.len;
     const TurboQuantPayload payload = encodeWithCalibration(id, rotated, calibrationMean(index), calibrationStd(index));
-    if (!index.payloads.push(payload)) return Error::OutOfMemory;
-    if (!appendRawCopy(index, rotated)) {
-        rollBackTo(index, n);
-        return Error::OutOfMemory;
-    }
+    if (!appendNodeData(index, payload, rotated)) return Error::OutOfMemory;
     projectVector(index.projection, rotated, index.projection_scratch);
     const RoutingCode code = routingCodeOf(index.projection_scratch);
     const std::uint64_t level = drawLevel(index.graph);
-    // The map entry is secured before the graph changes, so that nothing can
-    // fail once the node is linked.
-    if (!index.id_to_node.reserve(index.id_to_node.count + 1) ||
-        insertWithLevel(index.graph, n, code, level) != Error::Ok) {
+    if (insertWithLevel(index.graph, n, code, level) != Error::Ok) {
         rollBackTo(index, n);
         return Error::OutOfMemory;
     }
-    index.id_to_node.insertUnchecked(id, n);
-    ++index.live_count;
+    registerNode(index, id, n);
     return Error::Ok;
 }
 

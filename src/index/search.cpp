@@ -142,9 +142,7 @@ float exactScore(const Index& index, std::uint64_t node, const float* query_rota
 
 LutSums prepareEstimates(const Index& index, SearchContext& context) {
     quantizeQuery(context.query_rotated, context.query_scoring, kDim);
-    const float* mean = index.calibrated ? index.calibration_mean.data : nullptr;
-    const float* std = index.calibrated ? index.calibration_std.data : nullptr;
-    return buildLut(context.query_scoring, mean, std, context.lut);
+    return buildLut(context.query_scoring, calibrationMean(index), calibrationStd(index), context.lut);
 }
 
 std::size_t search(const Index& index, SearchContext& context, const float* query,
