@@ -25,6 +25,16 @@ inline void addAll(korvane_index* index, const std::vector<float>& vectors, std:
         korvane_index_add(index, first_id + i, vectors.data() + i * 256);
 }
 
+// Ids and scores of one search, compared bit for bit.
+struct Results {
+    std::vector<std::uint64_t> ids;
+    std::vector<float> scores;
+    bool operator==(const Results& o) const {
+        return ids == o.ids && scores.size() == o.scores.size() &&
+               (scores.empty() || std::memcmp(scores.data(), o.scores.data(), scores.size() * sizeof(float)) == 0);
+    }
+};
+
 // Everything of an index's content that a failed change must leave alone.
 struct IndexSnapshot {
     std::size_t payloads, raw_i8, raw_scales, raw_f32, map_count, live;

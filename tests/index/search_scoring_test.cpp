@@ -15,15 +15,7 @@ namespace {
 
 using testing::IndexHandle;
 
-struct Found {
-    std::vector<std::uint64_t> ids;
-    std::vector<float> scores;
-};
-
-bool sameBits(const Found& a, const Found& b) {
-    return a.ids == b.ids && a.scores.size() == b.scores.size() &&
-           (a.scores.empty() || std::memcmp(a.scores.data(), b.scores.data(), a.scores.size() * sizeof(float)) == 0);
-}
+using Found = testing::Results;
 
 Found viaSearch(Index& index, std::uint64_t ef, const float* query, std::size_t k) {
     SearchContext* context = createContext(index, ef);
@@ -96,7 +88,7 @@ class SearchScoringTest : public ::testing::Test {
                 for (std::size_t q = 0; q < 6; ++q) {
                     const float* query = queries.data() + q * 256;
                     const Found expected = viaTranscription(index.get(), ef, query, k);
-                    ASSERT_TRUE(sameBits(viaSearch(index.get(), ef, query, k), expected))
+                    ASSERT_TRUE(viaSearch(index.get(), ef, query, k) == expected)
                         << mode << ": ef " << ef << ", k " << k << ", query " << q;
                 }
             }

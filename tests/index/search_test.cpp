@@ -14,13 +14,7 @@ namespace {
 
 using testing::IndexHandle;
 
-struct Results {
-    std::vector<std::uint64_t> ids;
-    std::vector<float> scores;
-    bool operator==(const Results& o) const {
-        return ids == o.ids && std::memcmp(scores.data(), o.scores.data(), scores.size() * 4) == 0;
-    }
-};
+using testing::Results;
 
 Results searchOnce(korvane_index* index, korvane_context* context, const float* query, std::uint64_t k) {
     Results r{std::vector<std::uint64_t>(256, 0xdead), std::vector<float>(256, -1.0f)};
