@@ -203,10 +203,7 @@ bool runParallelPhase(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
         runWorker(run.args[0]);
         return true;
     }
-    std::uint64_t started = 0;
-    while (started < run.workers && startWorker(&run.handles[started], workerMain, &run.args[started])) ++started;
-    for (std::uint64_t t = 0; t < started; ++t) joinWorker(run.handles[t]);
-    return started == run.workers;
+    return runWorkers(run.handles, run.workers, workerMain, run.args);
 }
 
 bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {

@@ -38,17 +38,14 @@ void* searchWorkerMain(void* arg) {
 bool runOnThreads(const BatchSearch& batch, SearchContext* contexts, std::uint64_t threads) {
     auto* workers = allocateArray<SearchWorker>(threads);
     auto* handles = allocateArray<pthread_t>(threads);
-    std::uint64_t started = 0;
-    if (workers && handles) {
-        for (; started < threads; ++started) {
-            workers[started] = SearchWorker{&batch, &contexts[started], started};
-            if (!startWorker(&handles[started], searchWorkerMain, &workers[started])) break;
-        }
+    bool ran = workers && handles;
+    if (ran) {
+        for (std::uint64_t t = 0; t < threads; ++t) workers[t] = SearchWorker{&batch, &contexts[t], t};
+        ran = runWorkers(handles, threads, searchWorkerMain, workers);
     }
-    for (std::uint64_t t = 0; t < started; ++t) joinWorker(handles[t]);
     releaseArray(workers);
     releaseArray(handles);
-    return workers && handles && started == threads;
+    return ran;
 }
 
 void releaseContexts(SearchContext* contexts, std::uint64_t count) {
