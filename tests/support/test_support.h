@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "common/memory.h"
@@ -39,5 +40,12 @@ std::uint64_t sweepAllocationFailures(Call&& call, std::uint64_t limit = 1000000
     std::printf("allocation failure points driven: %llu\n", static_cast<unsigned long long>(n - 1));
     return n - 1;
 }
+
+}  // namespace korvane::testing
+
+namespace korvane::testing {
+
+// SHA-256 of a byte string, as 64 lower-case hex digits.
+std::string sha256Hex(const void* data, std::size_t size);
 
 }  // namespace korvane::testing
