@@ -10,13 +10,11 @@
 namespace korvane::fuzzing {
 namespace {
 
-constexpr std::size_t kMatrixBytes = 1310720;
-
 // Where the matrix block starts: after the header and, when the calibration
 // flag is set, the calibration block.
 std::size_t matrixOffset(const std::uint8_t* image, std::size_t len) {
     if (len < kHeaderBytes) return len;
-    const std::size_t offset = kHeaderBytes + (image[45] != 0 ? 2048 : 0);
+    const std::size_t offset = kHeaderBytes + (image[kHeaderCalibratedAt] != 0 ? kCalibrationBytes : 0);
     return offset < len ? offset : len;
 }
 
@@ -24,8 +22,8 @@ const std::uint8_t* fixedMatrices() {
     static std::vector<std::uint8_t> matrices = [] {
         std::vector<std::uint8_t> bytes(kMatrixBytes);
         Index* index = createIndex(32, 7);
-        std::memcpy(bytes.data(), index->rotation, 262144);
-        std::memcpy(bytes.data() + 262144, index->projection, 1048576);
+        std::memcpy(bytes.data(), index->rotation, kRotationBytes);
+        std::memcpy(bytes.data() + kRotationBytes, index->projection, kProjectionBytes);
         destroyIndex(index);
         return bytes;
     }();

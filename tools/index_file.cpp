@@ -5,18 +5,11 @@
 
 #include "binary_file.h"
 #include "cli_error.h"
+#include "storage/format_layout.h"
 
 namespace korvane::tool {
 
 namespace {
-
-constexpr std::uint64_t kHeaderBytes = 46;
-constexpr std::uint64_t kCalibrationBytes = 2 * 256 * 4;
-constexpr std::uint64_t kMatrixBytes = (256 * 256 + 1024 * 256) * 4;
-constexpr std::uint64_t kPayloadRecordBytes = 116;
-constexpr std::uint64_t kNodeRecordFixedBytes = 140;
-constexpr std::uint64_t kCodeBytes = 128;
-constexpr std::uint32_t kMaxNeighbours = 32;
 
 // Multiplies sizes from the file, refusing results that cannot fit in it.
 std::uint64_t blockBytes(const BinaryFile& file, std::uint64_t count, std::uint64_t each) {
@@ -25,22 +18,18 @@ std::uint64_t blockBytes(const BinaryFile& file, std::uint64_t count, std::uint6
     return count * each;
 }
 
-std::uint64_t rawBlockBytes(const BinaryFile& file, std::uint8_t raw_mode, std::uint64_t n) {
-    if (raw_mode == 1) return blockBytes(file, n, 256 * 4);
-    if (raw_mode == 2) return blockBytes(file, n, 256 + 4);
-    return 0;
-}
 
 void readHeader(BinaryFile& file, IndexFileLayout& layout) {
-    char magic[4];
-    file.read(magic, 4, "header");
-    if (std::memcmp(magic, "TQX5", 4) != 0) throw Failure(file.path() + ": not an index file");
-    file.skip(12, "header");  // dimension, degree and routing width, checked by the library
+    std::uint8_t magic[sizeof kMagic];
+    file.read(magic, sizeof magic, "header");
+    if (std::memcmp(magic, kMagic, sizeof magic) != 0) throw Failure(file.path() + ": not an index file");
+    // dimension, degree and routing width, checked by the library
+    file.skip(kHeaderNodeCountAt - kHeaderDimAt, "header");
     layout.node_count = file.readU64("header");
     layout.ef_construction = file.readU64("header");
     layout.entry_point = file.readU64("header");
     const std::uint32_t layer_count = file.readU32("header");
-    blockBytes(file, layer_count, 8);
+    blockBytes(file, layer_count, kCountBytes);
     layout.layers.resize(layer_count);
     layout.raw_mode = file.readU8("header");
     layout.calibrated = file.readU8("header") != 0;
@@ -51,12 +40,12 @@ LayerSummary readLayer(BinaryFile& file) {
     const std::uint64_t start = file.position();
     LayerSummary layer;
     layer.nodes = file.readU64("layer");
-    blockBytes(file, layer.nodes, kNodeRecordFixedBytes);
+    blockBytes(file, layer.nodes, kNodeRecordBaseBytes);
     for (std::uint64_t i = 0; i < layer.nodes; ++i) {
-        file.skip(8 + kCodeBytes, "node record");
+        file.skip(kNodeNeighborCountAt, "node record");
         const std::uint32_t neighbours = file.readU32("node record");
-        if (neighbours > kMaxNeighbours) throw Failure(file.path() + ": damaged node record");
-        file.skip(8ull * neighbours, "neighbour list");
+        if (neighbours > kFileDegree) throw Failure(file.path() + ": damaged node record");
+        file.skip(kNodeNumberBytes * neighbours, "neighbour list");
         layer.links += neighbours;
     }
     layer.bytes = file.position() - start;
@@ -65,7 +54,7 @@ LayerSummary readLayer(BinaryFile& file) {
 
 std::uint64_t countRemoved(BinaryFile& file, std::uint64_t node_count) {
     const std::uint64_t listed = file.readU64("removal list");
-    blockBytes(file, listed, 8);
+    blockBytes(file, listed, kNodeNumberBytes);
     std::vector<bool> removed(node_count);
     std::uint64_t distinct = 0;
     for (std::uint64_t i = 0; i < listed; ++i) {
@@ -109,7 +98,7 @@ IndexFileLayout readIndexFileLayout(const std::string& path) {
     file.skip(kMatrixBytes, "matrix block");
     layout.payload_bytes = blockBytes(file, n, kPayloadRecordBytes);
     file.skip(layout.payload_bytes, "payload records");
-    layout.raw_bytes = rawBlockBytes(file, layout.raw_mode, n);
+    layout.raw_bytes = blockBytes(file, n, rawBytesPerNode(layout.raw_mode));
     file.skip(layout.raw_bytes, "raw vectors");
     for (LayerSummary& layer : layout.layers) {
         layer = readLayer(file);
@@ -124,9 +113,9 @@ IndexFileLayout readIndexFileLayout(const std::string& path) {
 
 const char* rawModeName(std::uint8_t raw_mode) {
     switch (raw_mode) {
-        case 0: return "none";
-        case 1: return "float32";
-        case 2: return "int8 with a scale per vector";
+        case kRawModeNone: return "none";
+        case kRawModeF32: return "float32";
+        case kRawModeI8: return "int8 with a scale per vector";
         default: return "unknown";
     }
 }

@@ -1,5 +1,7 @@
-// The structure of an index file, read from its documented layout: facts the
-// C interface does not expose (layers, raw copies, calibration, removals).
+// The structure of an index file, read from its documented layout
+// (docs/file-format.md, with the numbers of storage/format_layout.h, the one
+// header the tool shares with the library's sources): facts the C interface
+// does not expose (layers, raw copies, calibration, removals).
 // Only files the library has already accepted are described, so this walk
 // only has to stay within bounds, not judge validity.
 #pragma once
@@ -21,7 +23,7 @@ struct IndexFileLayout {
     std::uint64_t node_count = 0;
     std::uint64_t ef_construction = 0;
     std::uint64_t entry_point = 0;
-    std::uint8_t raw_mode = 0;  // 0 none, 1 float32, 2 int8 with a scale per vector
+    std::uint8_t raw_mode = 0;  // kRawModeNone, kRawModeF32 or kRawModeI8
     bool calibrated = false;
     std::vector<LayerSummary> layers;
     std::uint64_t removed = 0;  // distinct removed nodes

@@ -7,12 +7,17 @@
 #include "common/error.h"
 #include "common/vec.h"
 #include "index/index.h"
+#include "storage/format_layout.h"
 
 namespace korvane {
 
-constexpr std::size_t kHeaderBytes = 46;
-constexpr std::size_t kPayloadRecordBytes = 116;
-constexpr std::size_t kNodeRecordBaseBytes = 140;
+// The file's shape fields are this build's shape: a file is read straight
+// into the in-memory records.
+static_assert(kFileDim == kDim && kFileDegree == kDegree && kFileRoutingBits == kRoutingBits);
+static_assert(kCodeBytes == sizeof(RoutingCode) && kFileDim / 8 == kCodeGroups);
+static_assert(kRawModeNone == static_cast<std::uint8_t>(RawMode::None) &&
+              kRawModeF32 == static_cast<std::uint8_t>(RawMode::F32) &&
+              kRawModeI8 == static_cast<std::uint8_t>(RawMode::I8));
 
 struct ByteView {
     const std::uint8_t* data;

@@ -1,23 +1,71 @@
-// Sizes and constants of the index file layout shared by writer and reader.
+// The byte layout of an index file: the values, offsets and sizes of its
+// fields. It depends on nothing, so the library's reader and writer and the
+// korvane tool's `info` command take their numbers from this one place;
+// docs/file-format.md describes the same layout for readers in other
+// languages. Every integer is little-endian, with no padding anywhere.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "common/shape.h"
-#include "storage/format.h"
-
 namespace korvane {
 
+// Header: magic, three shape fields, then what varies from file to file.
 constexpr std::uint8_t kMagic[4] = {'T', 'Q', 'X', '5'};
-constexpr std::size_t kCalibrationBytes = 2 * kDim * sizeof(float);
-constexpr std::size_t kMatrixBytes = (kDim * kDim + kRoutingBits * kDim) * sizeof(float);
-constexpr std::size_t kCodeBytes = kRoutingBits / 8;
+constexpr std::uint32_t kFileDim = 256;           // components per vector
+constexpr std::uint32_t kFileDegree = 32;         // neighbour slots per node and layer
+constexpr std::uint32_t kFileRoutingBits = 1024;  // bits per routing code
+constexpr std::size_t kHeaderDimAt = 4;
+constexpr std::size_t kHeaderDegreeAt = 8;
+constexpr std::size_t kHeaderRoutingBitsAt = 12;
+constexpr std::size_t kHeaderNodeCountAt = 16;      // u64 n: nodes ever added
+constexpr std::size_t kHeaderEfConstructionAt = 24;  // u64
+constexpr std::size_t kHeaderEntryPointAt = 32;      // u64 node number
+constexpr std::size_t kHeaderLayerCountAt = 40;      // u32
+constexpr std::size_t kHeaderRawModeAt = 44;         // u8, one of the kRawMode values
+constexpr std::size_t kHeaderCalibratedAt = 45;      // u8, nonzero: calibration block follows
+constexpr std::size_t kHeaderBytes = 46;
+
+// What the raw block holds per node.
+constexpr std::uint8_t kRawModeNone = 0;
+constexpr std::uint8_t kRawModeF32 = 1;  // 256 f32
+constexpr std::uint8_t kRawModeI8 = 2;   // 256 i8, then (after all nodes) one f32 scale each
+
+constexpr std::size_t rawBytesPerNode(std::uint8_t raw_mode) {
+    return raw_mode == kRawModeF32 ? kFileDim * 4 : raw_mode == kRawModeI8 ? kFileDim + 4 : 0;
+}
+
+// Fixed blocks: calibration mean and deviation, then the two matrices.
+constexpr std::size_t kCalibrationBytes = 2 * kFileDim * 4;
+constexpr std::size_t kRotationBytes = kFileDim * kFileDim * 4;
+constexpr std::size_t kProjectionBytes = kFileRoutingBits * kFileDim * 4;
+constexpr std::size_t kMatrixBytes = kRotationBytes + kProjectionBytes;
+
+// Payload record, one per node in node order.
+constexpr std::size_t kPayloadCodesAt = 8;  // after the u64 id
+constexpr std::size_t kCodeGroupBytes = 3;   // eight 3-bit codes
+constexpr std::size_t kPayloadSigmaAt = 104;
+constexpr std::size_t kPayloadMuAt = 108;
+constexpr std::size_t kPayloadGammaAt = 112;
+constexpr std::size_t kPayloadRecordBytes = 116;
+
+// Node record of a layer: u64 node number, routing code, u32 neighbour
+// count, then that many u64 node numbers.
+constexpr std::size_t kNodeNumberBytes = 8;
+constexpr std::size_t kCodeBytes = kFileRoutingBits / 8;
+constexpr std::size_t kNodeCodeAt = kNodeNumberBytes;
+constexpr std::size_t kNodeNeighborCountAt = kNodeCodeAt + kCodeBytes;
+constexpr std::size_t kNodeRecordBaseBytes = kNodeNeighborCountAt + 4;
+
+// The u64 counts that open each layer section and the removal list (whose
+// entries are node numbers), and the u16 length of a metadata entry.
+constexpr std::size_t kCountBytes = 8;
+constexpr std::size_t kMetadataLengthBytes = 2;
 constexpr std::size_t kMaxMetadataBytes = 65535;
 
-// Raw block bytes per node: none, 256 f32, or 256 i8 plus a f32 scale.
-constexpr std::size_t rawBytesPerNode(RawMode raw_mode) {
-    return raw_mode == RawMode::F32 ? kDim * sizeof(float) : raw_mode == RawMode::I8 ? kDim + sizeof(float) : 0;
-}
+static_assert(kPayloadCodesAt + kFileDim / 8 * kCodeGroupBytes == kPayloadSigmaAt);
+static_assert(kPayloadGammaAt + 4 == kPayloadRecordBytes);
+static_assert(kHeaderCalibratedAt + 1 == kHeaderBytes);
+static_assert(kNodeRecordBaseBytes == 140);
 
 }  // namespace korvane

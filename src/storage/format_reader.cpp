@@ -10,17 +10,17 @@
 #include "storage/byte_codec.h"
 #include "storage/byte_source.h"
 #include "storage/format.h"
-#include "storage/format_layout.h"
 #include "storage/image_stream.h"
 
 namespace korvane {
 namespace {
 
 // Header fields up to and including the raw mode.
-constexpr std::size_t kFixedHeaderBytes = kHeaderBytes - 1;
+constexpr std::size_t kFixedHeaderBytes = kHeaderCalibratedAt;
 constexpr std::uint64_t kMaxRawNodes = std::uint64_t{1} << 56;
-constexpr std::size_t kRotationBytes = kDim * kDim * sizeof(float);
-constexpr std::size_t kProjectionBytes = kRoutingBits * kDim * sizeof(float);
+
+// Offset of a header field within the fields that follow the shape.
+constexpr std::size_t fieldAt(std::size_t header_offset) { return header_offset - kHeaderNodeCountAt; }
 
 struct Header {
     std::uint64_t n;
@@ -41,17 +41,18 @@ template <class Source>
 Error readHeader(Source& in, Header& header) {
     if (!in.has(sizeof kMagic)) return Error::CorruptFile;
     if (std::memcmp(in.take(sizeof kMagic), kMagic, sizeof kMagic) != 0) return Error::BadMagic;
-    if (Error e = checkShapeField(in, kDim, Error::DimensionMismatch); e != Error::Ok) return e;
-    if (Error e = checkShapeField(in, kDegree, Error::DegreeMismatch); e != Error::Ok) return e;
-    if (Error e = checkShapeField(in, kRoutingBits, Error::RoutingBitsMismatch); e != Error::Ok) return e;
+    if (Error e = checkShapeField(in, kFileDim, Error::DimensionMismatch); e != Error::Ok) return e;
+    if (Error e = checkShapeField(in, kFileDegree, Error::DegreeMismatch); e != Error::Ok) return e;
+    if (Error e = checkShapeField(in, kFileRoutingBits, Error::RoutingBitsMismatch); e != Error::Ok) return e;
     if (in.len < kFixedHeaderBytes) return Error::CorruptFile;
-    const std::uint8_t* fields = in.take(kFixedHeaderBytes - 16);
-    header.n = loadU64(fields);
-    header.ef_construction = loadU64(fields + 8);
-    header.entry_point = loadU64(fields + 16);
-    header.layer_count = loadU32(fields + 24);
-    if (fields[28] > static_cast<std::uint8_t>(RawMode::I8)) return Error::CorruptFile;
-    header.raw_mode = static_cast<RawMode>(fields[28]);
+    const std::uint8_t* fields = in.take(kFixedHeaderBytes - kHeaderNodeCountAt);
+    header.n = loadU64(fields + fieldAt(kHeaderNodeCountAt));
+    header.ef_construction = loadU64(fields + fieldAt(kHeaderEfConstructionAt));
+    header.entry_point = loadU64(fields + fieldAt(kHeaderEntryPointAt));
+    header.layer_count = loadU32(fields + fieldAt(kHeaderLayerCountAt));
+    const std::uint8_t raw_mode = fields[fieldAt(kHeaderRawModeAt)];
+    if (raw_mode > kRawModeI8) return Error::CorruptFile;
+    header.raw_mode = static_cast<RawMode>(raw_mode);
     if (header.n > (in.len - kFixedHeaderBytes) / 8) return Error::CorruptFile;
     if (header.n > 0 && header.entry_point >= header.n) return Error::CorruptFile;
     if (!in.has(1)) return Error::CorruptFile;
@@ -98,10 +99,11 @@ Error adoptFixedArrays(Source& in, std::size_t matrices_at, Index& index) {
 TurboQuantPayload decodePayload(const std::uint8_t* record) {
     TurboQuantPayload payload;
     payload.id = loadU64(record);
-    for (std::size_t g = 0; g < kCodeGroups; ++g) payload.codes[g] = loadU24(record + 8 + 3 * g);
-    payload.sigma = loadF32(record + 104);
-    payload.mu = loadF32(record + 108);
-    payload.gamma = loadF32(record + 112);
+    for (std::size_t g = 0; g < kCodeGroups; ++g)
+        payload.codes[g] = loadU24(record + kPayloadCodesAt + kCodeGroupBytes * g);
+    payload.sigma = loadF32(record + kPayloadSigmaAt);
+    payload.mu = loadF32(record + kPayloadMuAt);
+    payload.gamma = loadF32(record + kPayloadGammaAt);
     return payload;
 }
 
@@ -120,7 +122,7 @@ Error readRawBlock(Source& in, const Header& header, Index& index) {
     index.raw_mode = header.raw_mode;
     if (n >= kMaxRawNodes) return Error::CorruptFile;
     if (header.raw_mode == RawMode::F32) {
-        if (!in.hasRecords(n, kDim * sizeof(float))) return Error::CorruptFile;
+        if (!in.hasRecords(n, rawBytesPerNode(kRawModeF32))) return Error::CorruptFile;
         if (!readArray(in, index.raw_f32, n * kDim)) return Error::OutOfMemory;
     } else if (header.raw_mode == RawMode::I8) {
         if (!in.hasRecords(n, kDim)) return Error::CorruptFile;
@@ -136,14 +138,14 @@ Error readNodeRecord(Source& in, std::uint64_t n, Node& node) {
     if (!in.has(kNodeRecordBaseBytes)) return Error::CorruptFile;
     const std::uint8_t* record = in.take(kNodeRecordBaseBytes);
     node.node = loadU64(record);
-    std::memcpy(&node.code, record + 8, kCodeBytes);
-    node.neighbor_count = loadU32(record + 8 + kCodeBytes);
-    if (node.node >= n || node.neighbor_count > kDegree) return Error::CorruptFile;
-    if (!in.hasRecords(node.neighbor_count, sizeof(std::uint64_t))) return Error::CorruptFile;
+    std::memcpy(&node.code, record + kNodeCodeAt, kCodeBytes);
+    node.neighbor_count = loadU32(record + kNodeNeighborCountAt);
+    if (node.node >= n || node.neighbor_count > kFileDegree) return Error::CorruptFile;
+    if (!in.hasRecords(node.neighbor_count, kNodeNumberBytes)) return Error::CorruptFile;
     std::memset(node.neighbors, 0, sizeof node.neighbors);
-    const std::uint8_t* list = in.take(node.neighbor_count * sizeof(std::uint64_t));
+    const std::uint8_t* list = in.take(node.neighbor_count * kNodeNumberBytes);
     for (std::uint32_t i = 0; i < node.neighbor_count; ++i) {
-        node.neighbors[i] = loadU64(list + 8 * i);
+        node.neighbors[i] = loadU64(list + kNodeNumberBytes * i);
         if (node.neighbors[i] >= n) return Error::CorruptFile;
     }
     return Error::Ok;
@@ -157,8 +159,8 @@ bool reserveLayer(Layer& layer, std::size_t m) {
 
 template <class Source>
 Error readLayer(Source& in, std::uint64_t n, Layer& layer) {
-    if (!in.has(8)) return Error::CorruptFile;
-    const std::uint64_t m = loadU64(in.take(8));
+    if (!in.has(kCountBytes)) return Error::CorruptFile;
+    const std::uint64_t m = loadU64(in.take(kCountBytes));
     // A layer holds distinct nodes below n, so a larger count is damage;
     // refusing it before reserving keeps the reservation small.
     if (!in.hasRecords(m, kNodeRecordBaseBytes) || m > n) return Error::CorruptFile;
@@ -188,14 +190,14 @@ Error readGraph(Source& in, const Header& header, RoutingGraph& graph) {
 
 template <class Source>
 Error readTombstones(Source& in, std::uint64_t n, BitSet& tombstones) {
-    if (!in.has(8)) return Error::CorruptFile;
-    const std::uint64_t t = loadU64(in.take(8));
+    if (!in.has(kCountBytes)) return Error::CorruptFile;
+    const std::uint64_t t = loadU64(in.take(kCountBytes));
     if (t == 0) return Error::Ok;
     if (t > n) return Error::CorruptFile;
-    if (!in.hasRecords(t, sizeof(std::uint64_t))) return Error::CorruptFile;
+    if (!in.hasRecords(t, kNodeNumberBytes)) return Error::CorruptFile;
     if (!tombstones.grow(n)) return Error::OutOfMemory;
     for (std::uint64_t i = 0; i < t; ++i) {
-        const std::uint64_t node = loadU64(in.take(8));
+        const std::uint64_t node = loadU64(in.take(kNodeNumberBytes));
         if (node >= n) return Error::CorruptFile;
         tombstones.set(node);
     }
@@ -231,8 +233,8 @@ Error readMetadata(Source& in, std::uint64_t n, LoadedIndex& out) {
     if (n > 0 && !out.node_metadata.reserve(n)) return Error::OutOfMemory;
     Vec<std::uint8_t>& bytes = out.metadata_bytes;
     for (std::uint64_t k = 0; k < n; ++k) {
-        if (!in.has(2)) return Error::CorruptFile;
-        const std::uint16_t len = loadU16(in.take(2));
+        if (!in.has(kMetadataLengthBytes)) return Error::CorruptFile;
+        const std::uint16_t len = loadU16(in.take(kMetadataLengthBytes));
         if (!in.has(len)) return Error::CorruptFile;
         if (!bytes.reserveMore(len)) return Error::OutOfMemory;
         in.copyOut(bytes.data + bytes.len, len);

@@ -5,10 +5,13 @@
 #include "storage/byte_codec.h"
 #include "storage/byte_sink.h"
 #include "storage/format.h"
-#include "storage/format_layout.h"
 #include "storage/image_stream.h"
 
 namespace korvane {
+
+static_assert(kRotationBytes == kRotationFloats * sizeof(float) &&
+              kProjectionBytes == kProjectionFloats * sizeof(float));
+
 namespace {
 
 // What the header announces; decided once so that the size computation and
@@ -68,13 +71,13 @@ ImageShape shapeOf(const Index& index) {
 
 std::size_t imageBytes(const Index& index, const ImageShape& shape, const ByteView* metadata) {
     std::size_t bytes = kHeaderBytes + (shape.calibrated ? kCalibrationBytes : 0) + kMatrixBytes;
-    bytes += shape.n * (kPayloadRecordBytes + rawBytesPerNode(shape.raw_mode));
+    bytes += shape.n * (kPayloadRecordBytes + rawBytesPerNode(static_cast<std::uint8_t>(shape.raw_mode)));
     for (const Layer& layer : index.graph.layers) {
-        bytes += 8;
-        for (const Node& node : layer.nodes) bytes += kNodeRecordBaseBytes + 8 * validNeighbors(node);
+        bytes += kCountBytes;
+        for (const Node& node : layer.nodes) bytes += kNodeRecordBaseBytes + kNodeNumberBytes * validNeighbors(node);
     }
-    bytes += 8 + 8 * shape.removed;
-    for (std::size_t k = 0; k < shape.n; ++k) bytes += 2 + writtenMetadataLength(metadata, k);
+    bytes += kCountBytes + kNodeNumberBytes * shape.removed;
+    for (std::size_t k = 0; k < shape.n; ++k) bytes += kMetadataLengthBytes + writtenMetadataLength(metadata, k);
     return bytes;
 }
 
@@ -82,9 +85,9 @@ template <class Sink>
 void writeHeader(Sink& sink, const Index& index, const ImageShape& shape) {
     ByteWriter out{sink.claim(kHeaderBytes)};
     out.bytes(kMagic, sizeof kMagic);
-    out.u32(kDim);
-    out.u32(kDegree);
-    out.u32(kRoutingBits);
+    out.u32(kFileDim);
+    out.u32(kFileDegree);
+    out.u32(kFileRoutingBits);
     out.u64(shape.n);
     out.u64(index.graph.ef_construction);
     out.u64(index.graph.entry_point);
@@ -115,17 +118,17 @@ void writeRawBlock(Sink& sink, const Index& index, RawMode raw_mode) {
 template <class Sink>
 void writeNode(Sink& sink, const Node& node) {
     const std::uint32_t count = validNeighbors(node);
-    ByteWriter out{sink.claim(kNodeRecordBaseBytes + count * sizeof(std::uint64_t))};
+    ByteWriter out{sink.claim(kNodeRecordBaseBytes + count * kNodeNumberBytes)};
     out.u64(node.node);
-    out.bytes(&node.code, sizeof node.code);
+    out.bytes(&node.code, kCodeBytes);
     out.u32(count);
-    out.bytes(node.neighbors, count * sizeof(std::uint64_t));
+    out.bytes(node.neighbors, count * kNodeNumberBytes);
 }
 
 template <class Sink>
 void writeGraph(Sink& sink, const RoutingGraph& graph) {
     for (const Layer& layer : graph.layers) {
-        ByteWriter{sink.claim(8)}.u64(layer.nodes.len);
+        ByteWriter{sink.claim(kCountBytes)}.u64(layer.nodes.len);
         for (const Node& node : layer.nodes) writeNode(sink, node);
     }
 }
@@ -134,7 +137,7 @@ template <class Sink>
 void writeMetadata(Sink& sink, std::uint64_t n, const ByteView* metadata) {
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint16_t len = writtenMetadataLength(metadata, k);
-        ByteWriter{sink.claim(2)}.u16(len);
+        ByteWriter{sink.claim(kMetadataLengthBytes)}.u16(len);
         if (len) sink.bytes(metadata[k].data, len);
     }
 }
@@ -146,16 +149,17 @@ void writeImage(const Index& index, const ByteView* node_metadata, Sink& sink) {
     const ImageShape shape = shapeOf(index);
     writeHeader(sink, index, shape);
     if (shape.calibrated) {
-        sink.bytes(index.calibration_mean.data, kDim * sizeof(float));
-        sink.bytes(index.calibration_std.data, kDim * sizeof(float));
+        sink.bytes(index.calibration_mean.data, kCalibrationBytes / 2);
+        sink.bytes(index.calibration_std.data, kCalibrationBytes / 2);
     }
-    sink.bytes(index.rotation, kRotationFloats * sizeof(float));
-    sink.bytes(index.projection, kProjectionFloats * sizeof(float));
+    sink.bytes(index.rotation, kRotationBytes);
+    sink.bytes(index.projection, kProjectionBytes);
     for (const TurboQuantPayload& payload : index.payloads) writePayload(sink, payload);
     writeRawBlock(sink, index, shape.raw_mode);
     writeGraph(sink, index.graph);
-    ByteWriter{sink.claim(8)}.u64(shape.removed);
-    forEachRemoved(index.tombstones, shape.n, [&](std::uint64_t node) { ByteWriter{sink.claim(8)}.u64(node); });
+    ByteWriter{sink.claim(kCountBytes)}.u64(shape.removed);
+    forEachRemoved(index.tombstones, shape.n,
+                   [&](std::uint64_t node) { ByteWriter{sink.claim(kNodeNumberBytes)}.u64(node); });
     writeMetadata(sink, shape.n, node_metadata);
 }
 
