@@ -110,11 +110,12 @@ void countSurvivors(const Dataset& data, std::size_t q, const SearchContext& con
                     const SearchResult* results, std::size_t n, StagePass& pass) {
     std::uint64_t result_ids[kTopK];
     for (std::size_t i = 0; i < n; ++i) result_ids[i] = results[i].id;
-    pass.truth_in_results += hitsOf(data, q, result_ids, n);
+    const std::vector<std::uint64_t>& truth = data.truth[q];
+    pass.truth_in_results += tool::truthHits(truth, kTopK, result_ids, n);
     for (std::size_t c = 0; c < candidates.len; ++c)
-        pass.truth_in_candidates += hitsOf(data, q, &candidates.items[c].node, 1);
+        pass.truth_in_candidates += tool::truthHits(truth, kTopK, &candidates.items[c].node, 1);
     const std::size_t rescored = std::min<std::size_t>(candidates.len, std::min<std::size_t>(4 * kTopK, context.ef_search));
-    for (std::size_t r = 0; r < rescored; ++r) pass.truth_in_rescored += hitsOf(data, q, &context.rerank[r].id, 1);
+    for (std::size_t r = 0; r < rescored; ++r) pass.truth_in_rescored += tool::truthHits(truth, kTopK, &context.rerank[r].id, 1);
     pass.candidates += candidates.len;
 }
 
@@ -124,15 +125,15 @@ StagePass timeStages(const Dataset& data, korvane_index* handle, std::uint64_t e
     korvane_context* check_handle = korvane_context_create(handle, ef);
     SearchContext& context = *fromHandle(context_handle);
     StagePass pass;
-    pass.queries.resize(data.queries);
+    pass.queries.resize(data.queries.count);
     SearchResult results[kTopK];
     std::uint64_t ids[kTopK];
     float scores[kTopK];
-    for (std::size_t q = 0; q < data.queries; ++q) {
+    for (std::size_t q = 0; q < data.queries.count; ++q) {
         QueryTimes& times = pass.queries[q];
         // routeQuery's two steps, stamped apart.
         const auto t0 = Clock::now();
-        rotateVector(index.rotation, data.query(q), context.query_rotated);
+        rotateVector(index.rotation, data.queries.row(q), context.query_rotated);
         const auto ta = Clock::now();
         projectVector(index.projection, context.query_rotated, context.query_projected);
         const auto tb = Clock::now();
@@ -151,7 +152,7 @@ StagePass timeStages(const Dataset& data, korvane_index* handle, std::uint64_t e
         times.walk = nanosBetween(t1, t2);
         times.scoring = nanosBetween(t2, t3);
 
-        const std::size_t expected = korvane_search(handle, check_handle, data.query(q), kTopK, ids, scores);
+        const std::size_t expected = korvane_search(handle, check_handle, data.queries.row(q), kTopK, ids, scores);
         if (expected != n) pass.identical = false;
         for (std::size_t i = 0; i < n && i < expected; ++i)
             if (ids[i] != results[i].id || std::memcmp(&scores[i], &results[i].score, sizeof(float)) != 0)
@@ -181,7 +182,7 @@ StageTotals fastestStages(const Dataset& data, korvane_index* handle, std::uint6
     std::vector<QueryTimes> best = totals.last.queries;
     for (std::size_t pass = 1; pass < passes; ++pass) {
         const StagePass again = timeStages(data, handle, ef);
-        for (std::size_t q = 0; q < data.queries; ++q) best[q].keepFaster(again.queries[q]);
+        for (std::size_t q = 0; q < data.queries.count; ++q) best[q].keepFaster(again.queries[q]);
         totals.last.identical = totals.last.identical && again.identical;
     }
     for (const QueryTimes& t : best) totals.sum.add(t);
@@ -199,8 +200,8 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
         const StageTotals totals = fastestStages(data, handle, ef, passes);
         const QueryTimes& t = totals.sum;
         rows.push_back(totals.last);
-        walk_nanos.push_back(t.walk / double(data.queries));
-        const double q = double(data.queries) * 1e3;
+        walk_nanos.push_back(t.walk / double(data.queries.count));
+        const double q = double(data.queries.count) * 1e3;
         const double total = t.projection + t.walk + t.scoring;
         const double rest = std::max(0.0, t.scoring - t.table - t.estimates - t.exact);
         std::printf("  %5llu %7.1f | %4.1f (%2.0f%%) %4.1f (%2.0f%%) %4.1f (%2.0f%%) | %6.2f %6.2f %6.2f | %6.2f %6.2f %6.2f %6.2f%s\n",
@@ -219,11 +220,11 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
     std::printf("  %5s %12s %12s %12s %10s %10s %12s\n", "ef", "candidates", "re-scored", "returned", "cands/q",
                 "visited/q", "walk ns/node");
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        const double denominator = double(data.queries * kTopK);
-        const double visited = double(rows[r].visited) / double(data.queries);
+        const double denominator = double(data.queries.count * kTopK);
+        const double visited = double(rows[r].visited) / double(data.queries.count);
         std::printf("  %5llu %12.4f %12.4f %12.4f %10.1f %10.1f %12.1f\n", static_cast<unsigned long long>(efs[r]),
                     rows[r].truth_in_candidates / denominator, rows[r].truth_in_rescored / denominator,
-                    rows[r].truth_in_results / denominator, double(rows[r].candidates) / double(data.queries),
+                    rows[r].truth_in_results / denominator, double(rows[r].candidates) / double(data.queries.count),
                     visited, walk_nanos[r] / visited);
     }
     std::printf("  candidates: found by the graph walk; re-scored: kept by the estimates (best 4k);\n"
@@ -238,18 +239,19 @@ int main(int argc, char** argv) {
     using namespace korvane::bench;
     const Options options = parseOptions(argc, argv);
     printSetting(options);
-    const auto start = std::chrono::steady_clock::now();
+    const korvane::tool::Stopwatch clock;
     const Dataset data = makeDataset(options);
-    std::printf("data and exact top-10 ready in %.1f s\n\n", secondsSince(start));
+    std::printf("data and exact top-10 ready in %.1f s\n\n", clock.seconds());
 
     std::printf("single-thread insertion (korvane_index_add)\n  %16s %10s %12s %14s %18s\n", "ef_construction",
                 "seconds", "vectors/s", "bytes/vector", "without headroom");
     std::vector<OurBuild> builds;
     for (const std::uint64_t ef_construction : {64, 200}) {
-        builds.push_back(buildOurs(data, ef_construction, options.seed));
+        builds.push_back(buildOurs(data, ef_construction, options.setup.seed));
         const OurBuild& b = builds.back();
         std::printf("  %16llu %10.2f %12.0f %14.1f %18.1f\n", static_cast<unsigned long long>(ef_construction),
-                    b.seconds, b.rate(), bytesPerVector(b.index, data.n), bytesPerVectorWithoutHeadroom(b.index, data.n));
+                    b.seconds, b.rate(), bytesPerVector(b.index, data.n()),
+                    bytesPerVectorWithoutHeadroom(b.index, data.n()));
         std::fflush(stdout);
     }
     std::printf("  (bytes/vector: korvane_index_memory_bytes / n, fixed 1.3 MB of matrices included; without\n"

@@ -1,170 +1,80 @@
-// End-to-end measurement helpers shared by the index benchmark and the peer
-// comparison: clustered data with held-out queries, exact top-10 by inner
-// product, single-thread builds and ef_search sweeps through the C interface.
+// End-to-end measurement helpers shared by the index benchmark, the batch
+// benchmark and the hnswlib comparison. The data (the demo's clustered set
+// with held-out queries), the exact top-10 and the timed ef_search sweeps are
+// the korvane tool's own (tools/dataset.h, ground_truth.h, evaluation.h).
 // Each program prints plain tables; ratios are only ever taken between
 // figures measured in the same run.
 #pragma once
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "api/handles.h"
-#include "common/shape.h"
-#include "encoding/lane_dot.h"
+#include "args.h"
+#include "cli_error.h"
+#include "dataset.h"
+#include "evaluation.h"
+#include "ground_truth.h"
 #include "korvane.h"
-#include "support/test_support.h"
+#include "parallel.h"
+#include "stopwatch.h"
 
 namespace korvane::bench {
+
+using tool::SweepPoint;
 
 constexpr std::size_t kTopK = 10;
 
 struct Options {
-    std::size_t n = 100000;
-    std::size_t queries = 1000;
-    std::size_t clusters = 1000;
-    float noise = 0.5f;
-    bool unit = false;  // scale every vector and query to length 1
-    std::uint64_t seed = 7;
-    std::size_t passes = 3;  // query passes per ef; the fastest counts
+    tool::ClusteredSetup setup;  // the demo's data set: 100,000 vectors, 1,000 queries
+    std::uint64_t passes = 3;    // query passes per ef; the fastest counts
     std::vector<std::uint64_t> ef_search = {10, 16, 32, 64, 96, 128, 192, 256, 512};
 };
 
-inline std::vector<std::uint64_t> parseList(const char* text) {
-    std::vector<std::uint64_t> values;
-    for (const char* p = text; *p;) {
-        char* end = nullptr;
-        values.push_back(std::strtoull(p, &end, 10));
-        p = *end == ',' ? end + 1 : end;
-        if (end == p && *p) break;
-    }
-    return values;
-}
-
-// --n=, --queries=, --clusters=, --noise=, --seed=, --passes=, --ef=16,64,..., --unit
+// --n=, --queries=, --clusters=, --seed=, --passes=, --ef=16,64,...
 inline Options parseOptions(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto eq = arg.find('=');
-        const std::string key = arg.substr(0, eq);
-        const char* value = eq == std::string::npos ? "" : argv[i] + eq + 1;
-        if (key == "--n") options.n = std::strtoull(value, nullptr, 10);
-        else if (key == "--queries") options.queries = std::strtoull(value, nullptr, 10);
-        else if (key == "--clusters") options.clusters = std::strtoull(value, nullptr, 10);
-        else if (key == "--noise") options.noise = std::strtof(value, nullptr);
-        else if (key == "--seed") options.seed = std::strtoull(value, nullptr, 10);
-        else if (key == "--unit") options.unit = true;
-        else if (key == "--passes") options.passes = std::strtoull(value, nullptr, 10);
-        else if (key == "--ef") options.ef_search = parseList(value);
-        else {
-            std::fprintf(stderr, "unknown option %s\n", argv[i]);
-            std::exit(2);
-        }
-    }
-    if (options.n < kTopK || options.queries == 0 || options.clusters == 0 || options.passes == 0) {
-        std::fprintf(stderr, "need --n >= 10 and positive --queries, --clusters, --passes\n");
+    try {
+        const tool::Args args = tool::parseArgs(argc, argv, 1,
+                                                {{"--n", true}, {"--queries", true}, {"--clusters", true},
+                                                 {"--seed", true}, {"--passes", true}, {"--ef", true}});
+        tool::ClusteredSetup& setup = options.setup;
+        setup.base_count = tool::countOption(args, "--n", setup.base_count, kTopK, 1ull << 26);
+        setup.query_count = tool::countOption(args, "--queries", setup.query_count, 1, 1ull << 20);
+        setup.clusters = tool::countOption(args, "--clusters", setup.clusters, 1, 1ull << 20);
+        setup.seed = tool::countOption(args, "--seed", setup.seed, 0, ~0ull);
+        options.passes = tool::countOption(args, "--passes", options.passes, 1, 1000);
+        options.ef_search = tool::countListOption(args, "--ef", options.ef_search, 1, 1ull << 20);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
         std::exit(2);
     }
     return options;
 }
 
-inline double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// CPU time of the calling thread: on a shared, oversubscribed machine the
-// time spent waiting for a core would otherwise swamp the figures.
-inline double threadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
-}
-
 struct Dataset {
-    std::size_t n = 0, queries = 0;
-    std::vector<float> vectors;  // n x 256, ids are row numbers
-    std::vector<float> query_vectors;
-    std::vector<std::uint64_t> truth;  // queries x 10, best first
+    tool::VectorSet base;  // ids are row numbers
+    tool::VectorSet queries;
+    tool::Neighbours truth;  // per query, the exact top 10 rows, best first
 
-    const float* vector(std::size_t i) const { return vectors.data() + i * kDim; }
-    const float* query(std::size_t q) const { return query_vectors.data() + q * kDim; }
+    std::size_t n() const { return base.count; }
 };
 
 // Queries come from the same cluster centres as the data but are not in it.
 inline Dataset makeDataset(const Options& options) {
-    Dataset data;
-    data.n = options.n;
-    data.queries = options.queries;
-    std::vector<float> all = testing::clusteredVectors(options.n + options.queries, options.clusters,
-                                                       options.noise, options.seed);
-    if (options.unit) {
-        for (std::size_t v = 0; v < options.n + options.queries; ++v) {
-            float* x = all.data() + v * kDim;
-            double norm = 0;
-            for (std::size_t j = 0; j < kDim; ++j) norm += double(x[j]) * x[j];
-            const float scale = norm > 0 ? float(1.0 / std::sqrt(norm)) : 0.0f;
-            for (std::size_t j = 0; j < kDim; ++j) x[j] *= scale;
-        }
-    }
-    data.vectors.assign(all.begin(), all.begin() + options.n * kDim);
-    data.query_vectors.assign(all.begin() + options.n * kDim, all.end());
-
-    // Exact inner products, a block of queries at a time against every vector.
-    constexpr std::size_t kQueryBlock = 32;
-    std::vector<float> scores(kQueryBlock * options.n);
-    std::vector<std::pair<float, std::uint64_t>> ranked(options.n);
-    data.truth.resize(options.queries * kTopK);
-    for (std::size_t q0 = 0; q0 < options.queries; q0 += kQueryBlock) {
-        const std::size_t count = std::min(kQueryBlock, options.queries - q0);
-        matVecBlock(data.vectors.data(), options.n, data.query(q0), count, scores.data());
-        for (std::size_t q = 0; q < count; ++q) {
-            for (std::size_t i = 0; i < options.n; ++i) ranked[i] = {-scores[q * options.n + i], i};
-            std::partial_sort(ranked.begin(), ranked.begin() + kTopK, ranked.end());
-            for (std::size_t j = 0; j < kTopK; ++j) data.truth[(q0 + q) * kTopK + j] = ranked[j].second;
-        }
-    }
+    const std::uint64_t threads = tool::hardwareThreads();
+    tool::ClusteredData generated = tool::generateClustered(options.setup, threads);
+    Dataset data{std::move(generated.base), std::move(generated.queries), {}};
+    data.truth = tool::exactTopK(data.base, data.queries, kTopK, threads);
     return data;
 }
 
-// Fraction of the exact top 10 found among `ids` (up to 10 entries).
-inline std::size_t hitsOf(const Dataset& data, std::size_t q, const std::uint64_t* ids, std::size_t count) {
-    const std::uint64_t* truth = data.truth.data() + q * kTopK;
-    std::size_t hits = 0;
-    for (std::size_t i = 0; i < count; ++i) hits += std::count(truth, truth + kTopK, ids[i]);
-    return hits;
-}
-
-struct SweepPoint {
-    std::uint64_t ef = 0;
-    double qps = 0;
-    double recall = 0;
-};
-
-// Runs every query `passes` times with one context; the fastest pass gives
-// the rate, the last one the recall (results do not change between passes).
-template <class SearchAll>
-SweepPoint measureSweepPoint(const Dataset& data, std::uint64_t ef, std::size_t passes, SearchAll&& search_all) {
-    SweepPoint point{ef, 0, 0};
-    double best = 1e300;
-    std::size_t hits = 0;
-    for (std::size_t pass = 0; pass < passes; ++pass) {
-        const double start = threadSeconds();
-        hits = search_all();
-        best = std::min(best, threadSeconds() - start);
-    }
-    point.qps = double(data.queries) / best;
-    point.recall = double(hits) / double(data.queries * kTopK);
-    return point;
-}
+// Single-thread figures: the thread's CPU time, fastest of `passes` passes.
+inline tool::PassTiming singleThreadTiming(std::uint64_t passes) { return {passes, 0.0, tool::threadSeconds}; }
 
 struct OurBuild {
     korvane_index* index = nullptr;
@@ -179,31 +89,33 @@ inline OurBuild buildOurs(const Dataset& data, std::uint64_t ef_construction, st
         std::fprintf(stderr, "index creation failed\n");
         std::exit(1);
     }
-    const double start = threadSeconds();
-    for (std::size_t i = 0; i < data.n; ++i) {
-        if (korvane_index_add(build.index, i, data.vector(i)) != KORVANE_OK) {
+    const double start = tool::threadSeconds();
+    for (std::size_t i = 0; i < data.n(); ++i) {
+        if (korvane_index_add(build.index, i, data.base.row(i)) != KORVANE_OK) {
             std::fprintf(stderr, "insertion %zu failed\n", i);
             std::exit(1);
         }
     }
-    build.seconds = threadSeconds() - start;
+    build.seconds = tool::threadSeconds() - start;
     return build;
 }
 
-inline SweepPoint sweepOurs(const Dataset& data, korvane_index* index, std::uint64_t ef, std::size_t passes) {
-    korvane_context* context = korvane_context_create(index, ef);
-    const SweepPoint point = measureSweepPoint(data, ef, passes, [&] {
-        std::size_t hits = 0;
-        std::uint64_t ids[kTopK];
-        float scores[kTopK];
-        for (std::size_t q = 0; q < data.queries; ++q) {
-            const std::size_t got = korvane_search(index, context, data.query(q), kTopK, ids, scores);
-            hits += hitsOf(data, q, ids, got);
-        }
-        return hits;
-    });
-    korvane_context_destroy(context);
-    return point;
+// Recall@10 and queries/s of the batch search at one ef_search.
+inline SweepPoint measureOurs(const Dataset& data, const korvane_index* index, std::uint64_t ef,
+                              std::uint64_t threads, const tool::PassTiming& timing) {
+    try {
+        return tool::sweepEf(index, data.queries, data.truth, kTopK, {ef}, threads, timing)[0];
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        std::exit(1);
+    }
+}
+
+// Single-thread figures: the batch search on one thread runs every query on
+// the calling thread with one context.
+inline SweepPoint sweepOurs(const Dataset& data, const korvane_index* index, std::uint64_t ef,
+                            std::uint64_t passes) {
+    return measureOurs(data, index, ef, 1, singleThreadTiming(passes));
 }
 
 // The part of korvane_index_memory_bytes that is spare capacity of the
@@ -231,12 +143,12 @@ inline double bytesPerVectorWithoutHeadroom(const korvane_index* index, std::siz
 inline double qpsAtRecall(const std::vector<SweepPoint>& sweep, double recall) {
     for (std::size_t i = 0; i < sweep.size(); ++i) {
         if (sweep[i].recall < recall) continue;
-        if (i == 0) return sweep[0].qps;
+        if (i == 0) return sweep[0].queries_per_second;
         const SweepPoint& lo = sweep[i - 1];
         const SweepPoint& hi = sweep[i];
-        if (hi.recall <= lo.recall) return hi.qps;
+        if (hi.recall <= lo.recall) return hi.queries_per_second;
         const double t = (recall - lo.recall) / (hi.recall - lo.recall);
-        return lo.qps + t * (hi.qps - lo.qps);
+        return lo.queries_per_second + t * (hi.queries_per_second - lo.queries_per_second);
     }
     return -1;
 }
@@ -244,14 +156,17 @@ inline double qpsAtRecall(const std::vector<SweepPoint>& sweep, double recall) {
 inline void printSweep(const char* title, const std::vector<SweepPoint>& sweep) {
     std::printf("%s\n  %8s %12s %10s\n", title, "ef", "queries/s", "recall@10");
     for (const SweepPoint& p : sweep)
-        std::printf("  %8llu %12.0f %10.4f\n", static_cast<unsigned long long>(p.ef), p.qps, p.recall);
+        std::printf("  %8llu %12.0f %10.4f\n", static_cast<unsigned long long>(p.ef_search), p.queries_per_second,
+                    p.recall);
 }
 
 inline void printSetting(const Options& options) {
-    std::printf("data: %zu clustered vectors (%zu centres, noise %.2f, seed %llu%s), %zu held-out queries, "
-                "k 10, single thread, best of %zu query passes; times are the thread's CPU time\n",
-                options.n, options.clusters, double(options.noise), static_cast<unsigned long long>(options.seed),
-                options.unit ? ", scaled to unit length" : "", options.queries, options.passes);
+    const tool::ClusteredSetup& setup = options.setup;
+    std::printf("data: the demo's %llu clustered unit vectors (%llu centres, noise %.2f, seed %llu), %llu held-out "
+                "queries, k 10, single thread, best of %llu query passes; times are the thread's CPU time\n",
+                static_cast<unsigned long long>(setup.base_count), static_cast<unsigned long long>(setup.clusters),
+                double(setup.noise), static_cast<unsigned long long>(setup.seed),
+                static_cast<unsigned long long>(setup.query_count), static_cast<unsigned long long>(options.passes));
 }
 
 }  // namespace korvane::bench

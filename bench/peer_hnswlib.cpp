@@ -28,10 +28,10 @@ struct PeerBuild {
 };
 
 void buildPeer(const Dataset& data, std::uint64_t seed, PeerBuild& build) {
-    build.index = new hnswlib::HierarchicalNSW<float>(&build.space, data.n, kPeerM, kPeerEfConstruction, seed);
-    const double start = threadSeconds();
-    for (std::size_t i = 0; i < data.n; ++i) build.index->addPoint(data.vector(i), i);
-    build.seconds = threadSeconds() - start;
+    build.index = new hnswlib::HierarchicalNSW<float>(&build.space, data.n(), kPeerM, kPeerEfConstruction, seed);
+    const double start = tool::threadSeconds();
+    for (std::size_t i = 0; i < data.n(); ++i) build.index->addPoint(data.base.row(i), i);
+    build.seconds = tool::threadSeconds() - start;
 }
 
 // Bytes that hnswlib holds per element: its level-0 block (links, vector,
@@ -45,23 +45,27 @@ double peerBytesPerVector(const hnswlib::HierarchicalNSW<float>& index) {
     return total / double(index.cur_element_count);
 }
 
-SweepPoint sweepPeer(const Dataset& data, hnswlib::HierarchicalNSW<float>& index, std::uint64_t ef,
-                     std::size_t passes) {
-    index.setEf(ef);
-    return measureSweepPoint(data, ef, passes, [&] {
-        std::size_t hits = 0;
-        std::uint64_t ids[kTopK];
-        for (std::size_t q = 0; q < data.queries; ++q) {
-            auto found = index.searchKnn(data.query(q), kTopK);
-            std::size_t got = 0;
-            while (!found.empty()) {
-                ids[got++] = found.top().second;
-                found.pop();
-            }
-            hits += hitsOf(data, q, ids, got);
+// hnswlib hands its results out worst first.
+tool::SearchResults searchPeer(const Dataset& data, hnswlib::HierarchicalNSW<float>& index) {
+    const std::uint64_t queries = data.queries.count;
+    tool::SearchResults results{kTopK, std::vector<std::uint64_t>(queries * kTopK), std::vector<float>(queries * kTopK),
+                                std::vector<std::uint64_t>(queries)};
+    for (std::size_t q = 0; q < queries; ++q) {
+        auto found = index.searchKnn(data.queries.row(q), kTopK);
+        results.counts[q] = found.size();
+        for (std::size_t r = found.size(); r > 0; --r) {
+            results.ids[q * kTopK + r - 1] = found.top().second;
+            found.pop();
         }
-        return hits;
-    });
+    }
+    return results;
+}
+
+SweepPoint sweepPeer(const Dataset& data, hnswlib::HierarchicalNSW<float>& index, std::uint64_t ef,
+                     std::uint64_t passes) {
+    index.setEf(ef);
+    return tool::measurePoint(ef, data.truth, kTopK, singleThreadTiming(passes),
+                              [&] { return searchPeer(data, index); });
 }
 
 void printRatio(const char* what, double ours, double peer, double target, bool higher_is_better) {
@@ -82,25 +86,25 @@ int main(int argc, char** argv) {
     using namespace korvane::bench;
     Options options = parseOptions(argc, argv);
     printSetting(options);
-    const auto start = std::chrono::steady_clock::now();
+    const korvane::tool::Stopwatch clock;
     const Dataset data = makeDataset(options);
-    std::printf("data and exact top-10 ready in %.1f s\n\n", secondsSince(start));
+    std::printf("data and exact top-10 ready in %.1f s\n\n", clock.seconds());
 
-    const OurBuild ours64 = buildOurs(data, 64, options.seed);
-    const OurBuild ours200 = buildOurs(data, 200, options.seed);
+    const OurBuild ours64 = buildOurs(data, 64, options.setup.seed);
+    const OurBuild ours200 = buildOurs(data, 200, options.setup.seed);
     PeerBuild peer;
-    buildPeer(data, options.seed, peer);
-    const double our_bytes = bytesPerVector(ours64.index, data.n);
-    const double our_bytes_filled = bytesPerVectorWithoutHeadroom(ours64.index, data.n);
+    buildPeer(data, options.setup.seed, peer);
+    const double our_bytes = bytesPerVector(ours64.index, data.n());
+    const double our_bytes_filled = bytesPerVectorWithoutHeadroom(ours64.index, data.n());
     const double peer_bytes = peerBytesPerVector(*peer.index);
 
     std::printf("single-thread insertion\n  %-34s %10s %12s %14s\n", "", "seconds", "vectors/s", "bytes/vector");
     std::printf("  %-34s %10.2f %12.0f %14.1f\n", "korvane, ef_construction 64", ours64.seconds, ours64.rate(),
                 our_bytes);
     std::printf("  %-34s %10.2f %12.0f %14.1f\n", "korvane, ef_construction 200", ours200.seconds,
-                ours200.rate(), bytesPerVector(ours200.index, data.n));
+                ours200.rate(), bytesPerVector(ours200.index, data.n()));
     std::printf("  %-34s %10.2f %12.0f %14.1f\n\n", "hnswlib, M 16, ef_construction 200", peer.seconds,
-                double(data.n) / peer.seconds, peer_bytes);
+                double(data.n()) / peer.seconds, peer_bytes);
 
     std::vector<SweepPoint> sweep64, sweep200, peer_sweep;
     for (const std::uint64_t ef : options.ef_search) {
@@ -117,7 +121,7 @@ int main(int argc, char** argv) {
                qpsAtRecall(peer_sweep, 0.95), 1.2, true);
     printRatio("queries/s at recall@10 0.95, efc 64 index", qpsAtRecall(sweep64, 0.95),
                qpsAtRecall(peer_sweep, 0.95), 1.2, true);
-    printRatio("insertion rate, ours at efc 64", ours64.rate(), double(data.n) / peer.seconds, 3.0, true);
+    printRatio("insertion rate, ours at efc 64", ours64.rate(), double(data.n()) / peer.seconds, 3.0, true);
     printRatio("bytes per vector", our_bytes, peer_bytes, 1.0, false);
     printRatio("bytes per vector, our growth headroom left out", our_bytes_filled, peer_bytes, 1.0, false);
     std::printf("  (our bytes: korvane_index_memory_bytes / n; the second figure leaves out the spare\n"

@@ -1,9 +1,24 @@
-// Wall-clock timing of one operation.
+// Timing: wall-clock seconds of one operation, and the clocks a measurement
+// can be taken on.
 #pragma once
 
 #include <chrono>
+#include <ctime>
 
 namespace korvane::tool {
+
+// Seconds on the monotonic wall clock, from an arbitrary start.
+inline double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// CPU seconds of the calling thread: on a shared, oversubscribed machine the
+// time spent waiting for a core would otherwise swamp single-thread figures.
+inline double threadSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
 
 class Stopwatch {
 public:
