@@ -38,17 +38,22 @@ struct Options {
 // --n=, --queries=, --clusters=, --seed=, --passes=, --ef=16,64,...
 inline Options parseOptions(int argc, char** argv) {
     Options options;
+    tool::ClusteredSetup& setup = options.setup;
     try {
-        const tool::Args args = tool::parseArgs(argc, argv, 1,
-                                                {{"--n", true}, {"--queries", true}, {"--clusters", true},
-                                                 {"--seed", true}, {"--passes", true}, {"--ef", true}});
-        tool::ClusteredSetup& setup = options.setup;
-        setup.base_count = tool::countOption(args, "--n", setup.base_count, kTopK, 1ull << 26);
-        setup.query_count = tool::countOption(args, "--queries", setup.query_count, 1, 1ull << 20);
-        setup.clusters = tool::countOption(args, "--clusters", setup.clusters, 1, 1ull << 20);
-        setup.seed = tool::countOption(args, "--seed", setup.seed, 0, ~0ull);
-        options.passes = tool::countOption(args, "--passes", options.passes, 1, 1000);
-        options.ef_search = tool::countListOption(args, "--ef", options.ef_search, 1, 1ull << 20);
+        const tool::Args args = tool::parseArgs(
+            tool::Words(argv + 1, argv + argc),
+            {tool::countRule("--n", "base vectors", kTopK, 1ull << 26, setup.base_count),
+             tool::countRule("--queries", "held-out queries", 1, 1ull << 20, setup.query_count),
+             tool::countRule("--clusters", "cluster centres", 1, 1ull << 20, setup.clusters),
+             tool::countRule("--seed", "seed of the data and the indexes", 0, ~0ull, setup.seed),
+             tool::countRule("--passes", "query passes per ef; the fastest counts", 1, 1000, options.passes),
+             tool::countListRule("--ef", "ef_search values", 1, 1ull << 20, options.ef_search)});
+        setup.base_count = args.count("--n");
+        setup.query_count = args.count("--queries");
+        setup.clusters = args.count("--clusters");
+        setup.seed = args.count("--seed");
+        options.passes = args.count("--passes");
+        options.ef_search = args.countList("--ef");
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         std::exit(2);

@@ -12,22 +12,20 @@ namespace korvane::tool {
 
 namespace {
 
-const char* const kHelp =
+const char* const kAbout =
     "usage: korvane build VECTORS INDEX [options]\n"
     "\n"
     "Builds an index from VECTORS and saves it to INDEX (replaced if it exists).\n"
     "VECTORS is .fvecs, .npy (float32, shape (n, 256), C order) or, for any other\n"
-    "name, raw little-endian float32 with 256 values per vector.\n"
-    "\n"
-    "options:\n"
-    "  --ids FILE              ids of the vectors, in order: one decimal id per line,\n"
-    "                          or a .npy of uint64 (default: the row numbers 0, 1, ...)\n"
-    "  --seed N                seed of the index's random rotation (default 1)\n"
-    "  --ef-construction N     search breadth while inserting (default 200)\n"
-    "  --threads N             worker threads (default: all cores)\n";
+    "name, raw little-endian float32 with 256 values per vector.\n";
 
 const std::vector<OptionRule> kOptions = {
-    {"--ids", true}, {"--seed", true}, {"--ef-construction", true}, {"--threads", true}};
+    textRule("--ids", "FILE", "ids of the vectors, in order: one decimal id per line, or a .npy of uint64",
+             "the row numbers 0, 1, ..."),
+    seedRule("seed of the index's random rotation"),
+    efConstructionRule(),
+    threadsRule("worker threads"),
+};
 
 std::vector<std::uint64_t> idsFor(const Args& args, std::uint64_t count) {
     const std::optional<std::string> path = args.value("--ids");
@@ -41,7 +39,7 @@ std::vector<std::uint64_t> idsFor(const Args& args, std::uint64_t count) {
 
 int runBuild(const Words& words) {
     Args args;
-    if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
+    if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 2, "korvane build VECTORS INDEX [options]");
     const std::uint64_t threads = threadsOption(args);
     IndexPtr index = createIndex(efConstructionOption(args), seedOption(args));

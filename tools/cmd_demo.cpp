@@ -20,22 +20,20 @@ namespace korvane::tool {
 
 namespace {
 
-const char* const kHelp =
+const char* const kAbout =
     "usage: korvane demo [options]      (also: korvane with no arguments)\n"
     "\n"
     "Generates a clustered data set, builds an index on all cores, saves it and\n"
     "loads it back (in a temporary directory), computes exact neighbours by brute\n"
-    "force and prints recall@10 and queries/s for a few ef_search values.\n"
-    "\n"
-    "options:\n"
-    "  --count N             base vectors (default 100000)\n"
-    "  --queries N           queries (default 1000)\n"
-    "  --seed N              data and index seed (default 1)\n"
-    "  --ef-construction N   (default 200)\n"
-    "  --threads N           (default: all cores)\n";
+    "force and prints recall@10 and queries/s for a few ef_search values.\n";
 
-const std::vector<OptionRule> kOptions = {{"--count", true}, {"--queries", true}, {"--seed", true},
-                                          {"--ef-construction", true}, {"--threads", true}};
+const std::vector<OptionRule> kOptions = {
+    countRule("--count", "base vectors", 1, 1ull << 28, ClusteredSetup{}.base_count),
+    countRule("--queries", "queries", 1, 1ull << 24, ClusteredSetup{}.query_count),
+    seedRule("data and index seed"),
+    efConstructionRule(),
+    threadsRule("worker threads"),
+};
 
 const std::vector<std::uint64_t> kEfSweep = {16, 32, 64, 128, 256, 512};
 constexpr std::uint64_t kK = 10;
@@ -112,11 +110,11 @@ void printSweep(const korvane_index* index, const ClusteredData& data, const Nei
 
 int runDemo(const Words& words) {
     Args args;
-    if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
+    if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 0, "korvane demo [options]");
     ClusteredSetup setup;
-    setup.base_count = countOption(args, "--count", setup.base_count, 1, 1ull << 28);
-    setup.query_count = countOption(args, "--queries", setup.query_count, 1, 1ull << 24);
+    setup.base_count = args.count("--count");
+    setup.query_count = args.count("--queries");
     setup.seed = seedOption(args);
     const std::uint64_t threads = threadsOption(args);
     std::printf("korvane demo: %s clustered 256-d vectors, %s queries, seed %llu, %llu threads\n\n",

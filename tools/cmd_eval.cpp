@@ -15,30 +15,26 @@ namespace korvane::tool {
 
 namespace {
 
-const char* const kHelp =
+const char* const kAbout =
     "usage: korvane eval BASE QUERIES [options]\n"
     "\n"
     "Measures recall@k of searches for QUERIES among the vectors of BASE against\n"
     "the exact answer, and queries per second, for each ef_search of a sweep.\n"
     "The index is built in memory from BASE unless --index names one built from\n"
     "the same BASE. Exact neighbours come from a brute-force inner-product search\n"
-    "on all cores, or from --truth.\n"
-    "\n"
-    "options:\n"
-    "  --index FILE            evaluate this index file instead of building one\n"
-    "  --ids FILE              ids of the BASE rows, as for 'build' (default: row numbers)\n"
-    "  --truth FILE            exact neighbours as .ivecs (row numbers into BASE, best first)\n"
-    "  -k N                    recall depth, 1 to 256 (default 10)\n"
-    "  --ef LIST               comma-separated ef_search values (default 16,32,64,128,256)\n"
-    "  --threads N             threads for building, ground truth and searching\n"
-    "                          (default: all cores; queries/s is measured with these)\n"
-    "  --seed N, --ef-construction N   for the index built in memory (defaults 1, 200)\n"
-    "  --csv                   print the table as CSV, and nothing else on stdout\n";
+    "on all cores, or from --truth. Queries/s is measured with --threads threads.\n";
 
 const std::vector<OptionRule> kOptions = {
-    {"--index", true}, {"--ids", true},  {"--truth", true},           {"-k", true},
-    {"--ef", true},    {"--threads", true}, {"--seed", true},         {"--ef-construction", true},
-    {"--csv", false}};
+    textRule("--index", "FILE", "evaluate this index file instead of building one"),
+    textRule("--ids", "FILE", "ids of the BASE rows, as for 'build'", "row numbers"),
+    textRule("--truth", "FILE", "exact neighbours as .ivecs (row numbers into BASE, best first)"),
+    countRule("-k", "recall depth", 1, KORVANE_MAX_K, 10),
+    countListRule("--ef", "comma-separated ef_search values", 1, kMaxEf, {16, 32, 64, 128, 256}),
+    threadsRule("threads for building, ground truth and searching"),
+    seedRule("seed of the index built in memory"),
+    efConstructionRule(),
+    flagRule("--csv", "print the table as CSV, and nothing else on stdout"),
+};
 
 struct EvalSetup {
     VectorSet base;
@@ -98,13 +94,13 @@ Table sweepTable(const std::vector<SweepPoint>& points, std::uint64_t k) {
 
 int runEval(const Words& words) {
     Args args;
-    if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
+    if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 2, "korvane eval BASE QUERIES [options]");
     EvalSetup setup;
-    setup.k = countOption(args, "-k", 10, 1, KORVANE_MAX_K);
+    setup.k = args.count("-k");
     setup.threads = threadsOption(args);
     setup.csv = args.has("--csv");
-    const std::vector<std::uint64_t> efs = countListOption(args, "--ef", {16, 32, 64, 128, 256}, 1, kMaxEf);
+    const std::vector<std::uint64_t> efs = args.countList("--ef");
     setup.base = readVectors(args.positionals[0]);
     setup.queries = readVectors(args.positionals[1]);
     setup.ids = rowIds(setup.base.count);

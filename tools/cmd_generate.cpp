@@ -11,34 +11,31 @@ namespace korvane::tool {
 
 namespace {
 
-const char* const kHelp =
+const char* const kAbout =
     "usage: korvane generate BASE QUERIES [options]\n"
     "\n"
     "Writes the demo's clustered data set: unit-length 256-d vectors around random\n"
     "centres, the same for the same seed on every machine. The format follows each\n"
-    "file's name: .fvecs, .npy, or raw float32 for any other name.\n"
-    "\n"
-    "options:\n"
-    "  --count N       base vectors (default 100000)\n"
-    "  --queries N     query vectors (default 1000)\n"
-    "  --clusters N    cluster centres (default 256)\n"
-    "  --seed N        (default 1)\n";
-
-const std::vector<OptionRule> kOptions = {
-    {"--count", true}, {"--queries", true}, {"--clusters", true}, {"--seed", true}};
+    "file's name: .fvecs, .npy, or raw float32 for any other name.\n";
 
 constexpr std::uint64_t kMaxCount = 1ull << 32;
+const std::vector<OptionRule> kOptions = {
+    countRule("--count", "base vectors", 1, kMaxCount, ClusteredSetup{}.base_count),
+    countRule("--queries", "query vectors", 1, kMaxCount, ClusteredSetup{}.query_count),
+    countRule("--clusters", "cluster centres", 1, kMaxCount, ClusteredSetup{}.clusters),
+    seedRule("seed of the data set"),
+};
 
 }  // namespace
 
 int runGenerate(const Words& words) {
     Args args;
-    if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
+    if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 2, "korvane generate BASE QUERIES [options]");
     ClusteredSetup setup;
-    setup.base_count = countOption(args, "--count", setup.base_count, 1, kMaxCount);
-    setup.query_count = countOption(args, "--queries", setup.query_count, 1, kMaxCount);
-    setup.clusters = countOption(args, "--clusters", setup.clusters, 1, kMaxCount);
+    setup.base_count = args.count("--count");
+    setup.query_count = args.count("--queries");
+    setup.clusters = args.count("--clusters");
     setup.seed = seedOption(args);
     const ClusteredData data = generateClustered(setup, hardwareThreads());
     writeVectors(args.positionals[0], data.base);

@@ -11,7 +11,7 @@ namespace korvane::tool {
 
 namespace {
 
-const char* const kHelp =
+const char* const kAbout =
     "usage: korvane info INDEX\n"
     "\n"
     "Loads INDEX with the library (a file the library refuses is reported as\n"
@@ -69,7 +69,7 @@ void printBytes(const IndexFileLayout& layout) {
 
 int runInfo(const Words& words) {
     Args args;
-    if (!parseOrHelp(words, {}, kHelp, args)) return kExitOk;
+    if (!parseOrHelp(words, {}, kAbout, args)) return kExitOk;
     expectPositionals(args, 1, "korvane info INDEX");
     const std::string& path = args.positionals[0];
     const IndexPtr index = loadIndex(path);

@@ -10,17 +10,17 @@ namespace korvane::tool {
 
 namespace {
 
-const char* const kHelp =
+const char* const kAbout =
     "usage: korvane remove INDEX IDS [options]\n"
     "\n"
     "Removes the ids listed in IDS (one decimal id per line, or a .npy of uint64)\n"
     "from INDEX and saves it back (the file is replaced as a whole, so it is never\n"
-    "left half written). Ids that are not in the index are counted and skipped.\n"
-    "\n"
-    "options:\n"
-    "  -o, --output FILE   save to FILE instead of replacing INDEX\n";
+    "left half written). Ids that are not in the index are counted and skipped.\n";
 
-const std::vector<OptionRule> kOptions = {{"-o", true}, {"--output", true}};
+const std::vector<OptionRule> kOptions = {
+    textRule("--output", "FILE", "save to FILE instead of replacing INDEX"),
+    textRule("-o", "FILE", "the same as --output"),
+};
 
 using ull = unsigned long long;
 
@@ -28,7 +28,7 @@ using ull = unsigned long long;
 
 int runRemove(const Words& words) {
     Args args;
-    if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
+    if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 2, "korvane remove INDEX IDS [options]");
     const std::string output =
         args.value("--output").value_or(args.value("-o").value_or(args.positionals[0]));

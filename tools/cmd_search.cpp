@@ -11,31 +11,29 @@ namespace korvane::tool {
 
 namespace {
 
-const char* const kHelp =
+const char* const kAbout =
     "usage: korvane search INDEX QUERIES [options]\n"
     "\n"
     "Finds the k best matches (largest inner product) of every vector in QUERIES\n"
     "(.fvecs, .npy or raw float32, as for 'build') and prints them as TSV lines\n"
-    "'query rank id score' (query = row number from 0, rank from 1 = best).\n"
-    "\n"
-    "options:\n"
-    "  -k N              results per query, 1 to 256 (default 10)\n"
-    "  --ef N            search breadth ef_search (default 64)\n"
-    "  --threads N       worker threads (default: all cores)\n"
-    "  --filter FILE     search only among the ids listed in FILE (exact, no graph walk)\n"
-    "  --json            print one JSON object per query instead of TSV\n";
+    "'query rank id score' (query = row number from 0, rank from 1 = best).\n";
 
 const std::vector<OptionRule> kOptions = {
-    {"-k", true}, {"--ef", true}, {"--threads", true}, {"--filter", true}, {"--json", false}};
+    countRule("-k", "results per query", 1, KORVANE_MAX_K, 10),
+    countRule("--ef", "search breadth ef_search", 1, kMaxEf, 64),
+    threadsRule("worker threads"),
+    textRule("--filter", "FILE", "search only among the ids listed in FILE (exact, no graph walk)"),
+    flagRule("--json", "print one JSON object per query instead of TSV"),
+};
 
 }  // namespace
 
 int runSearch(const Words& words) {
     Args args;
-    if (!parseOrHelp(words, kOptions, kHelp, args)) return kExitOk;
+    if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 2, "korvane search INDEX QUERIES [options]");
-    const std::uint64_t k = countOption(args, "-k", 10, 1, KORVANE_MAX_K);
-    const std::uint64_t ef = countOption(args, "--ef", 64, 1, kMaxEf);
+    const std::uint64_t k = args.count("-k");
+    const std::uint64_t ef = args.count("--ef");
     const std::uint64_t threads = threadsOption(args);
     const IndexPtr index = loadIndex(args.positionals[0]);
     const VectorSet queries = readVectors(args.positionals[1]);

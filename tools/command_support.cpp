@@ -9,27 +9,34 @@
 
 namespace korvane::tool {
 
-bool parseOrHelp(const Words& words, const std::vector<OptionRule>& rules, const char* help,
+bool parseOrHelp(const Words& words, const std::vector<OptionRule>& rules, const char* about,
                  Args& args) {
-    std::vector<char*> argv;
-    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
-    args = parseArgs(static_cast<int>(argv.size()), argv.data(), 0, rules);
+    args = parseArgs(words, rules);
     if (!args.has("--help")) return true;
-    std::fputs(help, stdout);
+    std::fputs(about, stdout);
+    if (!rules.empty()) std::printf("\noptions:\n%s", optionsHelp(rules).c_str());
     return false;
 }
 
+OptionRule threadsRule(std::string help) {
+    return countRuleComputed("--threads", std::move(help), 1, kMaxThreads, "all cores");
+}
+
+OptionRule seedRule(std::string help) {
+    return countRule("--seed", std::move(help), 0, std::numeric_limits<std::uint64_t>::max(), kDefaultSeed);
+}
+
+OptionRule efConstructionRule() {
+    return countRule("--ef-construction", "search breadth while inserting", 1, kMaxEf, kDefaultEfConstruction);
+}
+
 std::uint64_t threadsOption(const Args& args) {
-    return countOption(args, "--threads", hardwareThreads(), 1, kMaxThreads);
+    return args.has("--threads") ? args.count("--threads") : hardwareThreads();
 }
 
-std::uint64_t seedOption(const Args& args) {
-    return countOption(args, "--seed", kDefaultSeed, 0, std::numeric_limits<std::uint64_t>::max());
-}
+std::uint64_t seedOption(const Args& args) { return args.count("--seed"); }
 
-std::uint64_t efConstructionOption(const Args& args) {
-    return countOption(args, "--ef-construction", kDefaultEfConstruction, 1, kMaxEf);
-}
+std::uint64_t efConstructionOption(const Args& args) { return args.count("--ef-construction"); }
 
 void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,
               const std::string& ids_path) {

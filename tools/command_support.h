@@ -16,9 +16,15 @@ constexpr std::uint64_t kMaxEf = 1u << 20;
 constexpr std::uint64_t kDefaultEfConstruction = 200;
 constexpr std::uint64_t kDefaultSeed = 1;
 
-// Parses the words; prints `help` and returns false when help was asked for.
-bool parseOrHelp(const Words& words, const std::vector<OptionRule>& rules, const char* help,
+// Parses the words; prints `about` and the options' help and returns false
+// when help was asked for.
+bool parseOrHelp(const Words& words, const std::vector<OptionRule>& rules, const char* about,
                  Args& args);
+
+// The options several commands share.
+OptionRule threadsRule(std::string help);
+OptionRule seedRule(std::string help);
+OptionRule efConstructionRule();
 
 std::uint64_t threadsOption(const Args& args);
 std::uint64_t seedOption(const Args& args);

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace korvane::tool {
+#include "args.h"
 
-using Words = std::vector<std::string>;
+namespace korvane::tool {
 
 struct Command {
     const char* name;

@@ -250,8 +250,8 @@ std::vector<Peer> faissPeers(std::uint64_t count) {
 
 Data loadData(const Args& args) {
     Data data;
-    const std::uint64_t count = countOption(args, "--count", 100000, 1000, 1ull << 26);
-    const std::uint64_t queries = countOption(args, "--queries", 1000, 1, 1ull << 20);
+    const std::uint64_t count = args.count("--count");
+    const std::uint64_t queries = args.count("--queries");
     if (const auto base = args.value("--base")) {
         data.name = *base;
         data.base = readVectors(*base);
@@ -295,10 +295,15 @@ void printRows(const std::vector<Row>& rows, const Data& data) {
 
 int main(int argc, char** argv) {
     try {
-        const Args args = parseArgs(argc, argv, 1, {{"--count", true}, {"--queries", true}, {"--base", true},
-                                                    {"--query-file", true}, {"--only", true}});
+        const std::vector<OptionRule> rules = {
+            countRule("--count", "vectors of the built-in set", 1000, 1ull << 26, 100000),
+            countRule("--queries", "queries", 1, 1ull << 20, 1000),
+            textRule("--base", "FILE", "base vectors from FILE.fvecs instead of the built-in set"),
+            textRule("--query-file", "FILE", "queries from FILE.fvecs", "the last rows of --base held out"),
+            textRule("--only", "NAME", "run one library only")};
+        const Args args = parseArgs(Words(argv + 1, argv + argc), rules);
         if (args.has("--help")) {
-            std::puts("usage: compare [--count N] [--queries N] [--base FILE.fvecs [--query-file FILE.fvecs]] [--only NAME]");
+            std::printf("usage: compare [options]\n\noptions:\n%s", optionsHelp(rules).c_str());
             return 0;
         }
         const Data data = loadData(args);
