@@ -39,5 +39,26 @@ for dir in "$src"/*/; do
         done
     done
 done
+includes() {  # the quoted includes of a file
+    sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$1"
+}
+
+# The file layout's numbers depend on nothing, and they are all that the tool
+# (given as the second argument) takes from src/: it otherwise uses only the
+# C interface, as any user's program would.
+if [ -n "$(includes "$src/storage/format_layout.h")" ]; then
+    echo "storage/format_layout.h includes a project header"
+    status=1
+fi
+if [ -n "${2:-}" ]; then
+    for file in "$2"/*.h "$2"/*.cpp; do
+        for target in $(includes "$file"); do
+            case "$target" in
+                storage/format_layout.h | korvane.h) ;;
+                */*) echo "tools/${file##*/}: #include \"$target\" reaches into the library's sources"; status=1 ;;
+            esac
+        done
+    done
+fi
 [ "$status" -eq 0 ] && echo "every include in src/ points at its own module or one below it"
 exit "$status"
