@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "graph/heap.h"
 #include "graph/records.h"
 
 namespace korvane {
@@ -15,6 +16,44 @@ struct CandidateList {
     const Candidate* items;  // in the scratch's result_buffer
     std::size_t len;
 };
+
+// Neighbours of one expanded node that the walk has not seen yet, in list
+// order, with their positions and (once evaluated) their distances.
+struct FreshNeighbors {
+    std::uint64_t ids[kDegree];
+    std::uint32_t positions[kDegree];
+    std::uint32_t distances[kDegree];
+    std::size_t count;
+};
+
+// A bounded best-first search of one layer that can be advanced step by
+// step, so that one thread can keep several walks in flight and let the
+// memory waits of one overlap the work of the others. An expansion is two
+// steps, each ending with prefetches of what the next one reads: the first
+// pops the nearest node and lists its unseen neighbours (asking for their
+// codes), the second measures and offers them (asking for the record of the
+// node to expand next). Run to the end, a walk makes exactly the visits and
+// heap operations of searchLayer, which is such a walk run without pause.
+struct LayerWalk {
+    CloserHeap frontier;
+    FartherHeap results;
+    std::size_t breadth;
+    TraversalScratch* scratch;
+    FreshNeighbors fresh;
+    bool fresh_pending;  // listed, not yet measured and offered
+    bool done;
+};
+
+// Starts a walk from `entry` (clears the scratch's visited set). The walk
+// uses the scratch's buffers until it is finished.
+void beginLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query,
+                    std::uint64_t entry, std::size_t breadth, TraversalScratch& scratch);
+
+// One step; false once the walk is over (then it is `done`).
+bool stepLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query);
+
+// The results of a walk that is done, by ascending distance.
+CandidateList finishLayerWalk(LayerWalk& walk);
 
 // Bounded best-first search; results by ascending distance (stable on the
 // result heap's array order). Needs breadth >= 1 and a scratch sized for
