@@ -1,7 +1,13 @@
 // Batch insertion and batch search against their single-threaded and
 // one-by-one counterparts, on the same clustered data in one run. Wall-clock
-// times: the point is how well two threads share the work.
-//   bench_batch [--n=100000] [--queries=1000] [--ef=128] ...
+// times where threads are compared; one-thread search rates use the
+// thread's CPU time, as the sweeps do.
+//   bench_batch [--n=100000] [--queries=1000] [--ef=128] [--search-only] ...
+#include <cstring>
+
+#include "api/handles.h"
+#include "encoding/projection.h"
+#include "index/query.h"
 #include "index_harness.h"
 
 namespace korvane::bench {
@@ -42,12 +48,62 @@ double searchBatch(const Dataset& data, korvane_index* index, std::uint64_t ef, 
     return double(data.queries) / best;
 }
 
+// Nodes a query's base-layer walk visits, averaged over the queries; the
+// batch visits exactly the same ones.
+double visitedPerQuery(const Dataset& data, korvane_index* handle, std::uint64_t ef) {
+    const Index& index = *fromHandle(handle);
+    korvane_context* context_handle = korvane_context_create(handle, ef);
+    SearchContext& context = *fromHandle(context_handle);
+    double visited = 0;
+    for (std::size_t q = 0; q < data.queries; ++q) {
+        rotateVector(index.rotation, data.query(q), context.query_rotated);
+        walkGraph(index, context, routeQuery(index, context));
+        for (std::size_t w = 0; w < context.scratch.visited.wordCount(); ++w)
+            visited += double(__builtin_popcountll(context.scratch.visited.words[w]));
+    }
+    korvane_context_destroy(context_handle);
+    return visited / double(data.queries);
+}
+
+// The batch call against a loop of korvane_search on one thread, and two
+// threads against one, at a few breadths.
+void compareSearches(const Dataset& data, korvane_index* index, std::size_t passes) {
+    std::printf("\n%-5s %10s %10s %7s %9s %9s %9s | %10s %10s %7s\n", "ef", "loop q/s", "batch q/s", "ratio",
+                "visited/q", "loop ns/n", "batch ns/n", "1 thr q/s", "2 thr q/s", "ratio");
+    std::vector<std::uint64_t> ids(data.queries * kTopK), counts(data.queries);
+    std::vector<float> scores(data.queries * kTopK);
+    for (const std::uint64_t ef : {16, 64, 128}) {
+        const SweepPoint loop = sweepOurs(data, index, ef, passes);
+        const SweepPoint batch = measureSweepPoint(data, ef, passes, [&] {
+            korvane_search_batch(index, data.query_vectors.data(), data.queries, kTopK, ef, 1, ids.data(),
+                                 scores.data(), counts.data());
+            return std::size_t{0};
+        });
+        double recall1 = 0, recall2 = 0;
+        const double wall1 = searchBatch(data, index, ef, 1, passes, &recall1);
+        const double wall2 = searchBatch(data, index, ef, 2, passes, &recall2);
+        const double visited = visitedPerQuery(data, index, ef);
+        std::printf("%-5llu %10.0f %10.0f %6.2fx %9.1f %9.2f %9.2f | %10.0f %10.0f %6.2fx\n",
+                    static_cast<unsigned long long>(ef), loop.qps, batch.qps, batch.qps / loop.qps, visited,
+                    1e9 / loop.qps / visited, 1e9 / batch.qps / visited, wall1, wall2, wall2 / wall1);
+    }
+    std::printf("loop and batch q/s: thread CPU time; ns/n: time per visited base-layer node;\n"
+                "1 and 2 thr: wall clock of the batch call.\n");
+}
+
 }  // namespace
 }  // namespace korvane::bench
 
 int main(int argc, char** argv) {
     using namespace korvane::bench;
-    Options options = parseOptions(argc, argv);
+    // --search-only: build one index and compare the searches only.
+    bool search_only = false;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--search-only") == 0) search_only = true;
+        else argv[kept++] = argv[i];
+    }
+    Options options = parseOptions(kept, argv);
     const std::uint64_t ef = options.ef_search.size() == 1 ? options.ef_search[0] : 128;
     const Dataset data = makeDataset(options);
     std::vector<std::uint64_t> ids(data.n);
@@ -56,6 +112,12 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(ef));
 
     double t1 = 0, t2 = 0;
+    if (search_only) {
+        korvane_index* index = buildBatch(data, ids, 2, &t2);
+        compareSearches(data, index, options.passes);
+        korvane_index_destroy(index);
+        return 0;
+    }
     korvane_index* one = buildBatch(data, ids, 1, &t1);
     korvane_index* two = buildBatch(data, ids, 2, &t2);
     const auto start = std::chrono::steady_clock::now();
@@ -76,6 +138,7 @@ int main(int argc, char** argv) {
     std::printf("\n%-34s %12s %10s\n", "search (k 10)", "queries/s", "recall@10");
     std::printf("%-34s %12.0f %10.4f\n", "korvane_search_batch, 1 thread", q1, recall1);
     std::printf("%-34s %12.0f %10.4f\n", "korvane_search_batch, 2 threads", q2, recall2);
+    compareSearches(data, two, options.passes);
 
     std::printf("\nratios in this run:\n");
     std::printf("  add_batch 2 threads / 1 thread        %.2fx\n", t1 / t2);

@@ -41,9 +41,12 @@ void releaseGroups(QueryGroup* groups, std::uint64_t count) {
 }
 
 // Every worker's group state, made before any query runs; nullptr on failure.
+// A worker gets about n_queries / threads queries, so a small batch needs
+// fewer slots per worker (each slot is a whole search context).
 QueryGroup* makeGroups(const Index& index, std::uint64_t threads, std::uint64_t ef_search,
                        std::uint64_t n_queries) {
-    const std::size_t slots = n_queries < kGroupQueries ? (n_queries > 0 ? n_queries : 1) : kGroupQueries;
+    const std::uint64_t share = n_queries / threads + (n_queries % threads != 0);
+    const std::size_t slots = share < kGroupQueries ? (share > 0 ? share : 1) : kGroupQueries;
     auto* groups = allocateArray<QueryGroup>(threads);
     if (!groups) return nullptr;
     for (std::uint64_t built = 0; built < threads; ++built)
