@@ -136,7 +136,7 @@ bool stepLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query
                           walk.frontier);
         walk.fresh_pending = false;
         // The next node to expand is now known for certain.
-        if (walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().id));
+        if (walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().node));
         return true;
     }
     Candidate nearest;
@@ -147,8 +147,8 @@ bool stepLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query
     }
     // Usually the node after this one, unless one of its neighbours turns
     // out closer; a walk run without pause gains its record's lead time.
-    if (walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().id));
-    collectFresh(layer, recordOf(layer, nearest.id), walk.scratch->visited, walk.fresh);
+    if (walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().node));
+    collectFresh(layer, recordOf(layer, nearest.node), walk.scratch->visited, walk.fresh);
     walk.fresh_pending = true;
     return true;
 }

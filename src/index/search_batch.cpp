@@ -59,20 +59,20 @@ QueryGroup* makeGroups(const Index& index, std::uint64_t threads, std::uint64_t 
 
 }  // namespace
 
-int searchBatch(const Index& index, const float* queries, std::uint64_t n_queries, std::uint64_t k,
+Error searchBatch(const Index& index, const float* queries, std::uint64_t n_queries, std::uint64_t k,
                 std::uint64_t ef_search, std::uint64_t n_threads, std::uint64_t* out_ids,
                 float* out_scores, std::uint64_t* out_counts) {
     std::uint64_t total = 0;
-    if (__builtin_mul_overflow(n_queries, k, &total) || total >= (std::uint64_t{1} << 60)) return -1;
+    if (__builtin_mul_overflow(n_queries, k, &total) || total >= (std::uint64_t{1} << 60)) return Error::InvalidArgument;
     SearchResult* records = nullptr;
-    if (total > 0 && !(records = allocateArray<SearchResult>(total))) return -1;
+    if (total > 0 && !(records = allocateArray<SearchResult>(total))) return Error::OutOfMemory;
 
     std::uint64_t threads = n_threads > 1 ? n_threads : 1;
     if (threads > (n_queries > 1 ? n_queries : 1)) threads = n_queries > 1 ? n_queries : 1;
     QueryGroup* groups = makeGroups(index, threads, ef_search, n_queries);
     if (!groups) {
         releaseArray(records);
-        return -1;
+        return Error::OutOfMemory;
     }
 
     std::atomic<std::uint64_t> next_block{0};
@@ -88,7 +88,7 @@ int searchBatch(const Index& index, const float* queries, std::uint64_t n_querie
             }
     }
     releaseArray(records);
-    return ran ? 0 : -1;
+    return ran ? Error::Ok : Error::OutOfMemory;
 }
 
 }  // namespace korvane

@@ -51,7 +51,7 @@ TEST_F(BatchSearchTest, EachQueryMatchesASingleSearch) {
 // Batches that leave groups partly filled, walks that end at very different
 // times (ef from 10 to 512, removed nodes, every raw mode) and every thread
 // count must still answer each query with the bits of a single search.
-class BatchMatchesSingleTest : public ::testing::TestWithParam<std::uint8_t> {
+class BatchMatchesSingleTest : public ::testing::TestWithParam<RawMode> {
   protected:
     static constexpr std::size_t kQueries = 1000;
     IndexHandle index{32, 5};
@@ -112,7 +112,7 @@ TEST_P(BatchMatchesSingleTest, EveryQueryHasTheBitsOfASingleSearch) {
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(RawModes, BatchMatchesSingleTest, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(RawModes, BatchMatchesSingleTest, ::testing::Values(RawMode::None, RawMode::F32, RawMode::I8));
 
 TEST_F(BatchSearchTest, DegenerateArguments) {
     std::vector<std::uint64_t> ids(40, 7), counts(4, 9);
