@@ -13,10 +13,10 @@ namespace {
 // Rotates and routes the next block of the stream; false when none is left.
 bool fillFront(const Index& index, FrontBlock& front, const QueryStream& stream) {
     const std::uint64_t block = stream.next_block->fetch_add(1, std::memory_order_relaxed);
-    if (block >= (stream.n_queries + kFrontBlock - 1) / kFrontBlock) return false;
-    front.first = block * kFrontBlock;
+    if (block >= (stream.n_queries + stream.block_queries - 1) / stream.block_queries) return false;
+    front.first = block * stream.block_queries;
     const std::uint64_t left = stream.n_queries - front.first;
-    front.count = left < kFrontBlock ? static_cast<std::size_t>(left) : kFrontBlock;
+    front.count = left < stream.block_queries ? static_cast<std::size_t>(left) : stream.block_queries;
     front.taken = 0;
     matVecBlock(index.rotation, kDim, stream.queries + front.first * kDim, front.count, front.rotated);
     routeBlock(index, front.rotated, front.count, front.projected, front.codes);
@@ -57,7 +57,8 @@ void advance(const Index& index, QuerySlot& slot, const QueryStream& stream) {
     slot.stage = SlotStage::Idle;
 }
 
-// Gives an idle slot the next query; false when the stream is exhausted.
+// Starts queries on an idle slot until one needs a walk or scoring; false
+// when the slot stays idle because the stream is exhausted.
 bool refill(const Index& index, QuerySlot& slot, FrontBlock& front, const QueryStream& stream,
             bool& exhausted) {
     while (!exhausted && slot.stage == SlotStage::Idle) {

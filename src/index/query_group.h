@@ -50,11 +50,12 @@ struct QueryGroup {
 
 // Where query q of a batch comes from and where its answer goes: the query
 // at queries + 256 q, up to k results at records + k q, their number in
-// counts[q]. Blocks of kFrontBlock queries are handed out through
-// next_block, one at a time, to whichever thread asks first.
+// counts[q]. Blocks of block_queries (1 to kFrontBlock) queries are handed
+// out through next_block, one at a time, to whichever thread asks first.
 struct QueryStream {
     const float* queries;
     std::uint64_t n_queries;
+    std::size_t block_queries;
     std::uint64_t k;
     SearchResult* records;
     std::uint64_t* counts;

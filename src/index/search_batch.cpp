@@ -40,13 +40,18 @@ void releaseGroups(QueryGroup* groups, std::uint64_t count) {
     releaseArray(groups);
 }
 
+// A worker's share of the queries, at least 1, at most `most`: a small
+// batch needs fewer slots (each a whole search context) and smaller blocks,
+// so that every thread gets work.
+std::size_t sharePerThread(std::uint64_t n_queries, std::uint64_t threads, std::size_t most) {
+    const std::uint64_t share = n_queries / threads + (n_queries % threads != 0);
+    return share < most ? (share > 0 ? share : 1) : most;
+}
+
 // Every worker's group state, made before any query runs; nullptr on failure.
-// A worker gets about n_queries / threads queries, so a small batch needs
-// fewer slots per worker (each slot is a whole search context).
 QueryGroup* makeGroups(const Index& index, std::uint64_t threads, std::uint64_t ef_search,
                        std::uint64_t n_queries) {
-    const std::uint64_t share = n_queries / threads + (n_queries % threads != 0);
-    const std::size_t slots = share < kGroupQueries ? (share > 0 ? share : 1) : kGroupQueries;
+    const std::size_t slots = sharePerThread(n_queries, threads, kGroupQueries);
     auto* groups = allocateArray<QueryGroup>(threads);
     if (!groups) return nullptr;
     for (std::uint64_t built = 0; built < threads; ++built)
@@ -76,7 +81,8 @@ Error searchBatch(const Index& index, const float* queries, std::uint64_t n_quer
     }
 
     std::atomic<std::uint64_t> next_block{0};
-    const QueryStream stream{queries, n_queries, k, records, out_counts, &next_block};
+    const QueryStream stream{queries, n_queries, sharePerThread(n_queries, threads, kFrontBlock),
+                             k, records, out_counts, &next_block};
     const bool ran = threads == 1 ? (answerQueries(index, groups[0], stream), true)
                                   : runOnThreads(index, groups, threads, stream);
     releaseGroups(groups, threads);
