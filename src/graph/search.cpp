@@ -120,6 +120,7 @@ void beginLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& quer
     walk.scratch = &scratch;
     walk.fresh.count = 0;
     walk.fresh_pending = false;
+    walk.guess_next = true;
     walk.done = !scratchCovers(scratch, breadth) || !firstVisit(scratch.visited, entry);
     if (walk.done) return;
     const Candidate start{entry, hammingDistance(query, layer.codes[positionOf(layer, entry)])};
@@ -147,7 +148,7 @@ bool stepLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query
     }
     // Usually the node after this one, unless one of its neighbours turns
     // out closer; a walk run without pause gains its record's lead time.
-    if (walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().node));
+    if (walk.guess_next && walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().node));
     collectFresh(layer, recordOf(layer, nearest.node), walk.scratch->visited, walk.fresh);
     walk.fresh_pending = true;
     return true;

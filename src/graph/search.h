@@ -41,6 +41,9 @@ struct LayerWalk {
     TraversalScratch* scratch;
     FreshNeighbors fresh;
     bool fresh_pending;  // listed, not yet measured and offered
+    // Also ask for the likely record after next (set by beginLayerWalk); a
+    // walk that pauses between steps has the exact one asked for in time.
+    bool guess_next;
     bool done;
 };
 

@@ -39,6 +39,7 @@ void startQuery(const Index& index, QuerySlot& slot, FrontBlock& front, const Qu
     if (!hasGraphToWalk(index, slot.context)) return;
     slot.code = front.codes[row];
     beginWalk(index, slot.context, slot.code, slot.walk);
+    slot.walk.guess_next = false;
     slot.stage = SlotStage::Walking;
 }
 
