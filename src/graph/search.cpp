@@ -60,14 +60,15 @@ void collectFresh(const Layer& layer, const Node& node, BitSet& visited, FreshNe
         if (!firstVisit(visited, neighbor)) continue;
         const std::uint32_t position = positionOf(layer, neighbor);
         prefetchCode(layer.codes[position]);
-        fresh.ids[fresh.count] = neighbor;
+        fresh.nodes[fresh.count] = neighbor;
         fresh.positions[fresh.count] = position;
         ++fresh.count;
     }
 }
 
-void evaluateFresh(const Layer& layer, const RoutingCode& query, FreshNeighbors& fresh) {
-    hammingDistances(query, layer.codes.data, fresh.positions, fresh.count, fresh.distances);
+void evaluateFresh(const HammingKernels& hamming, const Layer& layer, const RoutingCode& query,
+                   FreshNeighbors& fresh) {
+    hamming.distances(query, layer.codes.data, fresh.positions, fresh.count, fresh.distances);
 }
 
 // Keeps a neighbour when there is room or when it beats the worst result;
@@ -89,8 +90,9 @@ void offerNeighbor(const Candidate& candidate, std::size_t breadth, FartherHeap&
 }  // namespace
 
 std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::uint64_t entry) {
+    const HammingKernels& hamming = hammingKernels();
     std::uint64_t current = entry;
-    std::uint32_t best = hammingDistance(query, layer.codes[positionOf(layer, entry)]);
+    std::uint32_t best = hamming.distance(query, layer.codes[positionOf(layer, entry)]);
     std::uint32_t positions[kDegree];
     std::uint32_t distances[kDegree];
     while (true) {
@@ -98,7 +100,7 @@ std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::u
         const std::size_t listed = listedCount(node);
         if (listed == 0) return current;
         for (std::size_t i = 0; i < listed; ++i) positions[i] = positionOf(layer, node.neighbors[i]);
-        hammingDistances(query, layer.codes.data, positions, listed, distances);
+        hamming.distances(query, layer.codes.data, positions, listed, distances);
         bool moved = false;
         for (std::size_t i = 0; i < listed; ++i) {
             if (distances[i] < best) {
@@ -118,12 +120,13 @@ void beginLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& quer
     walk.results = FartherHeap{scratch.result_buffer, breadth};
     walk.breadth = breadth;
     walk.scratch = &scratch;
+    walk.hamming = &hammingKernels();
     walk.fresh.count = 0;
     walk.fresh_pending = false;
     walk.guess_next = true;
     walk.done = !scratchCovers(scratch, breadth) || !firstVisit(scratch.visited, entry);
     if (walk.done) return;
-    const Candidate start{entry, hammingDistance(query, layer.codes[positionOf(layer, entry)])};
+    const Candidate start{entry, walk.hamming->distance(query, layer.codes[positionOf(layer, entry)])};
     walk.frontier.push(start);
     walk.results.push(start);
 }
@@ -131,9 +134,9 @@ void beginLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& quer
 bool stepLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query) {
     if (walk.done) return false;
     if (walk.fresh_pending) {
-        evaluateFresh(layer, query, walk.fresh);
+        evaluateFresh(*walk.hamming, layer, query, walk.fresh);
         for (std::size_t i = 0; i < walk.fresh.count; ++i)
-            offerNeighbor({walk.fresh.ids[i], walk.fresh.distances[i]}, walk.breadth, walk.results,
+            offerNeighbor({walk.fresh.nodes[i], walk.fresh.distances[i]}, walk.breadth, walk.results,
                           walk.frontier);
         walk.fresh_pending = false;
         // The next node to expand is now known for certain.

@@ -9,6 +9,8 @@
 
 namespace korvane {
 
+struct HammingKernels;
+
 // Greedy walk from `entry` to a node no neighbour of which is strictly closer.
 std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::uint64_t entry);
 
@@ -20,7 +22,7 @@ struct CandidateList {
 // Neighbours of one expanded node that the walk has not seen yet, in list
 // order, with their positions and (once evaluated) their distances.
 struct FreshNeighbors {
-    std::uint64_t ids[kDegree];
+    std::uint64_t nodes[kDegree];
     std::uint32_t positions[kDegree];
     std::uint32_t distances[kDegree];
     std::size_t count;
@@ -39,6 +41,7 @@ struct LayerWalk {
     FartherHeap results;
     std::size_t breadth;
     TraversalScratch* scratch;
+    const HammingKernels* hamming;
     FreshNeighbors fresh;
     bool fresh_pending;  // listed, not yet measured and offered
     // Also ask for the likely record after next (set by beginLayerWalk); a
