@@ -116,10 +116,19 @@ inline SweepPoint measureOurs(const Dataset& data, const korvane_index* index, s
     }
 }
 
-// Single-thread figures: the batch search on one thread runs every query on
-// the calling thread with one context.
+// Recall@10 and single-thread queries/s of a loop of korvane_search over
+// the queries, with one context.
 inline SweepPoint sweepOurs(const Dataset& data, const korvane_index* index, std::uint64_t ef,
                             std::uint64_t passes) {
+    const tool::ContextPtr context(korvane_context_create(index, ef));
+    return tool::measurePoint(ef, data.truth, kTopK, singleThreadTiming(passes), [&] {
+        return tool::searchOneByOne(index, context.get(), data.queries, kTopK);
+    });
+}
+
+// The same sweep point through one korvane_search_batch call on one thread.
+inline SweepPoint sweepOursBatch(const Dataset& data, const korvane_index* index, std::uint64_t ef,
+                                 std::uint64_t passes) {
     return measureOurs(data, index, ef, 1, singleThreadTiming(passes));
 }
 

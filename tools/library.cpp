@@ -72,6 +72,17 @@ SearchResults searchAll(const korvane_index* index, const VectorSet& queries, st
     return results;
 }
 
+SearchResults searchOneByOne(const korvane_index* index, korvane_context* context, const VectorSet& queries,
+                             std::uint64_t k) {
+    SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
+                          std::vector<float>(queries.count * k),
+                          std::vector<std::uint64_t>(queries.count)};
+    for (std::uint64_t q = 0; q < queries.count; ++q)
+        results.counts[q] = korvane_search(index, context, queries.row(q), k, results.ids.data() + q * k,
+                                           results.scores.data() + q * k);
+    return results;
+}
+
 SearchResults searchAllFiltered(const korvane_index* index, const VectorSet& queries,
                                 const std::vector<std::uint64_t>& allowed, std::uint64_t k,
                                 std::uint64_t threads) {

@@ -43,6 +43,10 @@ struct SearchResults {
 SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
                         std::uint64_t ef_search, std::uint64_t threads);
 
+// A loop of single searches on the calling thread, with one context.
+SearchResults searchOneByOne(const korvane_index* index, korvane_context* context, const VectorSet& queries,
+                             std::uint64_t k);
+
 // Exact search restricted to `allowed` ids, one context per thread.
 SearchResults searchAllFiltered(const korvane_index* index, const VectorSet& queries,
                                 const std::vector<std::uint64_t>& allowed, std::uint64_t k,
