@@ -153,6 +153,13 @@ KORVANE_API void korvane_context_destroy(korvane_context *context);
  * when the index was smaller is grown first (the only case in which a
  * search allocates); if that fails the search returns 0.
  *
+ * Scores are NaN where a stored vector or the query holds a NaN, and can
+ * be where a vector's squared length overflows float (components near the
+ * float limit; the sum of a vector's squared components must stay below
+ * FLT_MAX for its scores to be finite). A NaN score compares neither above
+ * nor below any other: the results are still distinct live ids, but neither
+ * their order nor which of them are returned is then defined.
+ *
  * Thread safety: concurrent searches on one index need one context each.
  */
 KORVANE_API uint64_t korvane_search(const korvane_index *index, korvane_context *context,
