@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -121,15 +122,21 @@ std::vector<float> expectedFilteredScores(const Index& index, const float* query
     return scores;
 }
 
-// Where saved files go: one directory per process, removed at exit.
-const std::string& saveDirectory() {
-    static const std::string dir = [] {
-        char pattern[] = "/tmp/korvane-ops-XXXXXX";
-        const std::string made = mkdtemp(pattern) ? pattern : "/tmp";
-        std::atexit([] { std::filesystem::remove_all(saveDirectory()); });
-        return made;
+// Where saved files go: one directory per process, removed at exit; in
+// memory where the system has such a file system, so that flushes are free.
+const char* saveDirectory() {
+    static char dir[64];
+    static const bool made = [] {
+        for (const char* base : {"/dev/shm", "/tmp"}) {
+            std::snprintf(dir, sizeof dir, "%s/korvane-ops-XXXXXX", base);
+            if (mkdtemp(dir)) {
+                std::atexit([] { std::filesystem::remove_all(dir); });
+                return true;
+            }
+        }
+        return false;
     }();
-    return dir;
+    return made ? dir : "/tmp";
 }
 
 korvane_index* adopt(LoadedIndex& loaded) {
@@ -143,7 +150,7 @@ korvane_index* adopt(LoadedIndex& loaded) {
 korvane_index* reloadedIndex(const korvane_index* handle, std::uint8_t how, Checks& check) {
     const Index& index = *fromHandle(handle);
     if (how % 3 == 2) {
-        const std::string path = saveDirectory() + "/index.kvx";
+        const std::string path = std::string(saveDirectory()) + "/index.kvx";
         if (korvane_index_save(handle, path.c_str()) != 0) check.fail("save failed");
         korvane_index* loaded = korvane_index_load(path.c_str());
         if (!loaded) check.fail("a saved file does not load");
