@@ -1,4 +1,5 @@
 // korvane eval: recall@k and queries/s across an ef_search sweep.
+#include <algorithm>
 #include <cstdio>
 
 #include "cli_error.h"
@@ -27,7 +28,7 @@ const char* const kAbout =
 const std::vector<OptionRule> kOptions = {
     textRule("--index", "FILE", "evaluate this index file instead of building one"),
     textRule("--ids", "FILE", "ids of the BASE rows, as for 'build'", "row numbers"),
-    textRule("--truth", "FILE", "exact neighbours as .ivecs (row numbers into BASE, best first)"),
+    textRule("--truth", "FILE", "exact neighbours as .ivecs (row numbers into BASE, best first, at least k per row)"),
     countRule("-k", "recall depth", 1, KORVANE_MAX_K, 10),
     countListRule("--ef", "comma-separated ef_search values", 1, kMaxEf, {16, 32, 64, 128, 256}),
     threadsRule("threads for building, ground truth and searching"),
@@ -67,11 +68,19 @@ IndexPtr indexFor(const Args& args, const EvalSetup& setup) {
     return index;
 }
 
+// A row shorter than the recall depth would make the missing neighbours
+// count as found.
 Neighbours truthFromFile(const std::string& path, const EvalSetup& setup) {
     Neighbours rows = readIvecs(path);
     if (rows.size() != setup.queries.count)
         throw Failure(path + ": holds " + std::to_string(rows.size()) + " rows for " +
                       std::to_string(setup.queries.count) + " queries");
+    const std::uint64_t needed = std::min(setup.k, setup.base.count);
+    for (std::uint64_t q = 0; q < rows.size(); ++q)
+        if (rows[q].size() < needed)
+            throw Failure(path + ": row " + std::to_string(q) + " holds " + std::to_string(rows[q].size()) +
+                          " neighbours; recall@" + std::to_string(setup.k) + " needs " +
+                          std::to_string(needed));
     return rows;
 }
 

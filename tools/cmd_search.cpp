@@ -22,7 +22,7 @@ const std::vector<OptionRule> kOptions = {
     countRule("-k", "results per query", 1, KORVANE_MAX_K, 10),
     countRule("--ef", "search breadth ef_search", 1, kMaxEf, 64),
     threadsRule("worker threads"),
-    textRule("--filter", "FILE", "search only among the ids listed in FILE (exact, no graph walk)"),
+    textRule("--filter", "FILE", "search only among the ids listed in FILE (exact, no graph walk; an id listed more than once counts once)"),
     flagRule("--json", "print one JSON object per query instead of TSV"),
 };
 
@@ -40,7 +40,7 @@ int runSearch(const Words& words) {
 
     const std::optional<std::string> filter = args.value("--filter");
     const SearchResults results =
-        filter ? searchAllFiltered(index.get(), queries, readIds(*filter), k, threads)
+        filter ? searchAllFiltered(index.get(), queries, distinctIds(readIds(*filter)), k, threads)
                : searchAll(index.get(), queries, k, ef, threads);
     if (args.has("--json")) writeJsonLines(stdout, results);
     else writeTsv(stdout, results);

@@ -14,6 +14,7 @@ namespace korvane {
 // The file's shape fields are this build's shape: a file is read straight
 // into the in-memory records.
 static_assert(kFileDim == kDim && kFileDegree == kDegree && kFileRoutingBits == kRoutingBits);
+static_assert(kMaxLayers == kTopLevel + 1);
 static_assert(kCodeBytes == sizeof(RoutingCode) && kFileDim / 8 == kCodeGroups);
 static_assert(kRawModeNone == static_cast<std::uint8_t>(RawMode::None) &&
               kRawModeF32 == static_cast<std::uint8_t>(RawMode::F32) &&

@@ -25,6 +25,7 @@ constexpr std::size_t kHeaderLayerCountAt = 40;      // u32
 constexpr std::size_t kHeaderRawModeAt = 44;         // u8, one of the kRawMode values
 constexpr std::size_t kHeaderCalibratedAt = 45;      // u8, nonzero: calibration block follows
 constexpr std::size_t kHeaderBytes = 46;
+constexpr std::uint32_t kMaxLayers = 32;  // levels 0 .. 31
 
 // What the raw block holds per node.
 constexpr std::uint8_t kRawModeNone = 0;
