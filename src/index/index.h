@@ -12,6 +12,12 @@
 
 namespace korvane {
 
+// Raw-copy modes: none, the rotated vector as f32, or 8-bit with a scale.
+constexpr std::uint8_t kRawNone = 0;
+constexpr std::uint8_t kRawF32 = 1;
+constexpr std::uint8_t kRawI8 = 2;
+inline bool isRawMode(std::uint64_t mode) { return mode <= kRawI8; }
+
 struct Index {
     float* rotation = nullptr;            // 256 x 256, whole pages
     float* projection = nullptr;          // 1024 x 256, whole pages
@@ -28,7 +34,7 @@ struct Index {
     U64Map<std::uint64_t> id_to_node;
     BitSet tombstones;
     std::uint64_t live_count = 0;
-    std::uint8_t raw_mode = 2;
+    std::uint8_t raw_mode = kRawI8;
     bool calibrated = false;
 };
 
@@ -39,7 +45,7 @@ constexpr std::uint64_t kIndexRecordEstimate = 1311176;
 Error initIndexStorage(Index& index, std::uint64_t ef_construction);
 
 // Creation: storage, then the matrices from the seed. nullptr on failure.
-Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed);
+Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed, std::uint8_t raw_mode = kRawI8);
 void destroyIndex(Index* index);
 void deinit(Index& index);
 

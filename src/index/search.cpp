@@ -93,6 +93,12 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
 
 }  // namespace
 
+std::size_t firstStageSize(std::size_t k, std::uint64_t factor, std::uint64_t slots) {
+    std::uint64_t kept = slots;  // factor 0: every candidate, and the walk returns at most `slots`
+    if (factor != 0 && __builtin_mul_overflow(std::uint64_t{k}, factor, &kept)) kept = UINT64_MAX;
+    return kept < slots ? kept : slots;
+}
+
 RoutingCode routeQuery(const Index& index, SearchContext& context) {
     projectVector(index.projection, context.query_rotated, context.query_projected);
     return routingCodeOf(context.query_projected);
@@ -123,11 +129,7 @@ std::size_t scoreCandidates(const Index& index, SearchContext& context, Candidat
                        [&](std::uint64_t node) { return index.payloads[node].id; });
         return heap.drainIntoOrder();
     }
-    std::size_t first_stage = k * context.rerank_factor;
-    if (first_stage / context.rerank_factor != k) first_stage = SIZE_MAX;  // saturate
-    if (first_stage < k) first_stage = k;
-    if (first_stage > context.ef_search) first_stage = context.ef_search;
-    ResultHeap rerank{context.rerank, first_stage};
+    ResultHeap rerank{context.rerank, firstStageSize(k, context.rerank_factor, context.ef_search)};
     offerEstimates(index, context, sums, candidates, rerank, [](std::uint64_t node) { return node; });
     prefetchRawCopies(index, rerank);
     const std::size_t count = rerank.drainIntoOrder();

@@ -20,9 +20,10 @@ std::size_t searchFiltered(const Index& index, SearchContext& context, const flo
                            const std::uint64_t* allowed_ids, std::uint64_t n_allowed,
                            std::uint64_t k, SearchResult* results);
 
-// 0 on success, -1 on failure.
+// 0 on success, -1 on failure. Every worker's context gets `rerank_factor`.
 int searchBatch(const Index& index, const float* queries, std::uint64_t n_queries,
-                std::uint64_t k, std::uint64_t ef_search, std::uint64_t n_threads,
+                std::uint64_t k, std::uint64_t ef_search, std::uint64_t rerank_factor,
+                std::uint64_t n_threads,
                 std::uint64_t* out_ids, float* out_scores, std::uint64_t* out_counts);
 
 }  // namespace korvane

@@ -56,7 +56,7 @@ void releaseContexts(SearchContext* contexts, std::uint64_t count) {
 }  // namespace
 
 int searchBatch(const Index& index, const float* queries, std::uint64_t n_queries, std::uint64_t k,
-                std::uint64_t ef_search, std::uint64_t n_threads, std::uint64_t* out_ids,
+                std::uint64_t ef_search, std::uint64_t rerank_factor, std::uint64_t n_threads, std::uint64_t* out_ids,
                 float* out_scores, std::uint64_t* out_counts) {
     std::uint64_t total = 0;
     if (__builtin_mul_overflow(n_queries, k, &total) || total >= (std::uint64_t{1} << 60)) return -1;
@@ -68,8 +68,10 @@ int searchBatch(const Index& index, const float* queries, std::uint64_t n_querie
     auto* contexts = allocateArray<SearchContext>(threads);
     std::uint64_t built = 0;
     if (contexts)
-        for (; built < threads; ++built)
+        for (; built < threads; ++built) {
             if (initContext(contexts[built], index, ef_search) != Error::Ok) break;
+            contexts[built].rerank_factor = rerank_factor;
+        }
     if (built < threads) {
         releaseContexts(contexts, built);
         releaseArray(records);
