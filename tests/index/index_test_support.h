@@ -16,6 +16,8 @@ struct IndexHandle {
     korvane_index* handle;
     explicit IndexHandle(std::uint64_t ef_construction = 64, std::uint64_t seed = 42)
         : handle(korvane_index_create(ef_construction, seed)) {}
+    IndexHandle(std::uint64_t ef_construction, std::uint64_t seed, std::uint32_t store)
+        : handle(korvane_index_create_with_store(ef_construction, seed, store)) {}
     ~IndexHandle() { korvane_index_destroy(handle); }
     Index& get() { return *fromHandle(handle); }
 };
@@ -64,10 +66,16 @@ inline IndexSnapshot snapshotOf(const Index& index) {
     return s;
 }
 
+// The raw stores hold exactly one copy per node in the index's mode and nothing in the others.
+inline bool rawStoresMatch(const Index& index) {
+    const std::size_t n = index.payloads.len;
+    const std::size_t f32 = index.raw_mode == kRawF32 ? n : 0, i8 = index.raw_mode == kRawI8 ? n : 0;
+    return index.raw_f32.len == 256 * f32 && index.raw_i8.len == 256 * i8 && index.raw_scales.len == i8;
+}
+
 inline bool consistent(const Index& index) {
     return checkGraphInvariants(index.graph, index.payloads.len) && index.live_count == index.id_to_node.count &&
-           index.graph.node_count == index.payloads.len && index.raw_i8.len == 256 * index.payloads.len &&
-           index.raw_scales.len == index.payloads.len;
+           index.graph.node_count == index.payloads.len && rawStoresMatch(index);
 }
 
 }  // namespace korvane::testing
