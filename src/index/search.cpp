@@ -33,14 +33,23 @@ void prefetchPayload(const Index& index, CandidateList candidates, std::size_t c
     if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].id], sizeof(TurboQuantPayload));
 }
 
-// Raw copies of the first-stage survivors, in whatever order the heap holds them.
+// 8-bit copies of the first-stage survivors, in whatever order the heap holds
+// them. Float copies are four times larger (16 cache lines) and a deep first
+// stage keeps many of them, so those are fetched a few copies ahead as
+// scoring goes instead.
+constexpr std::size_t kFloatCopiesAhead = 4;
+
 void prefetchRawCopies(const Index& index, const ResultHeap& survivors) {
-    if (index.raw_mode != 2) return;
+    if (index.raw_mode != kRawI8) return;
     for (std::size_t i = 0; i < survivors.len; ++i) {
         const std::uint64_t node = survivors.items[i].id;
         prefetchBytes(index.raw_i8.data + node * kDim, kDim);
         __builtin_prefetch(&index.raw_scales[node]);
     }
+}
+
+void prefetchFloatCopy(const Index& index, const SearchContext& context, std::size_t i, std::size_t count) {
+    if (i < count) prefetchBytes(index.raw_f32.data + context.rerank[i].id * kDim, kDim * sizeof(float));
 }
 
 // Offers (key(node), estimate) of every live candidate to `heap`, in order.
@@ -73,11 +82,15 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
     const std::int8_t* raws[kScoreBlock];
     float scales[kScoreBlock];
     float scores[kScoreBlock];
+    if (index.raw_mode == kRawF32)
+        for (std::size_t i = 0; i < kFloatCopiesAhead; ++i) prefetchFloatCopy(index, context, i, count);
     for (std::size_t start = 0; start < count; start += kScoreBlock) {
         const std::size_t n = count - start < kScoreBlock ? count - start : kScoreBlock;
-        if (index.raw_mode != 2) {
-            for (std::size_t i = 0; i < n; ++i)
+        if (index.raw_mode == kRawF32) {
+            for (std::size_t i = 0; i < n; ++i) {
+                prefetchFloatCopy(index, context, start + i + kFloatCopiesAhead, count);
                 scores[i] = exactScore(index, context.rerank[start + i].id, context.query_rotated);
+            }
         } else {
             for (std::size_t i = 0; i < n; ++i) {
                 const std::uint64_t node = context.rerank[start + i].id;
