@@ -12,11 +12,14 @@
 
 namespace korvane {
 
-// Raw-copy modes: none, the rotated vector as f32, or 8-bit with a scale.
-constexpr std::uint8_t kRawNone = 0;
-constexpr std::uint8_t kRawF32 = 1;
-constexpr std::uint8_t kRawI8 = 2;
-inline bool isRawMode(std::uint64_t mode) { return mode <= kRawI8; }
+// Which raw copy of each vector the index keeps for exact re-scoring; the
+// values are the file's raw-mode byte.
+enum class RawMode : std::uint8_t {
+    None = 0,
+    F32 = 1,  // 256 f32
+    I8 = 2,   // 256 i8 and a f32 scale
+};
+inline bool isRawMode(std::uint64_t value) { return value <= std::uint64_t(RawMode::I8); }
 
 struct Index {
     float* rotation = nullptr;            // 256 x 256, whole pages
@@ -34,18 +37,16 @@ struct Index {
     U64Map<std::uint64_t> id_to_node;
     BitSet tombstones;
     std::uint64_t live_count = 0;
-    std::uint8_t raw_mode = kRawI8;
+    RawMode raw_mode = RawMode::I8;
     bool calibrated = false;
 };
-
-constexpr std::uint64_t kIndexRecordEstimate = 1311176;
 
 // Allocates the fixed arrays (matrices uninitialised) and sets every other
 // field to its initial state. On failure releases what it took.
 Error initIndexStorage(Index& index, std::uint64_t ef_construction);
 
 // Creation: storage, then the matrices from the seed. nullptr on failure.
-Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed, std::uint8_t raw_mode = kRawI8);
+Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed, RawMode raw_mode = RawMode::I8);
 void destroyIndex(Index* index);
 void deinit(Index& index);
 

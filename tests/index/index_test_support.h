@@ -56,7 +56,7 @@ inline IndexSnapshot snapshotOf(const Index& index) {
             bytes.insert(bytes.end(), b, b + n);
         };
         for (const Node& node : layer.nodes) {
-            put(&node.id, 8);
+            put(&node.node, 8);
             put(&node.code, sizeof node.code);
             put(&node.neighbor_count, 4);
             put(node.neighbors, 8 * node.neighbor_count);
@@ -69,7 +69,7 @@ inline IndexSnapshot snapshotOf(const Index& index) {
 // The raw stores hold exactly one copy per node in the index's mode and nothing in the others.
 inline bool rawStoresMatch(const Index& index) {
     const std::size_t n = index.payloads.len;
-    const std::size_t f32 = index.raw_mode == kRawF32 ? n : 0, i8 = index.raw_mode == kRawI8 ? n : 0;
+    const std::size_t f32 = index.raw_mode == RawMode::F32 ? n : 0, i8 = index.raw_mode == RawMode::I8 ? n : 0;
     return index.raw_f32.len == 256 * f32 && index.raw_i8.len == 256 * i8 && index.raw_scales.len == i8;
 }
 

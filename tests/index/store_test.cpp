@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "encoding/projection.h"
-#include "index/insert.h"
+#include "encoding/raw_copy.h"
 #include "index/query.h"
 #include "index_test_support.h"
 
@@ -91,7 +91,7 @@ Reference bruteForce(const Index& index, const float* query, std::uint64_t ef, s
     auto best_first = [](const auto& a, const auto& b) { return a.first > b.first; };
     std::stable_sort(estimates.begin(), estimates.end(), best_first);
     std::vector<std::pair<float, std::uint64_t>> scored = estimates;
-    if (index.raw_mode != kRawNone) {
+    if (index.raw_mode != RawMode::None) {
         std::size_t keep = factor == 0 ? estimates.size() : std::max<std::size_t>(factor * k, k);
         keep = std::min<std::size_t>({keep, ef, estimates.size()});
         scored.resize(keep);
@@ -104,7 +104,7 @@ Reference bruteForce(const Index& index, const float* query, std::uint64_t ef, s
         reference.results.ids.push_back(index.payloads[scored[i].second].id);
         reference.results.scores.push_back(scored[i].first);
     }
-    const std::size_t first = index.raw_mode == kRawNone ? estimates.size() : scored.size();
+    const std::size_t first = index.raw_mode == RawMode::None ? estimates.size() : scored.size();
     for (std::size_t i = 0; i < first; ++i) reference.first_stage_ids.push_back(index.payloads[estimates[i].second].id);
     return reference;
 }
