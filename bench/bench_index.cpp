@@ -252,7 +252,8 @@ void printStoreSweeps(const Dataset& data, const Options& options, korvane_index
                 sweep.push_back(sweepOurs(data, build.index, ef, options.passes, rerank));
             double ceiling = 0;
             for (const SweepPoint& p : sweep) ceiling = std::max(ceiling, p.recall);
-            std::printf("  %-6s %7s %12.0f %9.4f %16.0f %16.0f\n", s.name, rerank ? "4" : "all",
+            std::printf("  %-6s %7s %12.0f %9.4f %16.0f %16.0f\n", s.name,
+                        s.store == KORVANE_STORE_NONE ? "-" : rerank ? "4" : "all",
                         bytesPerVectorWithoutHeadroom(build.index, data.n), ceiling, qpsAtRecall(sweep, 0.95),
                         qpsAtRecall(sweep, 0.99));
             std::fflush(stdout);
