@@ -17,10 +17,8 @@ std::vector<std::uint64_t> sequentialIds(std::size_t n, std::uint64_t first = 10
 
 bool sameContent(const Index& a, const Index& b) {
     return testing::snapshotOf(a) == testing::snapshotOf(b) &&
-           std::memcmp(a.payloads.data, b.payloads.data, a.payloads.len * sizeof(TurboQuantPayload)) == 0 &&
-           std::memcmp(a.raw_i8.data, b.raw_i8.data, a.raw_i8.len) == 0 &&
-           std::memcmp(a.raw_f32.data, b.raw_f32.data, a.raw_f32.len * 4) == 0 &&
-           std::memcmp(a.raw_scales.data, b.raw_scales.data, a.raw_scales.len * 4) == 0;
+           testing::sameItems(a.payloads, b.payloads) && testing::sameItems(a.raw_i8, b.raw_i8) &&
+           testing::sameItems(a.raw_f32, b.raw_f32) && testing::sameItems(a.raw_scales, b.raw_scales);
 }
 
 TEST(Batch, ChunksDoubleWithTheGraphUpToTheCap) {

@@ -66,6 +66,12 @@ inline IndexSnapshot snapshotOf(const Index& index) {
     return s;
 }
 
+// Same length and bytes; an empty array may have no storage at all.
+template <class T>
+bool sameItems(const Vec<T>& a, const Vec<T>& b) {
+    return a.len == b.len && (a.len == 0 || std::memcmp(a.data, b.data, a.len * sizeof(T)) == 0);
+}
+
 // The raw stores hold exactly one copy per node in the index's mode and nothing in the others.
 inline bool rawStoresMatch(const Index& index) {
     const std::size_t n = index.payloads.len;

@@ -58,9 +58,8 @@ TEST(Store, InsertionKeepsTheCopiesOfTheChosenStoreSingleAndBatchAlike) {
             }
         }
         const Index& b = batch.get();
-        EXPECT_EQ(std::memcmp(s.raw_f32.data, b.raw_f32.data, s.raw_f32.len * 4), 0);
-        EXPECT_EQ(std::memcmp(s.raw_i8.data, b.raw_i8.data, s.raw_i8.len), 0);
-        EXPECT_EQ(std::memcmp(s.raw_scales.data, b.raw_scales.data, s.raw_scales.len * 4), 0);
+        EXPECT_TRUE(testing::sameItems(s.raw_f32, b.raw_f32) && testing::sameItems(s.raw_i8, b.raw_i8) &&
+                    testing::sameItems(s.raw_scales, b.raw_scales));
 
         korvane_index* loaded = saveAndLoad(single.handle);
         ASSERT_NE(loaded, nullptr);
