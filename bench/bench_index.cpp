@@ -231,6 +231,38 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
                 "  distance the walk computed; walk ns/node: graph walk time per visited node.\n");
 }
 
+// The recall choices side by side on one graph shape (ef_construction 200):
+// each store with the default depth and with every candidate re-scored.
+void printStoreSweeps(const Dataset& data, const Options& options, korvane_index* int8_index) {
+    struct Store {
+        const char* name;
+        std::uint32_t store;
+    };
+    const Store stores[] = {{"int8", KORVANE_STORE_I8}, {"f32", KORVANE_STORE_F32}, {"none", KORVANE_STORE_NONE}};
+    std::printf("\nrecall choices (ef_construction 200): ceiling = best recall@10 of the sweep\n");
+    std::printf("  %-6s %7s %12s %9s %16s %16s\n", "store", "rerank", "bytes/vector", "ceiling", "queries/s @0.95",
+                "queries/s @0.99");
+    for (const Store& s : stores) {
+        OurBuild build{int8_index, 0};
+        if (s.store != KORVANE_STORE_I8) build = buildOurs(data, 200, options.seed, s.store);
+        for (const std::uint64_t rerank : {4, 0}) {
+            if (s.store == KORVANE_STORE_NONE && rerank == 0) continue;  // nothing to re-score
+            std::vector<SweepPoint> sweep;
+            for (const std::uint64_t ef : options.ef_search)
+                sweep.push_back(sweepOurs(data, build.index, ef, options.passes, rerank));
+            double ceiling = 0;
+            for (const SweepPoint& p : sweep) ceiling = std::max(ceiling, p.recall);
+            std::printf("  %-6s %7s %12.0f %9.4f %16.0f %16.0f\n", s.name,
+                        s.store == KORVANE_STORE_NONE ? "-" : rerank ? "4" : "all",
+                        bytesPerVectorWithoutHeadroom(build.index, data.n), ceiling, qpsAtRecall(sweep, 0.95),
+                        qpsAtRecall(sweep, 0.99));
+            std::fflush(stdout);
+        }
+        if (build.index != int8_index) korvane_index_destroy(build.index);
+    }
+    std::printf("  (queries/s interpolated along the ef sweep; -1: the level is not reached)\n");
+}
+
 }  // namespace
 }  // namespace korvane::bench
 
@@ -268,6 +300,7 @@ int main(int argc, char** argv) {
     }
 
     printStages(data, builds.back().index, options.passes);
+    printStoreSweeps(data, options, builds.back().index);
     for (const OurBuild& b : builds) korvane_index_destroy(b.index);
     return 0;
 }

@@ -172,9 +172,10 @@ struct OurBuild {
     double rate() const { return seconds > 0 ? double(korvane_index_len(index)) / seconds : 0; }
 };
 
-inline OurBuild buildOurs(const Dataset& data, std::uint64_t ef_construction, std::uint64_t seed) {
+inline OurBuild buildOurs(const Dataset& data, std::uint64_t ef_construction, std::uint64_t seed,
+                          std::uint32_t store = KORVANE_STORE_I8) {
     OurBuild build;
-    build.index = korvane_index_create(ef_construction, seed);
+    build.index = korvane_index_create_with_store(ef_construction, seed, store);
     if (!build.index) {
         std::fprintf(stderr, "index creation failed\n");
         std::exit(1);
@@ -190,8 +191,10 @@ inline OurBuild buildOurs(const Dataset& data, std::uint64_t ef_construction, st
     return build;
 }
 
-inline SweepPoint sweepOurs(const Dataset& data, korvane_index* index, std::uint64_t ef, std::size_t passes) {
+inline SweepPoint sweepOurs(const Dataset& data, korvane_index* index, std::uint64_t ef, std::size_t passes,
+                            std::uint64_t rerank = 4) {
     korvane_context* context = korvane_context_create(index, ef);
+    korvane_context_set_rerank(context, rerank);
     const SweepPoint point = measureSweepPoint(data, ef, passes, [&] {
         std::size_t hits = 0;
         std::uint64_t ids[kTopK];

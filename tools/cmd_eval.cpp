@@ -32,15 +32,17 @@ const char* const kHelp =
     "                          at least k per row)\n"
     "  -k N                    recall depth, 1 to 256 (default 10)\n"
     "  --ef LIST               comma-separated ef_search values (default 16,32,64,128,256)\n"
+    "  --rerank N              re-score factor, 0 = every candidate (default 4)\n"
     "  --threads N             threads for building, ground truth and searching\n"
     "                          (default: all cores; queries/s is measured with these)\n"
-    "  --seed N, --ef-construction N   for the index built in memory (defaults 1, 200)\n"
+    "  --seed N, --ef-construction N, --store f32|int8|none\n"
+    "                          for the index built in memory (defaults 1, 200, int8)\n"
     "  --csv                   print the table as CSV, and nothing else on stdout\n";
 
 const std::vector<OptionRule> kOptions = {
     {"--index", true}, {"--ids", true},  {"--truth", true},           {"-k", true},
     {"--ef", true},    {"--threads", true}, {"--seed", true},         {"--ef-construction", true},
-    {"--csv", false}};
+    {"--csv", false}, {"--rerank", true}, {"--store", true}};
 
 struct EvalSetup {
     VectorSet base;
@@ -48,6 +50,7 @@ struct EvalSetup {
     std::vector<std::uint64_t> ids;
     std::uint64_t k = 0;
     std::uint64_t threads = 0;
+    std::uint64_t rerank = 0;
     bool csv = false;
 };
 
@@ -63,7 +66,7 @@ IndexPtr indexFor(const Args& args, const EvalSetup& setup) {
                          static_cast<unsigned long long>(setup.base.count));
         return index;
     }
-    IndexPtr index = createIndex(efConstructionOption(args), seedOption(args));
+    IndexPtr index = createIndex(efConstructionOption(args), seedOption(args), storeOption(args));
     ProgressBar bar("building", setup.base.count);
     Stopwatch clock;
     addAll(index.get(), setup.ids, setup.base, setup.threads, [&](std::uint64_t n) { bar.update(n); });
@@ -114,6 +117,8 @@ int runEval(const Words& words) {
     setup.k = countOption(args, "-k", 10, 1, KORVANE_MAX_K);
     setup.threads = threadsOption(args);
     setup.csv = args.has("--csv");
+    setup.rerank = rerankOption(args);
+    storeOption(args);  // checked before the expensive steps
     const std::vector<std::uint64_t> efs = countListOption(args, "--ef", {16, 32, 64, 128, 256}, 1, kMaxEf);
     setup.base = readVectors(args.positionals[0]);
     setup.queries = readVectors(args.positionals[1]);
@@ -129,7 +134,7 @@ int runEval(const Words& words) {
                                   : Neighbours{};
     const IndexPtr index = indexFor(args, setup);
     if (!truth_path) truth = rowsToIds(bruteForceTruth(setup), setup.ids);
-    const Table table = sweepTable(sweepEf(index.get(), setup.queries, truth, setup.k, efs, setup.threads), setup.k);
+    const Table table = sweepTable(sweepEf(index.get(), setup.queries, truth, setup.k, efs, setup.threads, setup.rerank), setup.k);
     if (setup.csv) printCsv(stdout, table);
     else printTable(stdout, table);
     return kExitOk;

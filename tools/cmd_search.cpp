@@ -21,13 +21,15 @@ const char* const kHelp =
     "options:\n"
     "  -k N              results per query, 1 to 256 (default 10)\n"
     "  --ef N            search breadth ef_search (default 64)\n"
+    "  --rerank N        re-score exactly the best N x k estimates (default 4;\n"
+    "                    0 = every candidate: slower, higher recall)\n"
     "  --threads N       worker threads (default: all cores)\n"
     "  --filter FILE     search only among the ids listed in FILE (exact, no graph walk;\n"
     "                    an id listed more than once counts once)\n"
     "  --json            print one JSON object per query instead of TSV\n";
 
 const std::vector<OptionRule> kOptions = {
-    {"-k", true}, {"--ef", true}, {"--threads", true}, {"--filter", true}, {"--json", false}};
+    {"-k", true}, {"--ef", true}, {"--rerank", true}, {"--threads", true}, {"--filter", true}, {"--json", false}};
 
 }  // namespace
 
@@ -37,6 +39,7 @@ int runSearch(const Words& words) {
     expectPositionals(args, 2, "korvane search INDEX QUERIES [options]");
     const std::uint64_t k = countOption(args, "-k", 10, 1, KORVANE_MAX_K);
     const std::uint64_t ef = countOption(args, "--ef", 64, 1, kMaxEf);
+    const std::uint64_t rerank = rerankOption(args);
     const std::uint64_t threads = threadsOption(args);
     const IndexPtr index = loadIndex(args.positionals[0]);
     const VectorSet queries = readVectors(args.positionals[1]);
@@ -44,7 +47,7 @@ int runSearch(const Words& words) {
     const std::optional<std::string> filter = args.value("--filter");
     const SearchResults results =
         filter ? searchAllFiltered(index.get(), queries, distinctIds(readIds(*filter)), k, threads)
-               : searchAll(index.get(), queries, k, ef, threads);
+               : searchAll(index.get(), queries, k, ef, threads, rerank);
     if (args.has("--json")) writeJsonLines(stdout, results);
     else writeTsv(stdout, results);
     return kExitOk;

@@ -23,12 +23,12 @@ double queryRecall(const std::uint64_t* found, std::uint64_t found_count,
 }
 
 SweepPoint measureEf(const korvane_index* index, const VectorSet& queries, const Neighbours& truth,
-                     std::uint64_t k, std::uint64_t ef, std::uint64_t threads) {
+                     std::uint64_t k, std::uint64_t ef, std::uint64_t threads, std::uint64_t rerank) {
     SearchResults results;
     std::uint64_t searched = 0;
     Stopwatch clock;
     do {
-        results = searchAll(index, queries, k, ef, threads);
+        results = searchAll(index, queries, k, ef, threads, rerank);
         searched += queries.count;
     } while (clock.seconds() < kMinTimedSeconds);
     return {ef, recallAtK(results, truth, k), searched / clock.seconds()};
@@ -58,9 +58,10 @@ Neighbours rowsToIds(const Neighbours& rows, const std::vector<std::uint64_t>& i
 
 std::vector<SweepPoint> sweepEf(const korvane_index* index, const VectorSet& queries,
                                 const Neighbours& truth, std::uint64_t k,
-                                const std::vector<std::uint64_t>& ef_values, std::uint64_t threads) {
+                                const std::vector<std::uint64_t>& ef_values, std::uint64_t threads,
+                                std::uint64_t rerank) {
     std::vector<SweepPoint> points;
-    for (std::uint64_t ef : ef_values) points.push_back(measureEf(index, queries, truth, k, ef, threads));
+    for (std::uint64_t ef : ef_values) points.push_back(measureEf(index, queries, truth, k, ef, threads, rerank));
     return points;
 }
 

@@ -22,11 +22,12 @@ double recallAtK(const SearchResults& results, const Neighbours& truth, std::uin
 // Maps ground-truth row numbers to the ids the rows were stored under.
 Neighbours rowsToIds(const Neighbours& rows, const std::vector<std::uint64_t>& ids);
 
-// Searches all queries at each ef_search, timing the batch search with
-// `threads` threads (repeated until a quarter second has passed, for a stable
-// rate on small query sets).
+// Searches all queries at each ef_search with re-score factor `rerank`,
+// timing the batch search with `threads` threads (repeated until a quarter
+// second has passed, for a stable rate on small query sets).
 std::vector<SweepPoint> sweepEf(const korvane_index* index, const VectorSet& queries,
                                 const Neighbours& truth, std::uint64_t k,
-                                const std::vector<std::uint64_t>& ef_values, std::uint64_t threads);
+                                const std::vector<std::uint64_t>& ef_values, std::uint64_t threads,
+                                std::uint64_t rerank = kDefaultRerank);
 
 }  // namespace korvane::tool

@@ -50,7 +50,7 @@ Error initIndexStorage(Index& index, std::uint64_t ef_construction) {
     return Error::Ok;
 }
 
-Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed) {
+Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed, RawMode raw_mode) {
     void* record = allocateBytes(sizeof(Index));
     if (!record) return nullptr;
     auto* index = new (record) Index{};
@@ -58,6 +58,7 @@ Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed) {
         releaseArray(index);
         return nullptr;
     }
+    index->raw_mode = raw_mode;
     generateRotation(index->rotation, seed);
     generateProjection(index->projection, seed);
     return index;
