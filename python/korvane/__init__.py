@@ -10,7 +10,7 @@ See help(korvane.Index) and help(korvane.Index.search).
 import os as _os
 import tempfile as _tempfile
 
-from ._korvane import DIM, MAX_K, NO_ID, DuplicateIdError, Index, IndexFileError, __version__
+from ._korvane import _SEARCH_DOC, DIM, MAX_K, NO_ID, DuplicateIdError, Index, IndexFileError, __version__
 
 __all__ = ["DIM", "MAX_K", "NO_ID", "DuplicateIdError", "Index", "IndexFileError", "__version__"]
 
@@ -36,3 +36,14 @@ def _reduce_index(index):
 
 
 Index.__reduce__ = _reduce_index
+
+_search_positional = Index._search
+
+
+def search(self, queries, k=10, ef=64, rerank=4, threads=None, filter=None):
+    return _search_positional(self, queries, k, ef, rerank, threads, filter)
+
+
+search.__doc__, search.__qualname__, search.__module__ = _SEARCH_DOC, "Index.search", __name__
+Index.search = search
+del search

@@ -27,8 +27,10 @@ void bindIndex(py::module_& module) {
         .def("add", &addVectors, py::arg("vectors"), py::arg("ids") = py::none(), py::arg("threads") = py::none(),
              doc::kAdd)
         .def("remove", &removeIds, py::arg("ids"), doc::kRemove)
-        .def("search", &searchIndex, py::arg("queries"), py::arg("k") = 10, py::arg("ef") = 64,
-             py::arg("rerank") = 4, py::arg("threads") = py::none(), py::arg("filter") = py::none(), doc::kSearch)
+        // Index.search is a Python function (korvane/__init__.py) that passes
+        // everything by position: pybind11's keyword matching would cost
+        // several times what the rest of the call does.
+        .def("_search", &searchIndex)
         .def("save", &saveIndex, py::arg("path"), doc::kSave)
         .def_static("load", &loadIndex, py::arg("path"), doc::kLoad)
         .def("close", &closeIndexObject, py::call_guard<py::gil_scoped_release>(), doc::kClose)
@@ -55,6 +57,7 @@ PYBIND11_MODULE(_korvane, module) {
     module.attr("MAX_K") = KORVANE_MAX_K;
     module.attr("NO_ID") = py::int_(std::numeric_limits<uint64_t>::max());
     module.attr("__version__") = KORVANE_VERSION;
+    module.attr("_SEARCH_DOC") = doc::kSearch;
     registerErrors(module);
     module.attr("DuplicateIdError").attr("__doc__") = doc::kDuplicate;
     module.attr("IndexFileError").attr("__doc__") = doc::kIndexFile;
