@@ -29,6 +29,8 @@ class CLibrary:
         lib = ctypes.CDLL(path)
         signatures = {
             "korvane_index_create": (ctypes.c_void_p, [U64, U64]),
+            "korvane_index_create_with_store": (ctypes.c_void_p, [U64, U64, ctypes.c_uint32]),
+            "korvane_context_set_rerank": (ctypes.c_int32, [ctypes.c_void_p, U64]),
             "korvane_index_destroy": (None, [ctypes.c_void_p]),
             "korvane_index_add": (ctypes.c_int32, [ctypes.c_void_p, U64, F32P]),
             "korvane_index_add_batch": (ctypes.c_int32, [ctypes.c_void_p, U64P, F32P, U64, U64]),
@@ -41,15 +43,23 @@ class CLibrary:
             "korvane_index_load": (ctypes.c_void_p, [ctypes.c_char_p]),
         }
         for name, (result, arguments) in signatures.items():
-            function = getattr(lib, name)
-            function.restype, function.argtypes = result, arguments
+            if hasattr(lib, name):
+                function = getattr(lib, name)
+                function.restype, function.argtypes = result, arguments
         self.lib = lib
+        self.has_stores = hasattr(lib, "korvane_index_create_with_store")
 
 
 class CIndex:
-    def __init__(self, clib, ef_construction=200, seed=0, handle=None):
+    STORES = {"none": 0, "f32": 1, "int8": 2}
+
+    def __init__(self, clib, ef_construction=200, seed=0, store="int8"):
         self.lib = clib.lib
-        self.handle = handle or self.lib.korvane_index_create(ef_construction, seed)
+        if clib.has_stores:
+            self.handle = self.lib.korvane_index_create_with_store(ef_construction, seed, self.STORES[store])
+        else:
+            assert store == "int8"
+            self.handle = self.lib.korvane_index_create(ef_construction, seed)
         assert self.handle
 
     def add_batch(self, vectors, ids, threads):
@@ -64,13 +74,17 @@ class CIndex:
     def remove(self, id_):
         return self.lib.korvane_index_remove(self.handle, id_)
 
-    def search(self, queries, k, ef, allowed=None):
+    def search(self, queries, k, ef, allowed=None, rerank=4):
         """Every query through korvane_search (or _filtered) on one context,
         padded as the Python package promises."""
         queries = np.ascontiguousarray(np.atleast_2d(queries), dtype=np.float32)
         ids = np.full((len(queries), k), korvane.NO_ID, dtype=np.uint64)
         scores = np.full((len(queries), k), -np.inf, dtype=np.float32)
         context = self.lib.korvane_context_create(self.handle, ef)
+        if hasattr(self.lib, "korvane_context_set_rerank"):
+            assert self.lib.korvane_context_set_rerank(context, rerank) == 0
+        else:
+            assert rerank == 4
         try:
             for q, query in enumerate(queries):
                 if allowed is None:

@@ -70,6 +70,27 @@ def test_removal_save_load_and_pickle_keep_results(pair, data, tmp_path):
     assert not np.isin(expected[0], gone).any()
 
 
+@pytest.mark.parametrize("store", ["f32", "none"])
+def test_other_stores_and_rerank_factors_equal_c(clib, rng, tmp_path, store):
+    if not clib.has_stores:
+        pytest.skip("the library has no store or re-rank choice yet")
+    vectors, queries = clustered(rng, 800), clustered(rng, 20)
+    py_index = korvane.Index(ef_construction=64, seed=4, store=store)
+    py_index.add(vectors, threads=2)
+    c_index = CIndex(clib, 64, 4, store=store)
+    c_index.add_batch(vectors, np.arange(len(vectors)), threads=2)
+    assert py_index.store == store
+    for rerank in (0, 1, 4, 9):
+        expected = c_index.search(queries, 10, 40, rerank=rerank)
+        assert_same_bits(py_index.search(queries, k=10, ef=40, rerank=rerank, threads=1), expected)
+        assert_same_bits(py_index.search(queries, k=10, ef=40, rerank=rerank, threads=2), expected)
+    py_index.save(tmp_path / "index.kvx")
+    reloaded = korvane.Index.load(tmp_path / "index.kvx")
+    assert reloaded.store == store
+    assert_same_bits(reloaded.search(queries, k=10, ef=40, rerank=0), c_index.search(queries, 10, 40, rerank=0))
+    c_index.close()
+
+
 def test_one_by_one_adds_equal_c_single_adds(clib, rng):
     vectors = clustered(rng, 300)
     py_index = korvane.Index(seed=3)
