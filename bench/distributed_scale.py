@@ -30,22 +30,19 @@ def per_call_seconds(index, query, calls):
     return timed(lambda: [index.search(query, k=10) for _ in range(calls)]) / calls
 
 
-def measure(index, data, queries, calls, add_threads=None):
+def measure(index, data, queries, calls, **threads):
+    """Build rate, queries/s of one batch call, seconds per one-query call.
+    ``threads`` (in-process only) is passed to add and search."""
     ids = np.arange(len(data), dtype=np.uint64)
-    build = timed(lambda: index.add(data, ids, threads=add_threads))
-    search = timed(lambda: index.search(queries, k=10))
+    build = timed(lambda: index.add(data, ids, **threads))
+    search = timed(lambda: index.search(queries, k=10, **threads))
     return {"build": len(data) / build, "qps": len(queries) / search,
             "call": per_call_seconds(index, queries[0], calls)}
 
 
 def in_process(data, queries, calls, threads):
-    index = korvane.Index(seed=1)
-    ids = np.arange(len(data), dtype=np.uint64)
-    build = timed(lambda: index.add(data, ids, threads=threads))
-    search = timed(lambda: index.search(queries, k=10, threads=threads))
-    call = per_call_seconds(index, queries[0], calls)
-    return {"build": len(data) / build, "qps": len(queries) / search,
-            "call": call}
+    with korvane.Index(seed=1) as index:
+        return measure(index, data, queries, calls, threads=threads)
 
 
 def on_cluster(workers, data, queries, calls, direct=True):
