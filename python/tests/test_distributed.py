@@ -33,6 +33,7 @@ def client():
         n_workers=2, threads_per_worker=1, processes=True,
         dashboard_address=None, silence_logs=50)
     with cluster, distributed.Client(cluster, timeout=CALL_TIMEOUT) as c:
+        c.wait_for_workers(2, timeout=CALL_TIMEOUT)
         yield c
 
 
