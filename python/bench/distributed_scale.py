@@ -6,7 +6,7 @@ in-process korvane.Index. Clients talk to the workers directly
 through the scheduler, as it does by default. Prints rates and ratios to the in-process index
 with one thread; take figures from one run, as the machine may be shared.
 
-    PYTHONPATH=build/release/python /usr/bin/python3 bench/distributed_scale.py
+    PYTHONPATH=build/release/python /usr/bin/python3 python/bench/distributed_scale.py
 """
 
 import argparse

@@ -389,6 +389,12 @@ class ShardedIndex:
         self._futures = []
         self.__dict__.pop("_actors", None)
 
+    def __repr__(self):
+        state = "closed" if "_actors" not in self.__dict__ else \
+            f"on {len(set(self._workers))} workers"
+        return (f"<ShardedIndex {self.shards} shards {state}, "
+                f"store {self.store!r}, seed {self.seed}>")
+
     def __enter__(self):
         return self
 
