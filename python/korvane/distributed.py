@@ -161,9 +161,13 @@ class ShardedIndex:
         deadline = self._deadline()
         pending = list(futures)
         while pending:
-            done, pending = wait(pending, timeout=_POLL_SECONDS)
-            if any(future.status == "error" for future in done):
+            try:
+                wait(pending, timeout=_POLL_SECONDS)
+            except TimeoutError:
+                pass
+            if any(future.status == "error" for future in futures):
                 break
+            pending = [future for future in pending if not future.done()]
             if pending:
                 self._raise_if_lost(range(len(futures)))
                 self._raise_if_late(deadline)

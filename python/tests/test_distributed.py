@@ -184,7 +184,7 @@ def test_a_filter_is_sent_only_to_the_shards_that_own_its_ids(client):
 
 def saved_index(client, directory):
     data, ids = vectors(500, 9), random_ids(500, 10)
-    with make_sharded(client, 3, store="f32") as index:
+    with make_sharded(client, 3) as index:
         index.add(data, ids)
         index.save(directory)
         index.remove(ids[:100])
@@ -197,7 +197,7 @@ def test_save_then_load_gives_the_same_answers(client, tmp_path):
     files = sorted(os.listdir(tmp_path))
     assert len(files) == 4 and files[0] == "manifest.json"
     manifest = json.loads((tmp_path / "manifest.json").read_text())
-    assert manifest["shard_count"] == 3 and manifest["store"] == "f32"
+    assert manifest["shard_count"] == 3 and manifest["store"] == "int8"
     assert sum(s["length"] for s in manifest["shards"]) == length == 400
     with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as index:
         assert len(index) == 400 and index.seed == SEED
@@ -232,7 +232,7 @@ TAMPERING = {
     "length changed": (lambda p: change_manifest(
         p, set_shard_field(2, "length", 7)), "shard 2 .*7"),
     "store changed": (lambda p: change_manifest(
-        p, lambda m: m.update(store="int8")), "shard 0 .*store"),
+        p, lambda m: m.update(store="f32")), "shard 0 .*store"),
     "ef_construction changed": (lambda p: change_manifest(
         p, lambda m: m.update(ef_construction=200)), "ef_construction"),
     "hash rule changed": (lambda p: change_manifest(
