@@ -228,15 +228,23 @@ class ShardedIndex:
             while s not in outcomes:
                 try:
                     outcomes[s] = future.result(timeout=_POLL_SECONDS)
-                except Exception as e:
-                    if not future.done():
+                except Exception:
+                    if future.done():  # it may have finished just now
+                        outcomes[s] = self._outcome(future, futures)
+                    else:
                         self._raise_if_lost(futures)
                         self._raise_if_late(deadline)
-                        continue
-                    if isinstance(e, OSError):
-                        self._raise_if_lost(futures, f" ({e})")
-                    outcomes[s] = e
         return outcomes
+
+    def _outcome(self, future, futures):
+        """The result of a finished actor call, or the exception it raised
+        (a failure to reach the worker becomes ShardLostError)."""
+        try:
+            return future.result()
+        except Exception as e:
+            if isinstance(e, OSError):
+                self._raise_if_lost(futures, f" ({e})")
+            return e
 
     # -- the index operations ----------------------------------------------
 
