@@ -48,8 +48,11 @@ Rows toRows(py::handle object, const char* what) {
 }
 
 IdArray toIds(py::handle object, const char* what) {
-    py::array array = py::array::ensure(object);
-    if (!array) throwValue(std::string(what) + " must be an array of integers");
+    // Lists go element by element: numpy would turn [2**64 - 1, 1] into
+    // floats and lose the low bits.
+    const py::array array = py::isinstance<py::array>(object)
+                                ? py::reinterpret_borrow<py::array>(object)
+                                : py::array(py::module_::import("numpy").attr("array")(object, py::dtype("O")));
     if (array.ndim() > 1) throwValue(std::string(what) + " must be one-dimensional");
     if (array.size() == 0) return IdArray(0);
     switch (array.dtype().kind()) {

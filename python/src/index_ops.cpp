@@ -46,7 +46,7 @@ std::string describeDuplicate(IndexObject& object, const uint64_t* ids, uint64_t
 
 }  // namespace
 
-IndexObject* createIndex(py::handle ef_construction, py::handle seed, const std::string& store) {
+IndexObject* createIndex(py::object ef_construction, py::object seed, const std::string& store) {
     const uint64_t ef = toUnsigned(ef_construction, "ef_construction");
     const uint64_t seed_value = toUnsigned(seed, "seed");
     const uint32_t code = storeCode(store);
@@ -59,7 +59,7 @@ IndexObject* createIndex(py::handle ef_construction, py::handle seed, const std:
     return openIndexObject(handle);
 }
 
-void addVectors(IndexObject& object, py::handle vectors, py::handle ids, std::optional<int64_t> threads) {
+void addVectors(IndexObject& object, py::object vectors, py::object ids, std::optional<int64_t> threads) {
     const Rows rows = toRows(vectors, "vectors");
     std::optional<IdArray> given;
     if (!ids.is_none()) {
@@ -89,7 +89,7 @@ void addVectors(IndexObject& object, py::handle vectors, py::handle ids, std::op
     if (status != KORVANE_OK) throw std::bad_alloc();
 }
 
-uint64_t removeIds(IndexObject& object, py::handle ids) {
+uint64_t removeIds(IndexObject& object, py::object ids) {
     const IdArray array = toIds(ids, "ids");
     const uint64_t* id_data = array.data();
     const uint64_t count = static_cast<uint64_t>(array.size());
@@ -106,7 +106,7 @@ uint64_t removeIds(IndexObject& object, py::handle ids) {
     return removed;
 }
 
-bool containsObject(IndexObject& object, py::handle id) {
+bool containsObject(IndexObject& object, py::object id) {
     if (!PyIndex_Check(id.ptr())) return false;
     uint64_t value = 0;
     try {
@@ -119,7 +119,7 @@ bool containsObject(IndexObject& object, py::handle id) {
     return containsId(object, value);
 }
 
-void saveIndex(IndexObject& object, py::handle path) {
+void saveIndex(IndexObject& object, py::object path) {
     const std::string bytes = toPath(path);
     int32_t status = KORVANE_OK;
     int error = 0;
@@ -133,7 +133,7 @@ void saveIndex(IndexObject& object, py::handle path) {
     if (status != KORVANE_OK) raiseOsError(error, "cannot save the index", path);
 }
 
-IndexObject* loadIndex(py::handle path) {
+IndexObject* loadIndex(py::object path) {
     const std::string bytes = toPath(path);
     korvane_index* handle = nullptr;
     int error = 0;

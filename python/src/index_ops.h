@@ -13,12 +13,12 @@
 
 namespace korvane_py {
 
-IndexObject* createIndex(pybind11::handle ef_construction, pybind11::handle seed, const std::string& store);
-void addVectors(IndexObject& object, pybind11::handle vectors, pybind11::handle ids, std::optional<int64_t> threads);
-uint64_t removeIds(IndexObject& object, pybind11::handle ids);
-bool containsObject(IndexObject& object, pybind11::handle id);
-void saveIndex(IndexObject& object, pybind11::handle path);
-IndexObject* loadIndex(pybind11::handle path);
+IndexObject* createIndex(pybind11::object ef_construction, pybind11::object seed, const std::string& store);
+void addVectors(IndexObject& object, pybind11::object vectors, pybind11::object ids, std::optional<int64_t> threads);
+uint64_t removeIds(IndexObject& object, pybind11::object ids);
+bool containsObject(IndexObject& object, pybind11::object id);
+void saveIndex(IndexObject& object, pybind11::object path);
+IndexObject* loadIndex(pybind11::object path);
 
 // "int8", "f32" or "none".
 std::string storeName(IndexObject& object);

@@ -103,8 +103,8 @@ uint64_t checkedRange(int64_t value, int64_t low, int64_t high, const char* what
 
 }  // namespace
 
-py::tuple searchIndex(IndexObject& object, py::handle queries, int64_t k, int64_t ef, int64_t rerank,
-                      std::optional<int64_t> threads, py::handle filter) {
+py::tuple searchIndex(IndexObject& object, py::object queries, int64_t k, int64_t ef, int64_t rerank,
+                      std::optional<int64_t> threads, py::object filter) {
     constexpr int64_t kUnbounded = std::numeric_limits<int64_t>::max();
     Query query{checkedRange(k, 1, KORVANE_MAX_K, "k"), checkedRange(ef, 1, kUnbounded, "ef"),
                 checkedRange(rerank, 0, kUnbounded, "rerank"), toThreadCount(threads), nullptr, 0};
