@@ -22,6 +22,7 @@ A worker that dies takes its shards with it: the next call raises
 save restores the index.
 """
 
+import operator
 import os
 import secrets
 import threading
@@ -97,7 +98,8 @@ class ShardedIndex:
 
     def __init__(self, client, shards, ef_construction=200, seed=0,
                  store="int8", *, timeout=None):
-        if type(shards) is not int or shards < 1:
+        shards = operator.index(shards)
+        if shards < 1:
             raise ValueError("shards must be a positive integer")
         if store not in _manifest.STORES:
             raise ValueError(f"store must be one of {_manifest.STORES}")
@@ -113,6 +115,7 @@ class ShardedIndex:
         naming the shard, a missing manifest ``FileNotFoundError``. The
         directory is read by the workers, so it must be visible to them."""
         directory = os.path.abspath(os.fspath(directory))
+        _cluster_workers(client)  # refuse an empty cluster rather than wait
         text = client.submit(_manifest.read, directory,
                              pure=False).result(timeout=timeout)
         try:

@@ -12,6 +12,7 @@ import pytest
 distributed = pytest.importorskip("distributed")
 
 import korvane  # noqa: E402
+from conftest import assert_same_bits, clustered  # noqa: E402
 from korvane.distributed import ShardedIndex, ShardLostError, shard_of  # noqa: E402
 
 SEED = 7
@@ -68,12 +69,6 @@ def merged_by_brute_force(answers, k):
     return ids, scores
 
 
-def assert_same_answers(got, expected):
-    np.testing.assert_array_equal(got[0], expected[0])
-    np.testing.assert_array_equal(got[1].view(np.uint32),
-                                  expected[1].astype(np.float32).view(np.uint32))
-
-
 class LocalPartition:
     """The same shards built in this process with plain korvane.Index."""
 
@@ -112,21 +107,21 @@ def test_answers_equal_a_merge_of_the_same_partition_searched_locally(client):
             index.add(data[part], ids[part])
             local.add(data[part], ids[part])
         assert len(index) == 1200
-        assert_same_answers(index.search(queries, k=10),
+        assert_same_bits(index.search(queries, k=10),
                             local.search(queries, k=10))
         one_id, one_score = index.search(queries[0], k=10)
         assert one_id.shape == one_score.shape == (10,)
-        assert_same_answers((one_id[None], one_score[None]),
+        assert_same_bits((one_id[None], one_score[None]),
                             local.search(queries[:1], k=10))
 
         allowed = np.append(ids[::37], np.uint64(12345))
-        assert_same_answers(index.search(queries, k=20, filter=allowed),
+        assert_same_bits(index.search(queries, k=20, filter=allowed),
                             local.search(queries, k=20, filter=allowed))
 
         gone = np.concatenate([ids[::3], ids[:5], np.array([42], np.uint64)])
         assert index.remove(gone) == local.remove(np.unique(gone)) == 403
         assert len(index) == 797 and ids[1] not in index and ids[5] in index
-        assert_same_answers(index.search(queries, k=10),
+        assert_same_bits(index.search(queries, k=10),
                             local.search(queries, k=10))
         assert index.memory_bytes == sum(i.memory_bytes for i in local.indexes)
 
@@ -135,9 +130,8 @@ def recall_at_10(found, truth):
     return np.mean([len(set(f) & set(t)) / 10 for f, t in zip(found, truth)])
 
 
-def test_recall_of_four_shards_is_no_worse_than_one_index(client):
-    data, queries = vectors(4000, 4), vectors(100, 5)
-    queries = data[:100] + 0.5 * queries
+def test_recall_of_four_shards_is_no_worse_than_one_index(client, rng):
+    data, queries = clustered(rng, 4000), clustered(rng, 100)
     truth = np.argsort(-(queries @ data.T), axis=1, kind="stable")[:, :10]
     single = korvane.Index(ef_construction=EF_CONSTRUCTION, seed=SEED)
     single.add(data)
@@ -201,7 +195,7 @@ def test_save_then_load_gives_the_same_answers(client, tmp_path):
     assert sum(s["length"] for s in manifest["shards"]) == length == 400
     with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as index:
         assert len(index) == 400 and index.seed == SEED
-        assert_same_answers(index.search(vectors(500, 9)[:10], k=10), answers)
+        assert_same_bits(index.search(vectors(500, 9)[:10], k=10), answers)
 
 
 def change_manifest(path, change):
@@ -305,4 +299,4 @@ def test_a_killed_worker_is_reported_and_the_last_save_restores(client,
         index.add(vectors(1, 12), [1000])
     index.close()
     with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as restored:
-        assert_same_answers(restored.search(data[:5], k=10), answers)
+        assert_same_bits(restored.search(data[:5], k=10), answers)
