@@ -22,11 +22,14 @@ A worker that dies takes its shards with it: the next call raises
 save restores the index.
 """
 
+from __future__ import annotations
+
 import operator
 import os
 import secrets
 import threading
 import time
+from typing import TYPE_CHECKING, Iterable
 
 import numpy as np
 from distributed import wait
@@ -36,6 +39,10 @@ import korvane
 from . import _manifest
 from ._routing import HASH_RULE, merge_results, shard_of, split_by_shard
 from ._shard import Shard
+
+if TYPE_CHECKING:
+    from distributed import Client
+    from numpy.typing import ArrayLike
 
 __all__ = ["ShardedIndex", "ShardLostError", "shard_of", "HASH_RULE"]
 
@@ -48,12 +55,16 @@ class ShardLostError(RuntimeError):
     cluster. ``shards`` lists their numbers. Load the last save to
     recover."""
 
-    def __init__(self, shards, detail=""):
+    def __init__(self, shards: Iterable[int], detail: str = "") -> None:
         self.shards = sorted(shards)
+        self.detail = detail
         super().__init__(
             f"shards {self.shards} of the sharded index are lost: their "
             f"worker left the cluster{detail}; restore the index with "
             f"ShardedIndex.load from its last save")
+
+    def __reduce__(self):
+        return type(self), (self.shards, self.detail)
 
 
 def _cluster_workers(client):
@@ -96,8 +107,10 @@ class ShardedIndex:
     of the scheduler noticing, whatever the timeout.
     """
 
-    def __init__(self, client, shards, ef_construction=200, seed=0,
-                 store="int8", *, timeout=None):
+    def __init__(self, client: Client, shards: int,
+                 ef_construction: int = 200, seed: int = 0,
+                 store: str = "int8", *, timeout: float | None = None
+                 ) -> None:
         shards = operator.index(shards)
         if shards < 1:
             raise ValueError("shards must be a positive integer")
@@ -108,7 +121,8 @@ class ShardedIndex:
         self._start(client, settings, [None] * shards, timeout)
 
     @classmethod
-    def load(cls, client, directory, *, timeout=None):
+    def load(cls, client: Client, directory: str | os.PathLike, *,
+             timeout: float | None = None) -> ShardedIndex:
         """Loads a sharded index saved by ``save``. The manifest and every
         shard file (its SHA-256, length and settings) are checked before
         the index is returned; a mismatch raises ``korvane.IndexFileError``
@@ -251,7 +265,8 @@ class ShardedIndex:
 
     # -- the index operations ----------------------------------------------
 
-    def add(self, vectors, ids=None, threads=None):
+    def add(self, vectors: ArrayLike, ids: ArrayLike | None = None,
+            threads: int | None = None) -> None:
         """Adds vectors ((n, 256) or (256,)) under ids (default len(self)
         + range(n)). Ids already present anywhere, or repeated, raise
         ``korvane.DuplicateIdError`` with nothing added. Each shard adds
@@ -298,7 +313,7 @@ class ShardedIndex:
             self._call({s: ("remove", (parts[s][1],)) for s in added})
             raise outcomes[failed[0]]
 
-    def remove(self, ids):
+    def remove(self, ids: ArrayLike) -> int:
         """Removes ids; returns how many were present. Absent ids are
         skipped."""
         ids = np.unique(_as_ids(ids))
@@ -308,7 +323,9 @@ class ShardedIndex:
                                   for s, p in parts.items()})
         return sum(removed.values())
 
-    def search(self, queries, k=10, ef=64, rerank=4, filter=None):
+    def search(self, queries: ArrayLike, k: int = 10, ef: int = 64,
+               rerank: int = 4, filter: ArrayLike | None = None
+               ) -> tuple[np.ndarray, np.ndarray]:
         """The k best ids and scores per query, best first, ties by id
         ascending: (nq, k) arrays for (nq, 256) queries, (k,) for one
         (256,) query, padded with ``korvane.NO_ID`` and -inf. A ``filter``
@@ -341,12 +358,12 @@ class ShardedIndex:
         return merge_results([b[0].reshape(nq, k) for b in blocks],
                              [b[1].reshape(nq, k) for b in blocks], k)
 
-    def __contains__(self, id):
+    def __contains__(self, id: int) -> bool:
         ids = _as_ids([id])
         shard = int(shard_of(ids, self.shards)[0])
         return bool(self._call({shard: ("present", (ids,))})[shard])
 
-    def shard_info(self):
+    def shard_info(self) -> list[dict]:
         """Per shard: number, worker address, length, memory_bytes and
         the number of searches it has served."""
         stats = self._call({s: ("stats", ())
@@ -354,32 +371,32 @@ class ShardedIndex:
         return [dict(stats[s], worker=self._workers[s])
                 for s in range(self.shards)]
 
-    def __len__(self):
+    def __len__(self) -> int:
         return sum(info["length"] for info in self.shard_info())
 
     @property
-    def memory_bytes(self):
+    def memory_bytes(self) -> int:
         """Sum of the shards' memory estimates, in bytes."""
         return sum(info["memory_bytes"] for info in self.shard_info())
 
     @property
-    def shards(self):
+    def shards(self) -> int:
         """The number of shards."""
         return len(self._workers)
 
     @property
-    def store(self):
+    def store(self) -> str:
         return self._settings["store"]
 
     @property
-    def seed(self):
+    def seed(self) -> int:
         return self._settings["seed"]
 
     @property
-    def ef_construction(self):
+    def ef_construction(self) -> int:
         return self._settings["ef_construction"]
 
-    def save(self, directory):
+    def save(self, directory: str | os.PathLike) -> None:
         """Writes one index file per shard (each through the library's
         atomic save) and then ``manifest.json`` into ``directory``, which
         the workers must see (a shared file system or object store mount).
@@ -397,7 +414,7 @@ class ShardedIndex:
         self._client.submit(_manifest.write_atomically, directory, text,
                             pure=False).result(timeout=self._timeout)
 
-    def close(self):
+    def close(self) -> None:
         """Releases the shards (their workers free the memory)."""
         for future in self._futures:
             future.release()
