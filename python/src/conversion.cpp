@@ -90,10 +90,14 @@ uint64_t toThreadCount(std::optional<int64_t> threads) {
         if (*threads < 1) throwValue("threads must be at least 1, got " + std::to_string(*threads));
         return static_cast<uint64_t>(*threads);
     }
-    cpu_set_t cpus;
-    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores ? cores : 1;
+    // Counted once: a search must not pay a system call for it.
+    static const uint64_t cores = [] {
+        cpu_set_t cpus;
+        if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);
+        const unsigned hardware = std::thread::hardware_concurrency();
+        return hardware ? static_cast<int>(hardware) : 1;
+    }();
+    return cores;
 }
 
 }  // namespace korvane_py

@@ -32,7 +32,8 @@ std::string toPath(pybind11::handle object);
 // A non-negative Python int that fits 64 bits.
 uint64_t toUnsigned(pybind11::handle object, const char* what);
 
-// Worker threads: None means every core this process may run on.
+// Worker threads: None means every core this process could run on when
+// first asked.
 uint64_t toThreadCount(std::optional<int64_t> threads);
 
 }  // namespace korvane_py
