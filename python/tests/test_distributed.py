@@ -131,7 +131,8 @@ def recall_at_10(found, truth):
 
 
 def test_recall_of_four_shards_is_no_worse_than_one_index(client, rng):
-    data, queries = clustered(rng, 4000), clustered(rng, 100)
+    points = clustered(rng, 4100)  # queries from the same clusters
+    data, queries = points[:4000], points[4000:]
     truth = np.argsort(-(queries @ data.T), axis=1, kind="stable")[:, :10]
     single = korvane.Index(ef_construction=EF_CONSTRUCTION, seed=SEED)
     single.add(data)
