@@ -2,9 +2,9 @@
 
 namespace korvane {
 
-bool reserveNodeSlot(Layer& layer) {
-    if (!layer.nodes.reserveMore(1) || !layer.codes.reserveMore(1)) return false;
-    return layer.dense || layer.positions.reserve(layer.positions.count + 1);
+bool reserveNodeSlots(Layer& layer, std::size_t extra) {
+    if (!layer.nodes.reserveMore(extra) || !layer.codes.reserveMore(extra)) return false;
+    return layer.dense || layer.positions.reserve(layer.positions.count + extra);
 }
 
 bool addNode(Layer& layer, const Node& node) {

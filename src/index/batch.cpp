@@ -1,39 +1,31 @@
-// Batch insertion: per chunk, levels are drawn on the calling thread, workers
-// rotate, encode, route and pick neighbours against the graph as it stood at
-// the start of the chunk, and the calling thread commits in input order.
+// Batch insertion: per chunk, levels are drawn on the calling thread, a crew
+// of workers rotates, encodes, routes and plans every item against the graph
+// as it stood at the start of the chunk, and the items are committed in
+// input order, their link-backs shared out over the same crew.
 #include "index/batch.h"
 
 #include <cstring>
 
-#include "common/threads.h"
+#include "common/crew.h"
 #include "encoding/lane_dot.h"
 #include "encoding/projection.h"
 #include "encoding/quantizer.h"
+#include "graph/commit.h"
 #include "graph/heap.h"
 #include "graph/insert.h"
-#include "graph/layer.h"
-#include "graph/search.h"
 
 namespace korvane {
 namespace {
 
-constexpr std::uint64_t kPrecomputedLevels = 4;  // layers 0..3
 // Items a worker pushes through the block matrix kernels at once.
 constexpr std::size_t kMatrixBlock = 16;
-
-struct BatchRecord {
-    std::uint64_t level;
-    std::uint64_t neighbors[kPrecomputedLevels][kDegree];
-    std::uint32_t neighbor_counts[kPrecomputedLevels];
-    bool precomputed;
-};
 
 struct BatchBuffers {
     float* rotated = nullptr;
     TurboQuantPayload* payloads = nullptr;
     RoutingCode* codes = nullptr;
     std::uint64_t* levels = nullptr;
-    BatchRecord* records = nullptr;
+    InsertionPlan* plans = nullptr;
 };
 
 // Per worker: traversal scratch and room for a block of inputs, rotations
@@ -61,7 +53,7 @@ bool allocateBuffers(BatchBuffers& b) {
            (b.payloads = allocateArray<TurboQuantPayload>(kBatchChunk)) &&
            (b.codes = allocateArray<RoutingCode>(kBatchChunk)) &&
            (b.levels = allocateArray<std::uint64_t>(kBatchChunk)) &&
-           (b.records = allocateArray<BatchRecord>(kBatchChunk));
+           (b.plans = allocateArray<InsertionPlan>(kBatchChunk));
 }
 
 void releaseBuffers(BatchBuffers& b) {
@@ -69,7 +61,7 @@ void releaseBuffers(BatchBuffers& b) {
     releaseArray(b.payloads);
     releaseArray(b.codes);
     releaseArray(b.levels);
-    releaseArray(b.records);
+    releaseArray(b.plans);
 }
 
 bool allocateWorkerState(WorkerState& w) {
@@ -89,23 +81,6 @@ void releaseWorkerStates(WorkerState* states, std::uint64_t count) {
     releaseArray(states);
 }
 
-void selectNeighborsFor(const Index& index, const RoutingCode& code, std::uint64_t level,
-                        TraversalScratch& scratch, BatchRecord& record) {
-    record = BatchRecord{};
-    const RoutingGraph& graph = index.graph;
-    if (graph.node_count == 0 || level >= kPrecomputedLevels || level + 1 > graph.layers.len) return;
-    std::uint64_t entry = graph.entry_point;
-    for (std::size_t l = graph.layers.len - 1; l > level; --l) entry = greedyDescend(graph.layers[l], code, entry);
-    for (std::size_t l = level + 1; l-- > 0;) {
-        const CandidateList found = searchLayer(graph.layers[l], code, entry, constructionBreadth(graph, graph.node_count), scratch);
-        record.neighbor_counts[l] = static_cast<std::uint32_t>(
-            selectNeighbors(graph.layers[l], found.items, found.len, record.neighbors[l]));
-        if (found.len > 0) entry = found.items[0].id;
-    }
-    record.level = level;
-    record.precomputed = true;
-}
-
 // Rotates, encodes and routes a block of this worker's items (j = first,
 // first + stride, ...), then selects their neighbours.
 void processBlock(const Worker& w, std::uint64_t first, std::size_t items) {
@@ -121,7 +96,7 @@ void processBlock(const Worker& w, std::uint64_t first, std::size_t items) {
         std::memcpy(rotated, s.rotations + i * kDim, kDim * sizeof(float));
         w.buffers->payloads[j] = encodeWithCalibration(w.ids[j], rotated, calibrationMean(index), calibrationStd(index));
         w.buffers->codes[j] = routingCodeOf(s.projections + i * kRoutingBits);
-        selectNeighborsFor(index, w.buffers->codes[j], w.buffers->levels[j], s.scratch, w.buffers->records[j]);
+        planInsertion(index.graph, w.buffers->codes[j], w.buffers->levels[j], s.scratch, w.buffers->plans[j]);
     }
 }
 
@@ -132,43 +107,6 @@ void runWorker(const Worker& w) {
     }
 }
 
-void* workerMain(void* arg) {
-    runWorker(*static_cast<const Worker*>(arg));
-    return nullptr;
-}
-
-// Links an item whose neighbours were chosen in the parallel phase. Every
-// allocation is secured first, so a failure leaves the graph untouched.
-bool linkPrecomputed(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code, const BatchRecord& record) {
-    for (std::uint64_t l = 0; l <= record.level; ++l)
-        if (!reserveNodeSlot(graph.layers[l])) return false;
-    for (std::uint64_t l = 0; l <= record.level; ++l) {
-        Layer& layer = graph.layers[l];
-        Node node{};
-        node.id = n;
-        node.code = code;
-        node.neighbor_count = record.neighbor_counts[l];
-        std::memcpy(node.neighbors, record.neighbors[l], sizeof(std::uint64_t) * node.neighbor_count);
-        addNode(layer, node);
-        linkBackAll(layer, node.neighbors, node.neighbor_count, n);
-    }
-    ++graph.node_count;
-    return true;
-}
-
-bool commitItem(Index& index, const BatchBuffers& b, std::uint64_t j, std::uint64_t id) {
-    const std::uint64_t n = index.payloads.len;
-    if (!appendNodeData(index, b.payloads[j], b.rotated + j * kDim)) return false;
-    const BatchRecord& record = b.records[j];
-    const bool linked = record.precomputed ? linkPrecomputed(index.graph, n, b.codes[j], record)
-                                           : insertWithLevel(index.graph, n, b.codes[j], b.levels[j]) == Error::Ok;
-    if (!linked) {
-        rollBackTo(index, n);
-        return false;
-    }
-    registerNode(index, id, n);
-    return true;
-}
 
 bool hasDuplicates(const Index& index, const std::uint64_t* ids, std::uint64_t count, bool* failed) {
     U64Map<std::uint8_t> seen;
@@ -191,30 +129,62 @@ struct BatchRun {
     BatchBuffers buffers;
     WorkerState* states = nullptr;
     Worker* args = nullptr;
-    pthread_t* handles = nullptr;
+    Crew crew;  // only with two or more workers
 };
 
-// Runs the parallel phase of one chunk; false when a thread failed to start.
-bool runParallelPhase(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
+void planTask(void* context, std::size_t t) { runWorker(static_cast<const BatchRun*>(context)->args[t]); }
+
+// Encodes and plans the chunk's items on the crew, or on the calling thread
+// without one.
+void planChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk, Crew* crew) {
     for (std::uint64_t t = 0; t < run.workers; ++t)
         run.args[t] = Worker{&run.index, &run.buffers, run.vectors + done * kDim, run.ids + done, chunk,
                              run.workers, t, &run.states[t]};
-    if (run.workers < 2 || chunk < 2) {
+    if (crew) {
+        runOnCrew(*crew, planTask, &run);
+    } else {
         runWorker(run.args[0]);
-        return true;
     }
-    return runWorkers(run.handles, run.workers, workerMain, run.args);
 }
 
+// Secures the room of the chunk's items one by one in commit order, each
+// store growing as one-by-one appends would grow it; returns how many items
+// got theirs. The first that did not is where the commit fails.
+std::uint64_t reserveChunkRoom(Index& index, const std::uint64_t* levels, std::uint64_t chunk) {
+    std::size_t pending[kTopLevel + 1] = {};
+    for (std::uint64_t j = 0; j < chunk; ++j)
+        if (!reserveNodeData(index, j + 1) || !reserveNodeRoom(index.graph, levels[j], pending)) return j;
+    return chunk;
+}
+
+// Commits the chunk's first `room` items, whose room is reserved; returns
+// how many were committed (fewer when an unplanned item's insertion failed).
+std::uint64_t commitItems(BatchRun& run, std::uint64_t done, std::uint64_t room, Crew* crew) {
+    Index& index = run.index;
+    const BatchBuffers& b = run.buffers;
+    const std::uint64_t first = index.payloads.len;
+    std::uint64_t appended = 0;
+    while (appended < room && appendNodeData(index, b.payloads[appended], b.rotated + appended * kDim)) ++appended;
+    const std::uint64_t committed = commitChunk(index.graph, {first, b.codes, b.levels, b.plans, appended}, crew);
+    rollBackTo(index, first + committed);
+    for (std::uint64_t j = 0; j < committed; ++j) registerNode(index, run.ids[done + j], first + j);
+    return committed;
+}
+
+// A thread that cannot start fails the chunk before anything is committed;
+// an allocation failure fails it after the items before the failing one.
 bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
     RoutingGraph& graph = run.index.graph;
     for (std::uint64_t j = 0; j < chunk; ++j) run.buffers.levels[j] = drawLevel(graph);
     for (std::uint64_t t = 0; t < run.workers; ++t)
         if (!ensureCapacity(run.states[t].scratch, graph.node_count + 1, constructionBreadth(graph, graph.node_count))) return false;
-    if (!runParallelPhase(run, done, chunk)) return false;
-    for (std::uint64_t j = 0; j < chunk; ++j)
-        if (!commitItem(run.index, run.buffers, j, run.ids[done + j])) return false;
-    return true;
+    Crew* crew = run.workers > 1 && chunk > 1 ? &run.crew : nullptr;
+    if (crew && !startCrew(*crew)) return false;
+    planChunk(run, done, chunk, crew);
+    const std::uint64_t room = reserveChunkRoom(run.index, run.buffers.levels, chunk);
+    const std::uint64_t committed = commitItems(run, done, room, crew);
+    if (crew) stopCrew(*crew);
+    return committed == chunk;
 }
 
 bool allocateRun(BatchRun& run) {
@@ -224,14 +194,15 @@ bool allocateRun(BatchRun& run) {
     for (std::uint64_t t = 0; t < run.workers; ++t) run.states[t] = WorkerState{};
     for (std::uint64_t t = 0; t < run.workers; ++t)
         if (!allocateWorkerState(run.states[t])) return false;
-    return (run.args = allocateArray<Worker>(run.workers)) && (run.handles = allocateArray<pthread_t>(run.workers));
+    run.args = allocateArray<Worker>(run.workers);
+    return run.args && (run.workers < 2 || initCrew(run.crew, run.workers));
 }
 
 void releaseRun(BatchRun& run) {
     releaseBuffers(run.buffers);
     if (run.states) releaseWorkerStates(run.states, run.workers);
     releaseArray(run.args);
-    releaseArray(run.handles);
+    deinitCrew(run.crew);
 }
 
 }  // namespace
@@ -252,7 +223,7 @@ AddStatus addBatch(Index& index, const std::uint64_t* ids, const float* vectors,
     // More workers than the largest chunk would never get an item.
     std::uint64_t workers = threads > 1 ? threads : 1;
     if (workers > kBatchChunk) workers = kBatchChunk;
-    BatchRun run{index, ids, vectors, count, workers, {}};
+    BatchRun run{index, ids, vectors, count, workers, {}, nullptr, nullptr, {}};
     bool ok = allocateRun(run);
     for (std::uint64_t done = 0; ok && done < count;) {
         const std::uint64_t chunk = batchChunkSize(index.graph.node_count, count - done);

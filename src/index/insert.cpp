@@ -53,13 +53,19 @@ std::uint64_t drawLevel(RoutingGraph& graph) {
     return level >= double(kTopLevel) ? kTopLevel : static_cast<std::uint64_t>(level);
 }
 
+bool reserveNodeData(Index& index, std::size_t extra) {
+    if (!index.payloads.reserveMore(extra)) return false;
+    const bool raw = index.raw_mode == 1   ? index.raw_f32.reserveMore(extra * kDim)
+                     : index.raw_mode == 2 ? index.raw_scales.reserveMore(extra) && index.raw_i8.reserveMore(extra * kDim)
+                                           : true;
+    return raw && index.id_to_node.reserve(index.id_to_node.count + extra);
+}
+
 bool appendNodeData(Index& index, const TurboQuantPayload& payload, const float* rotated) {
-    const std::uint64_t n = index.payloads.len;
-    if (index.payloads.push(payload) && appendRawCopy(index, rotated) &&
-        index.id_to_node.reserve(index.id_to_node.count + 1))
-        return true;
-    rollBackTo(index, n);
-    return false;
+    if (!reserveNodeData(index, 1)) return false;
+    index.payloads.push(payload);
+    appendRawCopy(index, rotated);  // room reserved: cannot fail
+    return true;
 }
 
 void registerNode(Index& index, std::uint64_t id, std::uint64_t n) {

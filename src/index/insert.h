@@ -20,9 +20,14 @@ Error insertRotated(Index& index, std::uint64_t id, const float* rotated);
 // the stores unchanged.
 bool appendRawCopy(Index& index, const float* rotated);
 
+// Room for the payloads, raw copies and id-map entries of `extra` more
+// nodes, grown as that many single appends would grow it. False on
+// failure; what was reserved stays reserved.
+bool reserveNodeData(Index& index, std::size_t extra);
+
 // Appends a new node's payload and raw copy and secures its id-map entry, so
 // nothing can fail once the node is linked into the graph. False on failure,
-// with the per-node arrays back at their former lengths.
+// with the per-node arrays unchanged.
 bool appendNodeData(Index& index, const TurboQuantPayload& payload, const float* rotated);
 // Maps the id to node n; its entry was secured by appendNodeData.
 void registerNode(Index& index, std::uint64_t id, std::uint64_t n);
