@@ -68,14 +68,25 @@ bool startCrew(Crew& crew) {
     return false;
 }
 
-void runOnCrew(Crew& crew, CrewTask task, void* context) {
-    std::unique_lock<std::mutex> lock(crew.mutex);
-    crew.task = task;
-    crew.context = context;
-    crew.busy = crew.running;
-    ++crew.round;
+void postToCrew(Crew& crew, CrewTask task, void* context) {
+    {
+        std::lock_guard<std::mutex> lock(crew.mutex);
+        crew.task = task;
+        crew.context = context;
+        crew.busy = crew.running;
+        ++crew.round;
+    }
     crew.posted.notify_all();
+}
+
+void waitForCrew(Crew& crew) {
+    std::unique_lock<std::mutex> lock(crew.mutex);
     crew.finished.wait(lock, [&] { return crew.busy == 0; });
+}
+
+void runOnCrew(Crew& crew, CrewTask task, void* context) {
+    postToCrew(crew, task, context);
+    waitForCrew(crew);
 }
 
 void stopCrew(Crew& crew) { closeAndJoin(crew); }

@@ -44,7 +44,12 @@ void deinitCrew(Crew& crew);
 // ones started before it have been stopped and joined by then.
 bool startCrew(Crew& crew);
 
-// Runs task(context, t) on member t for every member and waits for all.
+// Starts task(context, t) on member t for every member; the calling thread
+// may work on meanwhile (on data the task does not touch) until it waits.
+void postToCrew(Crew& crew, CrewTask task, void* context);
+// Waits until every member has finished the posted task.
+void waitForCrew(Crew& crew);
+// postToCrew and waitForCrew.
 void runOnCrew(Crew& crew, CrewTask task, void* context);
 
 // Lets the members' threads end and joins them.

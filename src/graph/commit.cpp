@@ -39,12 +39,15 @@ std::size_t plannedRunEnd(const PlannedChunk& chunk, std::size_t from) {
 
 }  // namespace
 
-bool reserveNodeRoom(RoutingGraph& graph, std::uint64_t level, std::size_t* pending) {
-    const std::size_t layers = level < graph.layers.len ? level + 1 : graph.layers.len;
-    for (std::size_t l = 0; l < layers; ++l)
-        if (!reserveNodeSlots(graph.layers[l], pending[l] + 1)) return false;
-    for (std::size_t l = 0; l < layers; ++l) ++pending[l];
-    return true;
+std::size_t reserveChunkRoom(RoutingGraph& graph, const std::uint64_t* levels, std::size_t count) {
+    std::size_t pending[kTopLevel + 1] = {};  // room already secured per layer
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t layers = levels[j] < graph.layers.len ? levels[j] + 1 : graph.layers.len;
+        for (std::size_t l = 0; l < layers; ++l)
+            if (!reserveNodeSlots(graph.layers[l], pending[l] + 1)) return j;
+        for (std::size_t l = 0; l < layers; ++l) ++pending[l];
+    }
+    return count;
 }
 
 std::size_t commitChunk(RoutingGraph& graph, const PlannedChunk& chunk, Crew* crew) {

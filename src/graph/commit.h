@@ -26,16 +26,17 @@ struct PlannedChunk {
     std::size_t count;
 };
 
-// Room on the existing layers up to `level` for one more node beyond the
-// pending[l] already given room on layer l, counted there on success.
-// `pending` has an entry per layer a node can join (kTopLevel + 1). False on
-// allocation failure; what was reserved stays reserved.
-bool reserveNodeRoom(RoutingGraph& graph, std::uint64_t level, std::size_t* pending);
+// Secures, item by item in order, the room on the existing layers that
+// items of the given levels need, each layer growing as one-by-one
+// insertions would grow it; returns how many items got theirs (what was
+// reserved stays reserved). Touches the layers: no one may read the graph
+// meanwhile.
+std::size_t reserveChunkRoom(RoutingGraph& graph, const std::uint64_t* levels, std::size_t count);
 
 // Commits the items in order: runs of planned items are added and then
 // linked back over the crew's members (on the calling thread without a
 // crew); any other item is inserted with insertWithLevel in its turn. The
-// room of every item must be reserved (reserveNodeRoom, in item order).
+// room of every item must be reserved (reserveChunkRoom).
 // Returns the number committed: fewer than `count` when an unplanned item's
 // insertion failed, which leaves that item and those after it out.
 std::size_t commitChunk(RoutingGraph& graph, const PlannedChunk& chunk, Crew* crew);

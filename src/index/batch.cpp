@@ -22,6 +22,8 @@ constexpr std::size_t kMatrixBlock = 16;
 
 struct BatchBuffers {
     float* rotated = nullptr;
+    std::int8_t* raw_bytes = nullptr;  // 1024 x 256
+    RawCopy* raw_copies = nullptr;
     TurboQuantPayload* payloads = nullptr;
     RoutingCode* codes = nullptr;
     std::uint64_t* levels = nullptr;
@@ -50,6 +52,8 @@ struct Worker {
 
 bool allocateBuffers(BatchBuffers& b) {
     return (b.rotated = allocateArray<float>(kBatchChunk * kDim)) &&
+           (b.raw_bytes = allocateArray<std::int8_t>(kBatchChunk * kDim)) &&
+           (b.raw_copies = allocateArray<RawCopy>(kBatchChunk)) &&
            (b.payloads = allocateArray<TurboQuantPayload>(kBatchChunk)) &&
            (b.codes = allocateArray<RoutingCode>(kBatchChunk)) &&
            (b.levels = allocateArray<std::uint64_t>(kBatchChunk)) &&
@@ -58,6 +62,8 @@ bool allocateBuffers(BatchBuffers& b) {
 
 void releaseBuffers(BatchBuffers& b) {
     releaseArray(b.rotated);
+    releaseArray(b.raw_bytes);
+    releaseArray(b.raw_copies);
     releaseArray(b.payloads);
     releaseArray(b.codes);
     releaseArray(b.levels);
@@ -95,6 +101,7 @@ void processBlock(const Worker& w, std::uint64_t first, std::size_t items) {
         float* rotated = w.buffers->rotated + j * kDim;
         std::memcpy(rotated, s.rotations + i * kDim, kDim * sizeof(float));
         w.buffers->payloads[j] = encodeWithCalibration(w.ids[j], rotated, calibrationMean(index), calibrationStd(index));
+        w.buffers->raw_copies[j] = makeRawCopy(index, rotated, w.buffers->raw_bytes + j * kDim);
         w.buffers->codes[j] = routingCodeOf(s.projections + i * kRoutingBits);
         planInsertion(index.graph, w.buffers->codes[j], w.buffers->levels[j], s.scratch, w.buffers->plans[j]);
     }
@@ -134,26 +141,25 @@ struct BatchRun {
 
 void planTask(void* context, std::size_t t) { runWorker(static_cast<const BatchRun*>(context)->args[t]); }
 
-// Encodes and plans the chunk's items on the crew, or on the calling thread
-// without one.
-void planChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk, Crew* crew) {
+// Encodes and plans the chunk's items: posted to the crew, or done on the
+// calling thread without one.
+void startPlanning(BatchRun& run, std::uint64_t done, std::uint64_t chunk, Crew* crew) {
     for (std::uint64_t t = 0; t < run.workers; ++t)
         run.args[t] = Worker{&run.index, &run.buffers, run.vectors + done * kDim, run.ids + done, chunk,
                              run.workers, t, &run.states[t]};
     if (crew) {
-        runOnCrew(*crew, planTask, &run);
+        postToCrew(*crew, planTask, &run);
     } else {
         runWorker(run.args[0]);
     }
 }
 
-// Secures the room of the chunk's items one by one in commit order, each
-// store growing as one-by-one appends would grow it; returns how many items
-// got theirs. The first that did not is where the commit fails.
-std::uint64_t reserveChunkRoom(Index& index, const std::uint64_t* levels, std::uint64_t chunk) {
-    std::size_t pending[kTopLevel + 1] = {};
+// Secures the payload, raw-copy and id-map room of the chunk's items one by
+// one in commit order, each store growing as one-by-one appends would grow
+// it; returns how many items got theirs. Touches nothing the workers read.
+std::uint64_t reserveDataRoom(Index& index, std::uint64_t chunk) {
     for (std::uint64_t j = 0; j < chunk; ++j)
-        if (!reserveNodeData(index, j + 1) || !reserveNodeRoom(index.graph, levels[j], pending)) return j;
+        if (!reserveNodeData(index, j + 1)) return j;
     return chunk;
 }
 
@@ -164,15 +170,16 @@ std::uint64_t commitItems(BatchRun& run, std::uint64_t done, std::uint64_t room,
     const BatchBuffers& b = run.buffers;
     const std::uint64_t first = index.payloads.len;
     std::uint64_t appended = 0;
-    while (appended < room && appendNodeData(index, b.payloads[appended], b.rotated + appended * kDim)) ++appended;
+    while (appended < room && appendNodeData(index, b.payloads[appended], b.raw_copies[appended])) ++appended;
     const std::uint64_t committed = commitChunk(index.graph, {first, b.codes, b.levels, b.plans, appended}, crew);
     rollBackTo(index, first + committed);
     for (std::uint64_t j = 0; j < committed; ++j) registerNode(index, run.ids[done + j], first + j);
     return committed;
 }
 
-// A thread that cannot start fails the chunk before anything is committed;
-// an allocation failure fails it after the items before the failing one.
+// A thread that cannot start fails the chunk before anything is committed.
+// An allocation failure fails it at the first item whose room could not be
+// had, after committing the items before it.
 bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
     RoutingGraph& graph = run.index.graph;
     for (std::uint64_t j = 0; j < chunk; ++j) run.buffers.levels[j] = drawLevel(graph);
@@ -180,8 +187,10 @@ bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
         if (!ensureCapacity(run.states[t].scratch, graph.node_count + 1, constructionBreadth(graph, graph.node_count))) return false;
     Crew* crew = run.workers > 1 && chunk > 1 ? &run.crew : nullptr;
     if (crew && !startCrew(*crew)) return false;
-    planChunk(run, done, chunk, crew);
-    const std::uint64_t room = reserveChunkRoom(run.index, run.buffers.levels, chunk);
+    startPlanning(run, done, chunk, crew);
+    const std::uint64_t data_room = reserveDataRoom(run.index, chunk);
+    if (crew) waitForCrew(*crew);
+    const std::uint64_t room = reserveChunkRoom(graph, run.buffers.levels, data_room);
     const std::uint64_t committed = commitItems(run, done, room, crew);
     if (crew) stopCrew(*crew);
     return committed == chunk;

@@ -28,14 +28,10 @@ float quantizeRawI8(const float* rotated, std::int8_t* out) {
     return scale;
 }
 
-bool appendRawCopy(Index& index, const float* rotated) {
-    if (index.raw_mode == 1) return index.raw_f32.append(rotated, kDim);
-    if (index.raw_mode != 2) return true;
-    if (!index.raw_scales.reserveMore(1) || !index.raw_i8.reserveMore(kDim)) return false;
-    std::int8_t* bytes = index.raw_i8.data + index.raw_i8.len;
-    index.raw_scales.push(quantizeRawI8(rotated, bytes));
-    index.raw_i8.len += kDim;
-    return true;
+RawCopy makeRawCopy(const Index& index, const float* rotated, std::int8_t* bytes) {
+    RawCopy raw{rotated, bytes, 0.0f};
+    if (index.raw_mode == 2) raw.scale = quantizeRawI8(rotated, bytes);
+    return raw;
 }
 
 void rollBackTo(Index& index, std::uint64_t n) {
@@ -61,10 +57,15 @@ bool reserveNodeData(Index& index, std::size_t extra) {
     return raw && index.id_to_node.reserve(index.id_to_node.count + extra);
 }
 
-bool appendNodeData(Index& index, const TurboQuantPayload& payload, const float* rotated) {
+bool appendNodeData(Index& index, const TurboQuantPayload& payload, const RawCopy& raw) {
     if (!reserveNodeData(index, 1)) return false;
+    // Room reserved: none of these can fail.
     index.payloads.push(payload);
-    appendRawCopy(index, rotated);  // room reserved: cannot fail
+    if (index.raw_mode == 1) index.raw_f32.append(raw.rotated, kDim);
+    if (index.raw_mode == 2) {
+        index.raw_scales.push(raw.scale);
+        index.raw_i8.append(raw.bytes, kDim);
+    }
     return true;
 }
 
@@ -76,7 +77,8 @@ void registerNode(Index& index, std::uint64_t id, std::uint64_t n) {
 Error insertRotated(Index& index, std::uint64_t id, const float* rotated) {
     const std::uint64_t n = index.payloads.len;
     const TurboQuantPayload payload = encodeWithCalibration(id, rotated, calibrationMean(index), calibrationStd(index));
-    if (!appendNodeData(index, payload, rotated)) return Error::OutOfMemory;
+    std::int8_t bytes[kDim];
+    if (!appendNodeData(index, payload, makeRawCopy(index, rotated, bytes))) return Error::OutOfMemory;
     projectVector(index.projection, rotated, index.projection_scratch);
     const RoutingCode code = routingCodeOf(index.projection_scratch);
     const std::uint64_t level = drawLevel(index.graph);
