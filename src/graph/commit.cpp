@@ -39,13 +39,47 @@ std::size_t plannedRunEnd(const PlannedChunk& chunk, std::size_t from) {
 
 }  // namespace
 
-std::size_t reserveChunkRoom(RoutingGraph& graph, const std::uint64_t* levels, std::size_t count) {
-    std::size_t pending[kTopLevel + 1] = {};  // room already secured per layer
+bool stageBaseGrowth(const RoutingGraph& graph, std::size_t nodes, BaseGrowth& growth) {
+    growth = BaseGrowth{};
+    if (graph.layers.len == 0) return true;
+    const Layer& base = graph.layers[0];
+    const std::size_t nodes_cap = base.nodes.capacityAfter(nodes), codes_cap = base.codes.capacityAfter(nodes);
+    if (nodes_cap > base.nodes.cap) {
+        if (!(growth.nodes = base.nodes.grownCopy(nodes_cap))) return false;
+        growth.nodes_cap = nodes_cap;
+    }
+    if (codes_cap > base.codes.cap) {
+        if (!(growth.codes = base.codes.grownCopy(codes_cap))) {
+            releaseArray(growth.nodes);
+            growth = BaseGrowth{};
+            return false;
+        }
+        growth.codes_cap = codes_cap;
+    }
+    return true;
+}
+
+void adoptBaseGrowth(RoutingGraph& graph, BaseGrowth& growth) {
+    if (growth.nodes) graph.layers[0].nodes.adopt(growth.nodes, growth.nodes_cap);
+    if (growth.codes) graph.layers[0].codes.adopt(growth.codes, growth.codes_cap);
+    growth = BaseGrowth{};
+}
+
+bool reserveChunkRoom(RoutingGraph& graph, const std::uint64_t* levels, std::size_t count) {
+    std::size_t joining[kTopLevel + 1] = {};
+    for (std::size_t j = 0; j < count; ++j)
+        for (std::size_t l = 0; l <= levels[j] && l < graph.layers.len; ++l) ++joining[l];
+    for (std::size_t l = 0; l < graph.layers.len && l <= kTopLevel; ++l)
+        if (joining[l] > 0 && !reserveNodeSlots(graph.layers[l], joining[l])) return false;
+    return true;
+}
+
+std::size_t itemsThatFit(const RoutingGraph& graph, const std::uint64_t* levels, std::size_t count) {
+    std::size_t joined[kTopLevel + 1] = {};
     for (std::size_t j = 0; j < count; ++j) {
-        const std::size_t layers = levels[j] < graph.layers.len ? levels[j] + 1 : graph.layers.len;
-        for (std::size_t l = 0; l < layers; ++l)
-            if (!reserveNodeSlots(graph.layers[l], pending[l] + 1)) return j;
-        for (std::size_t l = 0; l < layers; ++l) ++pending[l];
+        for (std::size_t l = 0; l <= levels[j] && l < graph.layers.len; ++l)
+            if (joined[l] == freeNodeSlots(graph.layers[l])) return j;
+        for (std::size_t l = 0; l <= levels[j] && l < graph.layers.len; ++l) ++joined[l];
     }
     return count;
 }

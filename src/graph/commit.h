@@ -26,17 +26,31 @@ struct PlannedChunk {
     std::size_t count;
 };
 
-// Secures, item by item in order, the room on the existing layers that
-// items of the given levels need, each layer growing as one-by-one
-// insertions would grow it; returns how many items got theirs (what was
-// reserved stays reserved). Touches the layers: no one may read the graph
-// meanwhile.
-std::size_t reserveChunkRoom(RoutingGraph& graph, const std::uint64_t* levels, std::size_t count);
+// Layer 0's arrays copied into the size a chunk of new nodes needs, made
+// while workers still read the graph (the copy only reads it) and adopted
+// once they are done; empty when no growth is needed.
+struct BaseGrowth {
+    Node* nodes = nullptr;
+    std::size_t nodes_cap = 0;
+    RoutingCode* codes = nullptr;
+    std::size_t codes_cap = 0;
+};
+
+// False on allocation failure (nothing staged then).
+bool stageBaseGrowth(const RoutingGraph& graph, std::size_t nodes, BaseGrowth& growth);
+void adoptBaseGrowth(RoutingGraph& graph, BaseGrowth& growth);
+
+// Room on the existing layers for items of the given levels, each layer
+// grown as one-by-one insertions would grow it. False on allocation
+// failure; what was grown stays grown.
+bool reserveChunkRoom(RoutingGraph& graph, const std::uint64_t* levels, std::size_t count);
+// How many of the items, in order, fit on the existing layers without growth.
+std::size_t itemsThatFit(const RoutingGraph& graph, const std::uint64_t* levels, std::size_t count);
 
 // Commits the items in order: runs of planned items are added and then
 // linked back over the crew's members (on the calling thread without a
 // crew); any other item is inserted with insertWithLevel in its turn. The
-// room of every item must be reserved (reserveChunkRoom).
+// room of every item must be reserved (reserveChunkRoom or itemsThatFit).
 // Returns the number committed: fewer than `count` when an unplanned item's
 // insertion failed, which leaves that item and those after it out.
 std::size_t commitChunk(RoutingGraph& graph, const PlannedChunk& chunk, Crew* crew);

@@ -3,8 +3,16 @@
 namespace korvane {
 
 bool reserveNodeSlots(Layer& layer, std::size_t extra) {
-    if (!layer.nodes.reserveMore(extra) || !layer.codes.reserveMore(extra)) return false;
+    if (!layer.nodes.reserve(layer.nodes.capacityAfter(extra)) || !layer.codes.reserve(layer.codes.capacityAfter(extra)))
+        return false;
     return layer.dense || layer.positions.reserve(layer.positions.count + extra);
+}
+
+std::size_t freeNodeSlots(const Layer& layer) {
+    std::size_t free = layer.nodes.cap - layer.nodes.len;
+    if (layer.codes.cap - layer.codes.len < free) free = layer.codes.cap - layer.codes.len;
+    if (!layer.dense && layer.positions.spare() < free) free = layer.positions.spare();
+    return free;
 }
 
 bool addNode(Layer& layer, const Node& node) {

@@ -19,8 +19,11 @@ inline std::uint32_t positionOf(const Layer& layer, std::uint64_t node) {
 // layers). False on allocation failure.
 bool addNode(Layer& layer, const Node& node);
 
-// Makes sure `extra` more addNode calls cannot fail.
+// Makes sure `extra` more addNode calls cannot fail, growing the layer as
+// that many single additions would.
 bool reserveNodeSlots(Layer& layer, std::size_t extra);
+// How many more addNode calls cannot fail without growth.
+std::size_t freeNodeSlots(const Layer& layer);
 inline bool reserveNodeSlot(Layer& layer) { return reserveNodeSlots(layer, 1); }
 
 // Appends empty layers until there are `count`; layer 0 is dense.

@@ -154,13 +154,18 @@ void startPlanning(BatchRun& run, std::uint64_t done, std::uint64_t chunk, Crew*
     }
 }
 
-// Secures the payload, raw-copy and id-map room of the chunk's items one by
-// one in commit order, each store growing as one-by-one appends would grow
-// it; returns how many items got theirs. Touches nothing the workers read.
-std::uint64_t reserveDataRoom(Index& index, std::uint64_t chunk) {
-    for (std::uint64_t j = 0; j < chunk; ++j)
-        if (!reserveNodeData(index, j + 1)) return j;
-    return chunk;
+// Grows every store for the whole chunk, as one-by-one commits would grow
+// them, with layer 0 copied while the workers plan (they read only the
+// graph); returns how many items have room: all of them, or after a failed
+// allocation, as many as fit in what there is.
+std::uint64_t secureChunkRoom(Index& index, const std::uint64_t* levels, std::uint64_t chunk, Crew* crew) {
+    BaseGrowth growth;
+    const bool staged = reserveNodeData(index, chunk) && stageBaseGrowth(index.graph, chunk, growth);
+    if (crew) waitForCrew(*crew);
+    adoptBaseGrowth(index.graph, growth);
+    if (staged && reserveChunkRoom(index.graph, levels, chunk)) return chunk;
+    const std::uint64_t room = itemsThatFit(index.graph, levels, chunk);
+    return room < nodeDataRoom(index) ? room : nodeDataRoom(index);
 }
 
 // Commits the chunk's first `room` items, whose room is reserved; returns
@@ -178,8 +183,8 @@ std::uint64_t commitItems(BatchRun& run, std::uint64_t done, std::uint64_t room,
 }
 
 // A thread that cannot start fails the chunk before anything is committed.
-// An allocation failure fails it at the first item whose room could not be
-// had, after committing the items before it.
+// An allocation failure fails it at the first item without room (or at an
+// item inserted without a plan), after committing the items before it.
 bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
     RoutingGraph& graph = run.index.graph;
     for (std::uint64_t j = 0; j < chunk; ++j) run.buffers.levels[j] = drawLevel(graph);
@@ -188,9 +193,7 @@ bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
     Crew* crew = run.workers > 1 && chunk > 1 ? &run.crew : nullptr;
     if (crew && !startCrew(*crew)) return false;
     startPlanning(run, done, chunk, crew);
-    const std::uint64_t data_room = reserveDataRoom(run.index, chunk);
-    if (crew) waitForCrew(*crew);
-    const std::uint64_t room = reserveChunkRoom(graph, run.buffers.levels, data_room);
+    const std::uint64_t room = secureChunkRoom(run.index, run.buffers.levels, chunk, crew);
     const std::uint64_t committed = commitItems(run, done, room, crew);
     if (crew) stopCrew(*crew);
     return committed == chunk;

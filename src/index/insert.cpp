@@ -11,6 +11,16 @@ namespace {
 
 constexpr double kLevelFactor = 0.28853900817779266;  // 1 / ln 32
 
+template <class T>
+bool growFor(Vec<T>& array, std::size_t appends, std::size_t group = 1) {
+    return array.reserve(array.capacityAfter(appends, group));
+}
+
+template <class T>
+std::size_t appendsThatFit(const Vec<T>& array, std::size_t group = 1) {
+    return (array.cap - array.len) / group;
+}
+
 }  // namespace
 
 float quantizeRawI8(const float* rotated, std::int8_t* out) {
@@ -50,11 +60,21 @@ std::uint64_t drawLevel(RoutingGraph& graph) {
 }
 
 bool reserveNodeData(Index& index, std::size_t extra) {
-    if (!index.payloads.reserveMore(extra)) return false;
-    const bool raw = index.raw_mode == 1   ? index.raw_f32.reserveMore(extra * kDim)
-                     : index.raw_mode == 2 ? index.raw_scales.reserveMore(extra) && index.raw_i8.reserveMore(extra * kDim)
+    if (!growFor(index.payloads, extra)) return false;
+    const bool raw = index.raw_mode == 1   ? growFor(index.raw_f32, extra, kDim)
+                     : index.raw_mode == 2 ? growFor(index.raw_scales, extra) && growFor(index.raw_i8, extra, kDim)
                                            : true;
     return raw && index.id_to_node.reserve(index.id_to_node.count + extra);
+}
+
+std::size_t nodeDataRoom(const Index& index) {
+    std::size_t room = appendsThatFit(index.payloads);
+    if (index.raw_mode == 1 && appendsThatFit(index.raw_f32, kDim) < room) room = appendsThatFit(index.raw_f32, kDim);
+    if (index.raw_mode == 2) {
+        if (appendsThatFit(index.raw_scales) < room) room = appendsThatFit(index.raw_scales);
+        if (appendsThatFit(index.raw_i8, kDim) < room) room = appendsThatFit(index.raw_i8, kDim);
+    }
+    return index.id_to_node.spare() < room ? index.id_to_node.spare() : room;
 }
 
 bool appendNodeData(Index& index, const TurboQuantPayload& payload, const RawCopy& raw) {

@@ -32,6 +32,8 @@ RawCopy makeRawCopy(const Index& index, const float* rotated, std::int8_t* bytes
 // nodes, grown as that many single appends would grow it. False on
 // failure; what was reserved stays reserved.
 bool reserveNodeData(Index& index, std::size_t extra);
+// How many more nodes' data fit without growth.
+std::size_t nodeDataRoom(const Index& index);
 
 // Appends a new node's payload and raw copy and secures its id-map entry, so
 // nothing can fail once the node is linked into the graph. False on failure,
