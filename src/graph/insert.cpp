@@ -3,6 +3,7 @@
 // it was and a success cannot be interrupted half-way.
 #include "graph/insert.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "graph/candidate_sort.h"
@@ -27,7 +28,7 @@ const RoutingCode& codeOf(const Layer& layer, std::uint64_t node) {
 bool isDiverse(const Layer& layer, const Candidate& candidate, const std::uint32_t* chosen_positions,
                std::size_t chosen) {
     std::uint32_t distances[kDegree];
-    hammingDistances(codeOf(layer, candidate.id), layer.codes.data, chosen_positions, chosen, distances);
+    hammingDistances(codeOf(layer, candidate.node), layer.codes.data, chosen_positions, chosen, distances);
     for (std::size_t s = 0; s < chosen; ++s)
         if (distances[s] < candidate.distance || distances[s] == 0) return false;
     return true;
@@ -85,17 +86,23 @@ void prefetchNeighbourCodes(const Layer& layer, std::uint64_t node) {
 
 void insertFirst(RoutingGraph& graph, const Node& record) {
     for (Layer& layer : graph.layers) addNode(layer, record);
-    graph.entry_point = record.id;
+    graph.entry_point = record.node;
     graph.node_count = 1;
 }
 
 // Levels above the old top: the node is alone there and becomes the entry.
 void raiseTop(RoutingGraph& graph, const Node& record, std::uint64_t level, std::size_t top) {
     for (std::size_t l = top + 1; l <= level; ++l) addNode(graph.layers[l], record);
-    if (level > top) graph.entry_point = record.id;
+    if (level > top) graph.entry_point = record.node;
 }
 
 }  // namespace
+
+std::uint64_t drawLevel(RoutingGraph& graph) {
+    const double u = uniformDouble(graph.level_rng);
+    const double level = std::trunc(-std::log(1.0 - u) * kLevelFactor);
+    return level >= double(kTopLevel) ? kTopLevel : static_cast<std::uint64_t>(level);
+}
 
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
                       std::uint64_t level) {
@@ -111,7 +118,7 @@ Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& c
     if (!reserveJoinedLayers(graph, joined)) return Error::OutOfMemory;
 
     Node record{};
-    record.id = n;
+    record.node = n;
     record.code = code;
     if (first) {
         insertFirst(graph, record);
@@ -135,7 +142,7 @@ std::size_t planLinks(const RoutingGraph& graph, const RoutingCode& code, std::u
         const Layer& layer = graph.layers[l];
         const CandidateList found = searchLayer(layer, code, ep, breadth, scratch);
         links[l].count = static_cast<std::uint32_t>(selectNeighbors(layer, found.items, found.len, links[l].neighbors));
-        if (found.len > 0) ep = found.items[0].id;
+        if (found.len > 0) ep = found.items[0].node;
     }
     return linked_top + 1;
 }
@@ -150,7 +157,7 @@ void planInsertion(const RoutingGraph& graph, const RoutingCode& code, std::uint
 void addLinkedNode(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code, const LayerLinks* links,
                    std::size_t layers) {
     Node record{};
-    record.id = n;
+    record.node = n;
     record.code = code;
     for (std::size_t l = 0; l < layers; ++l) {
         record.neighbor_count = links[l].count;
@@ -184,12 +191,12 @@ std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std
         if (k == kDegree) return k;
         const Candidate& c = candidates[i];
         if (k > 0 && !isDiverse(layer, c, chosen_positions, k)) continue;
-        out[k] = c.id;
-        chosen_positions[k] = positionOf(layer, c.id);
+        out[k] = c.node;
+        chosen_positions[k] = positionOf(layer, c.node);
         ++k;
     }
     for (std::size_t i = 0; i < count && k < kDegree; ++i)
-        if (!isListed(out, k, candidates[i].id)) out[k++] = candidates[i].id;
+        if (!isListed(out, k, candidates[i].node)) out[k++] = candidates[i].node;
     return k;
 }
 

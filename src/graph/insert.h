@@ -13,6 +13,12 @@
 
 namespace korvane {
 
+// 1 / ln 32: levels fall off geometrically with the degree.
+constexpr double kLevelFactor = 0.28853900817779266;
+
+// Level of a new node from the graph's generator, capped at the top level.
+std::uint64_t drawLevel(RoutingGraph& graph);
+
 // The neighbours chosen for a new node on one layer.
 struct LayerLinks {
     std::uint64_t neighbors[kDegree];

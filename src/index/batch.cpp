@@ -225,12 +225,12 @@ std::uint64_t batchChunkSize(std::uint64_t node_count, std::uint64_t remaining) 
     return chunk < kBatchChunk ? chunk : kBatchChunk;
 }
 
-AddStatus addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std::uint64_t count,
+Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std::uint64_t count,
                    std::uint64_t threads) {
-    if (count == 0) return AddStatus::Ok;
+    if (count == 0) return Error::Ok;
     bool failed = false;
-    if (hasDuplicates(index, ids, count, &failed)) return AddStatus::Duplicate;
-    if (failed) return AddStatus::Failed;
+    if (hasDuplicates(index, ids, count, &failed)) return Error::DuplicateId;
+    if (failed) return Error::OutOfMemory;
 
     // More workers than the largest chunk would never get an item.
     std::uint64_t workers = threads > 1 ? threads : 1;
@@ -243,7 +243,7 @@ AddStatus addBatch(Index& index, const std::uint64_t* ids, const float* vectors,
         done += chunk;
     }
     releaseRun(run);
-    return ok ? AddStatus::Ok : AddStatus::Failed;
+    return ok ? Error::Ok : Error::OutOfMemory;
 }
 
 }  // namespace korvane
