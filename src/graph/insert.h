@@ -35,8 +35,9 @@ struct InsertionPlan {
     LayerLinks links[kPlannedLayers];
 };
 
-// Inserts node `n` (== graph.node_count) with `code` at `level` (at most 31;
-// callers cap it). Every allocation the insertion can need is secured first,
+// Inserts node `n` (== graph.node_count) with `code` at `level` (at most 31,
+// as callers cap it; a higher one is refused as OutOfMemory, as a graph
+// cannot have more layers). Every allocation the insertion can need is secured first,
 // so OutOfMemory leaves the layers, entry point and node count exactly as
 // they were (only spare capacity and the scratch may have grown).
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,

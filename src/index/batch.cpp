@@ -114,7 +114,6 @@ void runWorker(const Worker& w) {
     }
 }
 
-
 bool hasDuplicates(const Index& index, const std::uint64_t* ids, std::uint64_t count, bool* failed) {
     U64Map<std::uint8_t> seen;
     *failed = !seen.reserve(count);
