@@ -7,6 +7,7 @@
 #include "graph/hamming.h"
 #include "graph/heap.h"
 #include "graph/layer.h"
+#include "graph/visited.h"
 
 namespace korvane {
 namespace {
@@ -43,15 +44,6 @@ struct FreshNeighbors {
     std::size_t count;
 };
 
-// True on the first visit. A node number beyond the scratch's range counts
-// as seen: a scratch sized too small then narrows the search instead of
-// writing past its buffers.
-bool firstVisit(BitSet& visited, std::uint64_t node) {
-    if (node >= visited.bit_len || visited.test(node)) return false;
-    visited.set(node);
-    return true;
-}
-
 // Every node number below the visited set's length can enter the frontier
 // once, so the frontier needs that many slots.
 bool scratchCovers(const TraversalScratch& scratch, std::size_t breadth) {
@@ -61,12 +53,12 @@ bool scratchCovers(const TraversalScratch& scratch, std::size_t breadth) {
 
 // Marks each unseen neighbour as visited as it is met, so a node listed twice
 // is evaluated once, exactly as a one-pass walk would.
-void collectFresh(const Layer& layer, const Node& node, BitSet& visited, FreshNeighbors& fresh) {
+void collectFresh(const Layer& layer, const Node& node, TraversalScratch& scratch, FreshNeighbors& fresh) {
     fresh.count = 0;
     const std::size_t listed = listedCount(node);
     for (std::size_t i = 0; i < listed; ++i) {
         const std::uint64_t neighbor = node.neighbors[i];
-        if (!firstVisit(visited, neighbor)) continue;
+        if (!firstVisit(scratch, neighbor)) continue;
         const std::uint32_t position = positionOf(layer, neighbor);
         prefetchCode(layer.codes[position]);
         fresh.ids[fresh.count] = neighbor;
@@ -122,8 +114,8 @@ std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::u
 
 CandidateList searchLayer(const Layer& layer, const RoutingCode& query, std::uint64_t entry,
                           std::size_t breadth, TraversalScratch& scratch) {
-    scratch.visited.clearAll();
-    if (!scratchCovers(scratch, breadth) || !firstVisit(scratch.visited, entry))
+    clearVisited(scratch);
+    if (!scratchCovers(scratch, breadth) || !firstVisit(scratch, entry))
         return {scratch.result_buffer, 0};
     CloserHeap frontier{scratch.candidate_buffer, scratch.candidate_slots};
     FartherHeap results{scratch.result_buffer, breadth};
@@ -139,7 +131,7 @@ CandidateList searchLayer(const Layer& layer, const RoutingCode& query, std::uin
         // Usually the next node to expand, unless a neighbour of this one
         // turns out closer.
         if (frontier.len > 0) prefetchList(recordOf(layer, frontier.root().id));
-        collectFresh(layer, recordOf(layer, nearest.id), scratch.visited, fresh);
+        collectFresh(layer, recordOf(layer, nearest.id), scratch, fresh);
         evaluateFresh(layer, query, fresh);
         for (std::size_t i = 0; i < fresh.count; ++i)
             offerNeighbor({fresh.ids[i], fresh.distances[i]}, breadth, results, frontier);

@@ -71,8 +71,8 @@ Error insertRotated(Index& index, std::uint64_t id, const float* rotated) {
     const std::uint64_t n = index.payloads.len;
     const TurboQuantPayload payload = encodeWithCalibration(id, rotated, calibrationMean(index), calibrationStd(index));
     if (!appendNodeData(index, payload, rotated)) return Error::OutOfMemory;
-    projectVector(index.projection, rotated, index.projection_scratch);
-    const RoutingCode code = routingCodeOf(index.projection_scratch);
+    const RoutingCode code =
+        verifiedRoutingCode(index.projection, index.reduced_projection, rotated, index.projection_scratch);
     const std::uint64_t level = drawLevel(index.graph);
     if (insertWithLevel(index.graph, n, code, level) != Error::Ok) {
         rollBackTo(index, n);

@@ -94,8 +94,8 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
 }  // namespace
 
 RoutingCode routeQuery(const Index& index, SearchContext& context) {
-    projectVector(index.projection, context.query_rotated, context.query_projected);
-    return routingCodeOf(context.query_projected);
+    return verifiedRoutingCode(index.projection, index.reduced_projection, context.query_rotated,
+                               context.query_projected);
 }
 
 bool hasGraphToWalk(const Index& index, const SearchContext& context) {

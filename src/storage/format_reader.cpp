@@ -89,6 +89,8 @@ Error adoptFixedArrays(Source& in, std::size_t matrices_at, Index& index) {
     std::swap(index.rotation, fixed.rotation);
     std::swap(index.projection, fixed.projection);
     std::swap(index.projection_scratch, fixed.projection_scratch);
+    deriveReducedProjection(fixed.projection, fixed.reduced_projection);
+    std::swap(index.reduced_projection, fixed.reduced_projection);
     std::swap(index.rotated_scratch, fixed.rotated_scratch);
     std::swap(index.spare_scratch, fixed.spare_scratch);
     deinit(fixed);
