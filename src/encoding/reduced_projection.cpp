@@ -13,35 +13,36 @@
 //    so by Cauchy-Schwarz |T - a| <= ||M - sQ|| ||y|| + s ||Q|| ||y - tR||.
 // 2. Rounding of the exact kernel. Each product M_j y_j enters its lane by a
 //    fused multiply-add and then passes through at most 63 more of them and
-//    the three final additions: at most 67 roundings with unit u = 2^-24.
-//    While nothing overflows, the standard bound for such sums gives
-//    |p - T| <= g67 sum |M_j y_j| + (absolute errors of results that fell
-//    into the subnormal range: at most 2^-150 for each of the 259
+//    the three final additions: at most 67 roundings of relative size
+//    u <= 2^-23 (2^-24 when rounding to nearest; the bound holds in every
+//    rounding mode). While nothing overflows, the standard bound for such
+//    sums gives |p - T| <= g67 sum |M_j y_j| + (absolute errors of results
+//    that fell into the subnormal range: at most 2^-149 for each of the 259
 //    operations, slightly amplified by later roundings) with
-//    g67 = 67u / (1 - 67u) < 2^-17, so |p - T| <= 2^-17 ||M|| ||y|| + 2^-140.
-//    No intermediate overflows when (1 + 2^-17) ||M|| ||y|| + 2^-140 stays
+//    g67 = 67u / (1 - 67u) < 2^-16, so |p - T| <= 2^-16 ||M|| ||y|| + 2^-140.
+//    No intermediate overflows when (1 + 2^-16) ||M|| ||y|| + 2^-140 stays
 //    below the largest float, which ||M|| ||y|| <= 2^126 guarantees; wider
 //    vectors take the exact path.
-// 3. Together |p - a| <= E = (||M - sQ|| + 2^-17 ||M||) ||y|| + s ||Q|| ||y - tR||
+// 3. Together |p - a| <= E = (||M - sQ|| + 2^-16 ||M||) ||y|| + s ||Q|| ||y - tR||
 //    + 2^-140 = s t K with
 //    K = c * (||y|| / t) + ||Q|| * (||y - tR|| / t) + (1 / s) * (2^-140 / t),
-//    c = (||M - sQ|| + 2^-17 ||M||) / s.
+//    c = (||M - sQ|| + 2^-16 ||M||) / s.
 //    If |I| > K then |a| = s t |I| > E >= |p - a|, so p is not zero and has
 //    the sign of I: bit b is 1 exactly when I > 0.
 // 4. Evaluating K. Every factor above is computed in double from float
 //    inputs (squares of floats and their differences stay in double's normal
 //    range, so each of the at most ~260 operations of a norm adds a relative
-//    error of at most 2^-53, and a sum of positive terms keeps the relative
+//    error of at most 2^-52, and a sum of positive terms keeps the relative
 //    bound), then enlarged by 2^-40 relatively, which covers all of it. The
 //    per-row factors are stored as floats rounded upwards. The per-query
 //    factors are enlarged by a further 2^-20 relatively before they are
 //    rounded to float. decideRow then forms K with three products and two
 //    sums in float and converts I to float: five roundings of relative size
-//    at most 2^-24 each. The first product is at least 2^5 (c >= 2^-17 * 2047
+//    at most 2^-23 each. The first product is at least 2^6 (c >= 2^-16 * 2047
 //    * ||M|| / max|M_j|, ||y|| / t >= 2^11), so a product that underflows
 //    loses at most 2^-149, relatively below 2^-150 of the float K. Hence
 //    float(I) > float K implies |I| > K, because
-//    (1 + 2^-20) (1 - 2^-24)^4 > (1 + 2^-24) (1 + 2^-150). Only finite
+//    (1 + 2^-20) (1 - 2^-23)^4 > (1 + 2^-23) (1 + 2^-150). Only finite
 //    comparisons decide: NaN or infinite factors leave the row undecided.
 #include "encoding/reduced_projection.h"
 
@@ -60,7 +61,7 @@ constexpr std::size_t kLevelCount = kRoutingBits * kDim;
 constexpr std::size_t kReducedBytes = kLevelCount * sizeof(std::int16_t) + 3 * kRoutingBits * sizeof(float);
 constexpr double kNormSlack = 1.0 + 0x1p-40;
 constexpr double kQuerySlack = 1.0 + 0x1p-20;
-constexpr double kKernelRounding = 0x1p-17;
+constexpr double kKernelRounding = 0x1p-16;
 constexpr double kUnderflowError = 0x1p-140;
 constexpr double kWidestProduct = 0x1p126;
 constexpr int kQueryLevelBits = 12;  // max |y| / t < 2^12
@@ -76,6 +77,15 @@ float roundedUp(double value) {
     float f = static_cast<float>(value);
     if (static_cast<double>(f) < value) f = std::nextafter(f, std::numeric_limits<float>::infinity());
     return f;
+}
+
+// Nearest integer (ties to even) of |x| < 2^51, clamped to [-limit, limit].
+// Adding and subtracting 1.5 * 2^52 rounds in the current (nearest) mode
+// without a library call.
+double levelOf(double x, double limit) {
+    constexpr double kShift = 0x1.8p52;
+    const double level = (x + kShift) - kShift;
+    return level > limit ? limit : level < -limit ? -limit : level;
 }
 
 double normUpper(double sum_of_squares) { return std::sqrt(sum_of_squares) * kNormSlack; }
@@ -111,8 +121,7 @@ double reduceRow(const float* row, std::size_t b, ReducedProjection& reduced) {
     std::int64_t level_squares = 0;
     for (std::size_t j = 0; j < kDim; ++j) {
         const double m = row[j];
-        double level = std::nearbyint(m / scale);
-        level = level > kMatrixLevelLimit ? kMatrixLevelLimit : level < -kMatrixLevelLimit ? -kMatrixLevelLimit : level;
+        const double level = levelOf(m / scale, kMatrixLevelLimit);
         const auto q = static_cast<std::int16_t>(level);
         reduced.levels[levelOffset(b, j)] = q;
         const double residual = m - static_cast<double>(scale) * q;
@@ -189,11 +198,11 @@ bool quantizeQuery(const float* rotated, double max_row_norm, QueryLevels& query
     int exponent = 0;
     std::frexp(largest, &exponent);  // largest < 2^exponent
     const double step = std::ldexp(1.0, exponent - kQueryLevelBits);
+    const double inverse_step = std::ldexp(1.0, kQueryLevelBits - exponent);  // exact: a power of two
     double squares = 0.0, residual_squares = 0.0;
     for (std::size_t j = 0; j < kDim; ++j) {
         const double y = rotated[j];
-        double level = std::nearbyint(y / step);
-        level = level > kQueryLevelLimit ? kQueryLevelLimit : level < -kQueryLevelLimit ? -kQueryLevelLimit : level;
+        const double level = levelOf(y * inverse_step, kQueryLevelLimit);
         query.levels[j] = static_cast<std::int16_t>(level);
         const double residual = y - step * level;
         squares += y * y;
