@@ -99,11 +99,13 @@ void markExactRow(ReducedProjection& reduced, std::size_t row) {
     reduced.inverse_scale[row] = std::numeric_limits<float>::infinity();
 }
 
+// The largest magnitude of 256 floats; +inf when any of them is not finite.
 double maxMagnitude(const float* values) {
     double largest = 0.0;
     for (std::size_t j = 0; j < kDim; ++j) {
         const double magnitude = std::fabs(static_cast<double>(values[j]));
-        if (!(magnitude <= largest)) largest = magnitude;  // NaN sticks
+        if (!(magnitude <= std::numeric_limits<float>::max())) return std::numeric_limits<double>::infinity();
+        if (magnitude > largest) largest = magnitude;
     }
     return largest;
 }
