@@ -181,7 +181,7 @@ struct RandomLayer {
         Node node{};
         node.neighbor_count = kDegree;
         for (std::size_t i = 0; i < nodes; ++i) {
-            node.id = i;
+            node.node = i;
             for (auto& word : node.code.words) word = rng.next();
             for (auto& neighbor : node.neighbors) neighbor = rng.next() % nodes;
             if (!addNode(layer, node)) std::abort();

@@ -80,7 +80,7 @@ void timeScoringPieces(const Index& index, SearchContext& context, CandidateList
     float scores[kMaxCandidatesTimed];
     std::size_t live = 0;
     for (std::size_t c = 0; c < candidates.len && live < kMaxCandidatesTimed; ++c) {
-        const std::uint64_t node = candidates.items[c].id;
+        const std::uint64_t node = candidates.items[c].node;
         if (isRemoved(index, node)) continue;
         payloads[live] = &index.payloads[node];
         raws[live] = index.raw_i8.data + node * kDim;
@@ -112,7 +112,7 @@ void countSurvivors(const Dataset& data, std::size_t q, const SearchContext& con
     for (std::size_t i = 0; i < n; ++i) result_ids[i] = results[i].id;
     pass.truth_in_results += hitsOf(data, q, result_ids, n);
     for (std::size_t c = 0; c < candidates.len; ++c)
-        pass.truth_in_candidates += hitsOf(data, q, &candidates.items[c].id, 1);
+        pass.truth_in_candidates += hitsOf(data, q, &candidates.items[c].node, 1);
     const std::size_t rescored = std::min<std::size_t>(candidates.len, std::min<std::size_t>(4 * kTopK, context.ef_search));
     for (std::size_t r = 0; r < rescored; ++r) pass.truth_in_rescored += hitsOf(data, q, &context.rerank[r].id, 1);
     pass.candidates += candidates.len;

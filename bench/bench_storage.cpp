@@ -59,7 +59,7 @@ Fixture::Fixture() {
     if (serialize(*index, nullptr, image) != Error::Ok) std::abort();
     bytes.assign(image.data, image.data + image.len);
     image.deinit();
-    if (saveIndex(*index, index_path.c_str()) != 0) std::abort();
+    if (saveIndex(*index, index_path.c_str()) != Error::Ok) std::abort();
 }
 
 Fixture::~Fixture() {
@@ -79,7 +79,7 @@ void setBytes(benchmark::State& state) {
 void saveBench(benchmark::State& state) {
     Fixture& f = fixture();
     for (auto _ : state)
-        if (saveIndex(*f.index, f.index_path.c_str()) != 0) state.SkipWithError("save failed");
+        if (saveIndex(*f.index, f.index_path.c_str()) != Error::Ok) state.SkipWithError("save failed");
     setBytes(state);
 }
 

@@ -105,9 +105,9 @@ void checkAddition(Index& index) {
     float vector[kDim];
     fillVector(vector, id);
     const std::uint64_t live = index.live_count;
-    const AddStatus status = addVector(index, id, vector);
-    require(status != AddStatus::Duplicate, "a new id is not a duplicate");
-    const bool added = status == AddStatus::Ok;
+    const Error status = addVector(index, id, vector);
+    require(status != Error::DuplicateId, "a new id is not a duplicate");
+    const bool added = status == Error::Ok;
     require(index.live_count == live + added && index.id_to_node.contains(id) == added, "the addition is live");
     require(checkGraphInvariants(index.graph, index.payloads.len), "graph invariants after an addition");
     checkIdMap(index);

@@ -12,6 +12,7 @@
 
 namespace {
 
+using korvane::RawMode;
 using korvane::testing::BuildOptions;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -62,11 +63,11 @@ int main(int argc, char** argv) {
         writeSeed(dir, "empty", imageOf({.nodes = 0})) &&
         writeSeed(dir, "inserted-int8", insertedImage()) &&
         writeSeed(dir, "empty-two-layers", emptyWithTwoLayers()) &&
-        writeSeed(dir, "removals-int8", imageOf({.nodes = 12, .raw_mode = 2, .removed = {3, 7}})) &&
-        writeSeed(dir, "calibrated-int8", imageOf({.nodes = 6, .raw_mode = 2, .calibrated = true})) &&
-        writeSeed(dir, "raw-none", imageOf({.nodes = 5, .raw_mode = 0})) &&
-        writeSeed(dir, "raw-f32-removed", imageOf({.nodes = 5, .raw_mode = 1, .removed = {0}})) &&
-        writeSeed(dir, "repeated-id", imageOf({.nodes = 5, .raw_mode = 0},
+        writeSeed(dir, "removals-int8", imageOf({.nodes = 12, .raw_mode = RawMode::I8, .removed = {3, 7}})) &&
+        writeSeed(dir, "calibrated-int8", imageOf({.nodes = 6, .raw_mode = RawMode::I8, .calibrated = true})) &&
+        writeSeed(dir, "raw-none", imageOf({.nodes = 5, .raw_mode = RawMode::None})) &&
+        writeSeed(dir, "raw-f32-removed", imageOf({.nodes = 5, .raw_mode = RawMode::F32, .removed = {0}})) &&
+        writeSeed(dir, "repeated-id", imageOf({.nodes = 5, .raw_mode = RawMode::None},
                                               [](korvane::Index& index) { index.payloads[3].id = 1001; }));
     if (!ok) std::fprintf(stderr, "make_load_corpus: could not write to %s\n", argv[1]);
     return ok ? 0 : 1;

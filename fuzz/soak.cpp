@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "encoding/random.h"
+#include "common/random.h"
 #include "op_harness.h"
 
 int main(int argc, char** argv) {

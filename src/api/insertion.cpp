@@ -1,5 +1,6 @@
 // Exported insertion and removal.
 #include "api/handles.h"
+#include "api/status.h"
 #include "index/batch.h"
 #include "index/insert.h"
 #include "korvane.h"
@@ -7,16 +8,16 @@
 extern "C" {
 
 int32_t korvane_index_add(korvane_index* index, uint64_t id, const float* vector) {
-    return static_cast<int32_t>(korvane::addVector(*korvane::fromHandle(index), id, vector));
+    return korvane::statusCode(korvane::addVector(*korvane::fromHandle(index), id, vector));
+}
+
+int32_t korvane_index_add_batch(korvane_index* index, const uint64_t* ids, const float* vectors, uint64_t count,
+                                uint64_t threads) {
+    return korvane::statusCode(korvane::addBatch(*korvane::fromHandle(index), ids, vectors, count, threads));
 }
 
 int32_t korvane_index_remove(korvane_index* index, uint64_t id) {
-    return korvane::removeId(*korvane::fromHandle(index), id) ? KORVANE_OK : KORVANE_ERROR;
+    return korvane::statusCode(korvane::removeId(*korvane::fromHandle(index), id));
 }
 
 }  // extern "C"
-
-extern "C" int32_t korvane_index_add_batch(korvane_index* index, const uint64_t* ids, const float* vectors,
-                                           uint64_t count, uint64_t threads) {
-    return static_cast<int32_t>(korvane::addBatch(*korvane::fromHandle(index), ids, vectors, count, threads));
-}

@@ -1,8 +1,7 @@
 // Exported lifecycle and size functions.
-#include "korvane.h"
-
 #include "api/handles.h"
 #include "index/index.h"
+#include "korvane.h"
 
 extern "C" {
 

@@ -1,5 +1,6 @@
 // Exported search functions.
 #include "api/handles.h"
+#include "api/status.h"
 #include "index/search.h"
 #include "korvane.h"
 
@@ -35,21 +36,21 @@ uint64_t korvane_search(const korvane_index* index, korvane_context* context, co
     return copyResults(results, n, out_ids, out_scores);
 }
 
-}  // extern "C"
-
-extern "C" int32_t korvane_search_batch(const korvane_index* index, const float* queries, uint64_t n_queries,
-                                        uint64_t k, uint64_t ef_search, uint64_t n_threads, uint64_t* out_ids,
-                                        float* out_scores, uint64_t* out_counts) {
-    return korvane::searchBatch(*korvane::fromHandle(index), queries, n_queries, k, ef_search, n_threads,
-                                out_ids, out_scores, out_counts);
+int32_t korvane_search_batch(const korvane_index* index, const float* queries, uint64_t n_queries, uint64_t k,
+                             uint64_t ef_search, uint64_t n_threads, uint64_t* out_ids, float* out_scores,
+                             uint64_t* out_counts) {
+    return korvane::statusCode(korvane::searchBatch(*korvane::fromHandle(index), queries, n_queries, k,
+                                                    ef_search, n_threads, out_ids, out_scores, out_counts));
 }
 
-extern "C" uint64_t korvane_search_filtered(const korvane_index* index, korvane_context* context,
-                                            const float* query, const uint64_t* allowed_ids, uint64_t n_allowed,
-                                            uint64_t k, uint64_t* out_ids, float* out_scores) {
+uint64_t korvane_search_filtered(const korvane_index* index, korvane_context* context, const float* query,
+                                 const uint64_t* allowed_ids, uint64_t n_allowed, uint64_t k, uint64_t* out_ids,
+                                 float* out_scores) {
     if (!context) return 0;  // cheap guard; a valid call never passes null
     korvane::SearchResult results[korvane::kMaxResults];
     const std::size_t n = korvane::searchFiltered(*korvane::fromHandle(index), *korvane::fromHandle(context),
                                                   query, allowed_ids, n_allowed, k, results);
     return copyResults(results, n, out_ids, out_scores);
 }
+
+}  // extern "C"

@@ -2,8 +2,9 @@
 
 namespace korvane {
 
-// Failure kinds of internal operations. Only the loader produces the kinds
-// after OutOfMemory; the C interface folds all of them into its status codes.
+// The one status type of internal operations. The loader alone produces the
+// file kinds; the C interface maps every kind to its status codes in one
+// place (src/api/status.h).
 enum class Error {
     Ok = 0,
     OutOfMemory,
@@ -12,6 +13,10 @@ enum class Error {
     DimensionMismatch,
     DegreeMismatch,
     RoutingBitsMismatch,
+    DuplicateId,      // an insertion names an id the index already holds
+    NotFound,         // a removal names an id the index does not hold
+    InvalidArgument,  // sizes out of range, a path too long
+    IoFailure,        // the file system refused a save
 };
 
 }  // namespace korvane

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "common/cpu.h"
+#include "common/random.h"
 #include "encoding/lane_dot.h"
-#include "encoding/random.h"
 
 namespace korvane {
 namespace {

@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "graph/records.h"
+#include "common/routing_code.h"
+#include "common/shape.h"
 
 namespace korvane {
 

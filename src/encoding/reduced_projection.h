@@ -12,7 +12,8 @@
 #include <cstdint>
 
 #include "common/cpu.h"
-#include "graph/records.h"
+#include "common/routing_code.h"
+#include "common/shape.h"
 
 namespace korvane {
 

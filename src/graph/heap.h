@@ -10,14 +10,6 @@
 
 namespace korvane {
 
-struct SearchResult {
-    std::uint64_t id;
-    float score;
-};
-
-struct LowerScore {
-    static bool above(const SearchResult& a, const SearchResult& b) { return a.score < b.score; }
-};
 struct Farther {
     static bool above(const Candidate& a, const Candidate& b) { return a.distance > b.distance; }
 };
@@ -96,7 +88,6 @@ struct BinaryHeap {
     }
 };
 
-using ResultHeap = BinaryHeap<SearchResult, LowerScore>;
 using FartherHeap = BinaryHeap<Candidate, Farther>;
 using CloserHeap = BinaryHeap<Candidate, Closer>;
 

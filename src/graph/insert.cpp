@@ -3,6 +3,7 @@
 // graph as it was and a success cannot be interrupted half-way.
 #include "graph/insert.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "graph/candidate_sort.h"
@@ -27,7 +28,7 @@ const RoutingCode& codeOf(const Layer& layer, std::uint64_t node) {
 bool isDiverse(const Layer& layer, const Candidate& candidate, const std::uint32_t* chosen_positions,
                std::size_t chosen) {
     std::uint32_t distances[kDegree];
-    hammingDistances(codeOf(layer, candidate.id), layer.codes.data, chosen_positions, chosen, distances);
+    hammingDistances(codeOf(layer, candidate.node), layer.codes.data, chosen_positions, chosen, distances);
     for (std::size_t s = 0; s < chosen; ++s)
         if (distances[s] < candidate.distance || distances[s] == 0) return false;
     return true;
@@ -71,13 +72,13 @@ bool reserveJoinedLayers(RoutingGraph& graph, std::size_t joined) {
 // from `found` and links them back.
 void linkOnLayer(Layer& layer, const Node& record, CandidateList found) {
     addNode(layer, record);
-    Node& added = layer.nodes[positionOf(layer, record.id)];
+    Node& added = layer.nodes[positionOf(layer, record.node)];
     added.neighbor_count = static_cast<std::uint32_t>(
         selectNeighbors(layer, found.items, found.len, added.neighbors));
     std::uint64_t chosen[kDegree];
     const std::size_t count = added.neighbor_count;
     std::memcpy(chosen, added.neighbors, count * sizeof(std::uint64_t));
-    linkBackAll(layer, chosen, count, record.id);
+    linkBackAll(layer, chosen, count, record.node);
 }
 
 void prefetchRecord(const Layer& layer, std::uint64_t node) {
@@ -98,7 +99,7 @@ void prefetchNeighbourCodes(const Layer& layer, std::uint64_t node) {
 
 void insertFirst(RoutingGraph& graph, const Node& record) {
     for (Layer& layer : graph.layers) addNode(layer, record);
-    graph.entry_point = record.id;
+    graph.entry_point = record.node;
     graph.node_count = 1;
 }
 
@@ -110,17 +111,23 @@ void insertLinked(RoutingGraph& graph, const Node& record, std::uint64_t level, 
     for (std::size_t l = linked_top + 1; l-- > 0;) {
         Layer& layer = graph.layers[l];
         const CandidateList found =
-            searchLayer(layer, code, ep, constructionBreadth(graph, record.id), graph.scratch);
+            searchLayer(layer, code, ep, constructionBreadth(graph, record.node), graph.scratch);
         linkOnLayer(layer, record, found);
-        if (found.len > 0) ep = found.items[0].id;
+        if (found.len > 0) ep = found.items[0].node;
     }
     // Levels above the old top: the node is alone there and becomes the entry.
     for (std::size_t l = top + 1; l <= level; ++l) addNode(graph.layers[l], record);
-    if (level > top) graph.entry_point = record.id;
+    if (level > top) graph.entry_point = record.node;
     graph.node_count += 1;
 }
 
 }  // namespace
+
+std::uint64_t drawLevel(RoutingGraph& graph) {
+    const double u = uniformDouble(graph.level_rng);
+    const double level = std::trunc(-std::log(1.0 - u) * kLevelFactor);
+    return level >= double(kTopLevel) ? kTopLevel : static_cast<std::uint64_t>(level);
+}
 
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
                       std::uint64_t level) {
@@ -134,7 +141,7 @@ Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& c
     if (!reserveJoinedLayers(graph, joined)) return Error::OutOfMemory;
 
     Node record{};
-    record.id = n;
+    record.node = n;
     record.code = code;
     if (first) {
         insertFirst(graph, record);
@@ -152,12 +159,12 @@ std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std
         if (k == kDegree) return k;
         const Candidate& c = candidates[i];
         if (k > 0 && !isDiverse(layer, c, chosen_positions, k)) continue;
-        out[k] = c.id;
-        chosen_positions[k] = positionOf(layer, c.id);
+        out[k] = c.node;
+        chosen_positions[k] = positionOf(layer, c.node);
         ++k;
     }
     for (std::size_t i = 0; i < count && k < kDegree; ++i)
-        if (!isListed(out, k, candidates[i].id)) out[k++] = candidates[i].id;
+        if (!isListed(out, k, candidates[i].node)) out[k++] = candidates[i].node;
     return k;
 }
 

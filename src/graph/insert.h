@@ -9,6 +9,12 @@
 
 namespace korvane {
 
+// 1 / ln 32: levels fall off geometrically with the degree.
+constexpr double kLevelFactor = 0.28853900817779266;
+
+// Level of a new node from the graph's generator, capped at the top level.
+std::uint64_t drawLevel(RoutingGraph& graph);
+
 // Inserts node `n` (== graph.node_count) with `code` at `level` (at most 31;
 // callers cap it). Every allocation the insertion can need is secured first,
 // so OutOfMemory leaves the layers, entry point and node count exactly as

@@ -13,10 +13,10 @@ namespace {
 std::int64_t findOnLayer(const Layer& layer, std::uint64_t node) {
     if (layer.dense) {
         if (node >= layer.nodes.len) return -1;
-        return layer.nodes[node].id == node ? static_cast<std::int64_t>(node) : -1;
+        return layer.nodes[node].node == node ? static_cast<std::int64_t>(node) : -1;
     }
     const std::uint32_t* found = layer.positions.find(node);
-    if (!found || *found >= layer.nodes.len || layer.nodes[*found].id != node) return -1;
+    if (!found || *found >= layer.nodes.len || layer.nodes[*found].node != node) return -1;
     return *found;
 }
 
@@ -31,7 +31,7 @@ bool codesMatch(const Layer& layer) {
 bool baseLayerDense(const Layer& layer, std::uint64_t n) {
     if (!layer.dense || layer.nodes.len != n || layer.positions.count != 0) return false;
     for (std::size_t i = 0; i < layer.nodes.len; ++i)
-        if (layer.nodes[i].id != i) return false;
+        if (layer.nodes[i].node != i) return false;
     return true;
 }
 
@@ -40,13 +40,13 @@ bool baseLayerDense(const Layer& layer, std::uint64_t n) {
 bool upperLayerIndexed(const Layer& layer) {
     if (layer.dense || layer.positions.count != layer.nodes.len) return false;
     for (std::size_t i = 0; i < layer.nodes.len; ++i)
-        if (findOnLayer(layer, layer.nodes[i].id) != static_cast<std::int64_t>(i)) return false;
+        if (findOnLayer(layer, layer.nodes[i].node) != static_cast<std::int64_t>(i)) return false;
     return true;
 }
 
 bool containedIn(const Layer& upper, const Layer& lower) {
     for (const Node& node : upper.nodes)
-        if (findOnLayer(lower, node.id) < 0) return false;
+        if (findOnLayer(lower, node.node) < 0) return false;
     return true;
 }
 

@@ -12,7 +12,7 @@ bool addNode(Layer& layer, const Node& node) {
     const auto position = static_cast<std::uint32_t>(layer.nodes.len);
     layer.nodes.push(node);
     layer.codes.push(node.code);
-    if (!layer.dense) layer.positions.put(node.id, position);
+    if (!layer.dense) layer.positions.put(node.node, position);
     return true;
 }
 

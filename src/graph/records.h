@@ -5,20 +5,15 @@
 
 #include "common/bitset.h"
 #include "common/hash_map.h"
+#include "common/random.h"
+#include "common/routing_code.h"
 #include "common/shape.h"
 #include "common/vec.h"
-#include "encoding/random.h"
 
 namespace korvane {
 
-// Bit j is bit j % 64 of word j / 64 (little-endian bytes: byte j / 8, bit j % 8).
-struct RoutingCode {
-    std::uint64_t words[kRoutingWords];
-};
-static_assert(sizeof(RoutingCode) == 128);
-
 struct Node {
-    std::uint64_t id;  // node number
+    std::uint64_t node;  // its node number
     RoutingCode code;
     std::uint64_t neighbors[kDegree];
     std::uint32_t neighbor_count;
@@ -32,7 +27,7 @@ struct Layer {
 };
 
 struct Candidate {
-    std::uint64_t id;  // node number
+    std::uint64_t node;  // node number
     std::uint32_t distance;
 };
 

@@ -130,8 +130,8 @@ CandidateList searchLayer(const Layer& layer, const RoutingCode& query, std::uin
         if (results.len == breadth && nearest.distance > results.root().distance) break;
         // Usually the next node to expand, unless a neighbour of this one
         // turns out closer.
-        if (frontier.len > 0) prefetchList(recordOf(layer, frontier.root().id));
-        collectFresh(layer, recordOf(layer, nearest.id), scratch, fresh);
+        if (frontier.len > 0) prefetchList(recordOf(layer, frontier.root().node));
+        collectFresh(layer, recordOf(layer, nearest.node), scratch, fresh);
         evaluateFresh(layer, query, fresh);
         for (std::size_t i = 0; i < fresh.count; ++i)
             offerNeighbor({fresh.ids[i], fresh.distances[i]}, breadth, results, frontier);

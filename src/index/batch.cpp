@@ -100,7 +100,7 @@ void selectNeighborsFor(const Index& index, const RoutingCode& code, std::uint64
         const CandidateList found = searchLayer(graph.layers[l], code, entry, constructionBreadth(graph, graph.node_count), scratch);
         record.neighbor_counts[l] = static_cast<std::uint32_t>(
             selectNeighbors(graph.layers[l], found.items, found.len, record.neighbors[l]));
-        if (found.len > 0) entry = found.items[0].id;
+        if (found.len > 0) entry = found.items[0].node;
     }
     record.level = level;
     record.precomputed = true;
@@ -145,7 +145,7 @@ bool linkPrecomputed(RoutingGraph& graph, std::uint64_t n, const RoutingCode& co
     for (std::uint64_t l = 0; l <= record.level; ++l) {
         Layer& layer = graph.layers[l];
         Node node{};
-        node.id = n;
+        node.node = n;
         node.code = code;
         node.neighbor_count = record.neighbor_counts[l];
         std::memcpy(node.neighbors, record.neighbors[l], sizeof(std::uint64_t) * node.neighbor_count);
@@ -242,12 +242,12 @@ std::uint64_t batchChunkSize(std::uint64_t node_count, std::uint64_t remaining) 
     return chunk < kBatchChunk ? chunk : kBatchChunk;
 }
 
-AddStatus addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std::uint64_t count,
+Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std::uint64_t count,
                    std::uint64_t threads) {
-    if (count == 0) return AddStatus::Ok;
+    if (count == 0) return Error::Ok;
     bool failed = false;
-    if (hasDuplicates(index, ids, count, &failed)) return AddStatus::Duplicate;
-    if (failed) return AddStatus::Failed;
+    if (hasDuplicates(index, ids, count, &failed)) return Error::DuplicateId;
+    if (failed) return Error::OutOfMemory;
 
     // More workers than the largest chunk would never get an item.
     std::uint64_t workers = threads > 1 ? threads : 1;
@@ -260,7 +260,7 @@ AddStatus addBatch(Index& index, const std::uint64_t* ids, const float* vectors,
         done += chunk;
     }
     releaseRun(run);
-    return ok ? AddStatus::Ok : AddStatus::Failed;
+    return ok ? Error::Ok : Error::OutOfMemory;
 }
 
 }  // namespace korvane

@@ -12,7 +12,9 @@ namespace korvane {
 // left and by the buffer size, so a chunk never outnumbers its graph.
 std::uint64_t batchChunkSize(std::uint64_t node_count, std::uint64_t remaining);
 
-AddStatus addBatch(Index& index, const std::uint64_t* ids, const float* vectors,
+// Ok, DuplicateId (within the batch or against the index; nothing changed)
+// or OutOfMemory.
+Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors,
                    std::uint64_t count, std::uint64_t threads);
 
 }  // namespace korvane

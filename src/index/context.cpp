@@ -22,7 +22,6 @@ Error initContext(SearchContext& context, const Index& index, std::uint64_t ef_s
     }
     context.ef_search = ef_search;
     context.rerank_factor = kRerankFactor;
-    context.quantize_query = true;
     return Error::Ok;
 }
 

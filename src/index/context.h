@@ -8,6 +8,7 @@
 #include "graph/heap.h"
 #include "graph/records.h"
 #include "index/index.h"
+#include "index/search_result.h"
 
 namespace korvane {
 
@@ -20,7 +21,6 @@ struct SearchContext {
     SearchResult* rerank = nullptr;   // ef_search slots
     std::uint64_t ef_search = 0;
     std::uint64_t rerank_factor = kRerankFactor;
-    bool quantize_query = true;
 };
 
 // Builds a context in place for `index`; ef_search 0 is accepted (no rerank slots).

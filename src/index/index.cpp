@@ -11,12 +11,26 @@ namespace {
 constexpr std::size_t kRotationBytes = kRotationFloats * sizeof(float);
 constexpr std::size_t kProjectionBytes = kProjectionFloats * sizeof(float);
 
+// Weights of the memory estimate, in bytes per element. They are part of
+// what the estimate promises, not the in-memory sizes of these records.
+constexpr std::uint64_t kIndexRecordEstimate = 1311176;  // the record and both matrices
+constexpr std::uint64_t kPayloadWeight = 152;
+constexpr std::uint64_t kLayerWeight = 72;
+constexpr std::uint64_t kNodeWeight = 400;
+constexpr std::uint64_t kCodeWeight = 128;
+constexpr std::uint64_t kPositionSlotWeight = 13;
+constexpr std::uint64_t kCandidateWeight = 16;
+constexpr std::uint64_t kInt8Weight = 1;
+constexpr std::uint64_t kFloatWeight = 4;
+constexpr std::uint64_t kIdSlotWeight = 17;
+constexpr std::uint64_t kBitSetWordWeight = 8;
+
 std::uint64_t layerTerms(const Layer& layer) {
-    return 400 * std::uint64_t(layer.nodes.cap) + 128 * std::uint64_t(layer.codes.cap) +
-           13 * std::uint64_t(layer.positions.slot_count);
+    return kNodeWeight * layer.nodes.cap + kCodeWeight * layer.codes.cap +
+           kPositionSlotWeight * layer.positions.slot_count;
 }
 
-std::uint64_t bitSetTerm(const BitSet& bits) { return 8 * std::uint64_t(bits.wordCount()); }
+std::uint64_t bitSetTerm(const BitSet& bits) { return kBitSetWordWeight * bits.wordCount(); }
 
 }  // namespace
 
@@ -78,23 +92,25 @@ void destroyIndex(Index* index) {
 
 std::uint64_t memoryBytes(const Index& index) {
     std::uint64_t total = kIndexRecordEstimate;
-    total += 152 * std::uint64_t(index.payloads.cap);
-    total += 72 * std::uint64_t(index.graph.layers.cap);
+    total += kPayloadWeight * index.payloads.cap;
+    total += kLayerWeight * index.graph.layers.cap;
     for (const Layer& layer : index.graph.layers) total += layerTerms(layer);
     const TraversalScratch& scratch = index.graph.scratch;
-    total += bitSetTerm(scratch.visited) + 16 * std::uint64_t(scratch.candidate_slots + scratch.result_slots);
-    total += std::uint64_t(index.raw_i8.cap);
-    total += 4 * (std::uint64_t(kRoutingBits) + index.raw_f32.cap + index.raw_scales.cap +
-                  index.calibration_mean.len + index.calibration_std.len + kDim + kDim);
-    total += 17 * std::uint64_t(index.id_to_node.slot_count);
+    total += bitSetTerm(scratch.visited) + kCandidateWeight * (scratch.candidate_slots + scratch.result_slots);
+    total += kInt8Weight * index.raw_i8.cap;
+    // The float arrays: projection scratch, raw copies and scales,
+    // calibration, and the spare and rotated scratch.
+    total += kFloatWeight * (std::uint64_t(kRoutingBits) + index.raw_f32.cap + index.raw_scales.cap +
+                             index.calibration_mean.len + index.calibration_std.len + kDim + kDim);
+    total += kIdSlotWeight * index.id_to_node.slot_count;
     total += bitSetTerm(index.tombstones);
     return total;
 }
 
 bool hasCompleteRawStore(const Index& index) {
     const std::size_t want = index.payloads.len * kDim;
-    if (index.raw_mode == 1) return index.raw_f32.len == want;
-    if (index.raw_mode == 2) return index.raw_i8.len == want && index.raw_scales.len == index.payloads.len;
+    if (index.raw_mode == RawMode::F32) return index.raw_f32.len == want;
+    if (index.raw_mode == RawMode::I8) return index.raw_i8.len == want && index.raw_scales.len == index.payloads.len;
     return false;
 }
 

@@ -13,6 +13,14 @@
 
 namespace korvane {
 
+// Which raw copy of each vector the index keeps for exact re-scoring; the
+// values are the file's raw-mode byte.
+enum class RawMode : std::uint8_t {
+    None = 0,
+    F32 = 1,  // 256 f32
+    I8 = 2,   // 256 i8 and a f32 scale
+};
+
 struct Index {
     float* rotation = nullptr;            // 256 x 256, whole pages
     float* projection = nullptr;          // 1024 x 256, whole pages
@@ -30,11 +38,9 @@ struct Index {
     U64Map<std::uint64_t> id_to_node;
     BitSet tombstones;
     std::uint64_t live_count = 0;
-    std::uint8_t raw_mode = 2;
+    RawMode raw_mode = RawMode::I8;
     bool calibrated = false;
 };
-
-constexpr std::uint64_t kIndexRecordEstimate = 1311176;
 
 // Allocates the fixed arrays (matrices uninitialised) and sets every other
 // field to its initial state. On failure releases what it took.

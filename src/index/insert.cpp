@@ -1,36 +1,14 @@
 #include "index/insert.h"
 
-#include <cmath>
-
 #include "encoding/projection.h"
 #include "encoding/quantizer.h"
+#include "encoding/raw_copy.h"
 #include "graph/insert.h"
 
 namespace korvane {
-namespace {
-
-constexpr double kLevelFactor = 0.28853900817779266;  // 1 / ln 32
-
-}  // namespace
-
-float quantizeRawI8(const float* rotated, std::int8_t* out) {
-    float largest = 0.0f;
-    for (std::size_t j = 0; j < kDim; ++j) {
-        const float magnitude = std::fabs(rotated[j]);
-        if (magnitude > largest) largest = magnitude;  // NaN never compares greater
-    }
-    const float scale = (largest > 1e-20f ? largest : 1e-20f) / 127.0f;
-    for (std::size_t j = 0; j < kDim; ++j) {
-        const float q = std::round(rotated[j] / scale);  // halves away from zero
-        // NaN (and inf / inf) gives 0; the clamp only guards against rounding at +-127.
-        out[j] = std::isnan(q) ? 0 : static_cast<std::int8_t>(q > 127.0f ? 127.0f : (q < -127.0f ? -127.0f : q));
-    }
-    return scale;
-}
-
 bool appendRawCopy(Index& index, const float* rotated) {
-    if (index.raw_mode == 1) return index.raw_f32.append(rotated, kDim);
-    if (index.raw_mode != 2) return true;
+    if (index.raw_mode == RawMode::F32) return index.raw_f32.append(rotated, kDim);
+    if (index.raw_mode != RawMode::I8) return true;
     if (!index.raw_scales.reserveMore(1) || !index.raw_i8.reserveMore(kDim)) return false;
     std::int8_t* bytes = index.raw_i8.data + index.raw_i8.len;
     index.raw_scales.push(quantizeRawI8(rotated, bytes));
@@ -40,17 +18,11 @@ bool appendRawCopy(Index& index, const float* rotated) {
 
 void rollBackTo(Index& index, std::uint64_t n) {
     index.payloads.truncate(n);
-    if (index.raw_mode == 1) index.raw_f32.truncate(n * kDim);
-    if (index.raw_mode == 2) {
+    if (index.raw_mode == RawMode::F32) index.raw_f32.truncate(n * kDim);
+    if (index.raw_mode == RawMode::I8) {
         index.raw_i8.truncate(n * kDim);
         index.raw_scales.truncate(n);
     }
-}
-
-std::uint64_t drawLevel(RoutingGraph& graph) {
-    const double u = uniformDouble(graph.level_rng);
-    const double level = std::trunc(-std::log(1.0 - u) * kLevelFactor);
-    return level >= double(kTopLevel) ? kTopLevel : static_cast<std::uint64_t>(level);
 }
 
 bool appendNodeData(Index& index, const TurboQuantPayload& payload, const float* rotated) {
@@ -82,22 +54,22 @@ Error insertRotated(Index& index, std::uint64_t id, const float* rotated) {
     return Error::Ok;
 }
 
-AddStatus addVector(Index& index, std::uint64_t id, const float* vector) {
-    if (index.id_to_node.contains(id)) return AddStatus::Duplicate;
+Error addVector(Index& index, std::uint64_t id, const float* vector) {
+    if (index.id_to_node.contains(id)) return Error::DuplicateId;
     rotateVector(index.rotation, vector, index.rotated_scratch);
-    return insertRotated(index, id, index.rotated_scratch) == Error::Ok ? AddStatus::Ok : AddStatus::Failed;
+    return insertRotated(index, id, index.rotated_scratch);
 }
 
-bool removeId(Index& index, std::uint64_t id) {
+Error removeId(Index& index, std::uint64_t id) {
     const std::uint64_t* node = index.id_to_node.find(id);
-    if (!node) return false;
+    if (!node) return Error::NotFound;
     const std::uint64_t n = *node;
     // Grow the removal set before touching the map: a failed removal changes nothing.
-    if (n >= index.tombstones.bit_len && !index.tombstones.grow(index.payloads.len)) return false;
+    if (n >= index.tombstones.bit_len && !index.tombstones.grow(index.payloads.len)) return Error::OutOfMemory;
     index.id_to_node.erase(id);
     index.tombstones.set(n);
     --index.live_count;
-    return true;
+    return Error::Ok;
 }
 
 }  // namespace korvane

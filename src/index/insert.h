@@ -9,9 +9,8 @@
 
 namespace korvane {
 
-enum class AddStatus { Ok = 0, Failed = -1, Duplicate = -2 };
-
-AddStatus addVector(Index& index, std::uint64_t id, const float* vector);
+// Ok, DuplicateId (nothing changed) or OutOfMemory (nothing changed).
+Error addVector(Index& index, std::uint64_t id, const float* vector);
 
 // Inserts a rotated vector under an id the caller knows is absent.
 Error insertRotated(Index& index, std::uint64_t id, const float* rotated);
@@ -29,12 +28,7 @@ void registerNode(Index& index, std::uint64_t id, std::uint64_t n);
 // Cuts payloads and raw stores back to n nodes (storage kept).
 void rollBackTo(Index& index, std::uint64_t n);
 
-// int8 copy of a rotated vector: returns the scale, writes 256 bytes.
-float quantizeRawI8(const float* rotated, std::int8_t* out);
-
-// Level of a new node from the graph's generator.
-std::uint64_t drawLevel(RoutingGraph& graph);
-
-bool removeId(Index& index, std::uint64_t id);
+// Ok, NotFound or OutOfMemory; a failed removal changes nothing.
+Error removeId(Index& index, std::uint64_t id);
 
 }  // namespace korvane

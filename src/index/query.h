@@ -8,6 +8,7 @@
 #include "graph/search.h"
 #include "index/context.h"
 #include "index/index.h"
+#include "index/search_result.h"
 
 namespace korvane {
 

@@ -30,12 +30,12 @@ void prefetchBytes(const void* start, std::size_t bytes) {
 }
 
 void prefetchPayload(const Index& index, CandidateList candidates, std::size_t c) {
-    if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].id], sizeof(TurboQuantPayload));
+    if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].node], sizeof(TurboQuantPayload));
 }
 
 // Raw copies of the first-stage survivors, in whatever order the heap holds them.
 void prefetchRawCopies(const Index& index, const ResultHeap& survivors) {
-    if (index.raw_mode != 2) return;
+    if (index.raw_mode != RawMode::I8) return;
     for (std::size_t i = 0; i < survivors.len; ++i) {
         const std::uint64_t node = survivors.items[i].id;
         prefetchBytes(index.raw_i8.data + node * kDim, kDim);
@@ -58,7 +58,7 @@ void offerEstimates(const Index& index, const SearchContext& context, LutSums su
     };
     for (std::size_t c = 0; c < candidates.len; ++c) {
         prefetchPayload(index, candidates, c + kPrefetchAhead);
-        const std::uint64_t node = candidates.items[c].id;
+        const std::uint64_t node = candidates.items[c].node;
         if (isRemoved(index, node)) continue;
         block[filled] = &index.payloads[node];
         nodes[filled++] = node;
@@ -75,7 +75,7 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
     float scores[kScoreBlock];
     for (std::size_t start = 0; start < count; start += kScoreBlock) {
         const std::size_t n = count - start < kScoreBlock ? count - start : kScoreBlock;
-        if (index.raw_mode != 2) {
+        if (index.raw_mode != RawMode::I8) {
             for (std::size_t i = 0; i < n; ++i)
                 scores[i] = exactScore(index, context.rerank[start + i].id, context.query_rotated);
         } else {
@@ -136,7 +136,7 @@ std::size_t scoreCandidates(const Index& index, SearchContext& context, Candidat
 }
 
 float exactScore(const Index& index, std::uint64_t node, const float* query_rotated) {
-    if (index.raw_mode == 1) return exactScoreF32(query_rotated, index.raw_f32.data + node * kDim);
+    if (index.raw_mode == RawMode::F32) return exactScoreF32(query_rotated, index.raw_f32.data + node * kDim);
     return exactScoreI8(query_rotated, index.raw_i8.data + node * kDim, index.raw_scales[node]);
 }
 

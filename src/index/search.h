@@ -4,9 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "graph/heap.h"
+#include "common/error.h"
 #include "index/context.h"
 #include "index/index.h"
+#include "index/search_result.h"
 
 namespace korvane {
 
@@ -20,8 +21,9 @@ std::size_t searchFiltered(const Index& index, SearchContext& context, const flo
                            const std::uint64_t* allowed_ids, std::uint64_t n_allowed,
                            std::uint64_t k, SearchResult* results);
 
-// 0 on success, -1 on failure.
-int searchBatch(const Index& index, const float* queries, std::uint64_t n_queries,
+// Ok, InvalidArgument (n_queries x k out of range) or OutOfMemory (threads
+// that cannot start count as such).
+Error searchBatch(const Index& index, const float* queries, std::uint64_t n_queries,
                 std::uint64_t k, std::uint64_t ef_search, std::uint64_t n_threads,
                 std::uint64_t* out_ids, float* out_scores, std::uint64_t* out_counts);
 

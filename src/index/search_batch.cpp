@@ -55,13 +55,13 @@ void releaseContexts(SearchContext* contexts, std::uint64_t count) {
 
 }  // namespace
 
-int searchBatch(const Index& index, const float* queries, std::uint64_t n_queries, std::uint64_t k,
+Error searchBatch(const Index& index, const float* queries, std::uint64_t n_queries, std::uint64_t k,
                 std::uint64_t ef_search, std::uint64_t n_threads, std::uint64_t* out_ids,
                 float* out_scores, std::uint64_t* out_counts) {
     std::uint64_t total = 0;
-    if (__builtin_mul_overflow(n_queries, k, &total) || total >= (std::uint64_t{1} << 60)) return -1;
+    if (__builtin_mul_overflow(n_queries, k, &total) || total >= (std::uint64_t{1} << 60)) return Error::InvalidArgument;
     SearchResult* records = nullptr;
-    if (total > 0 && !(records = allocateArray<SearchResult>(total))) return -1;
+    if (total > 0 && !(records = allocateArray<SearchResult>(total))) return Error::OutOfMemory;
 
     std::uint64_t threads = n_threads > 1 ? n_threads : 1;
     if (threads > (n_queries > 1 ? n_queries : 1)) threads = n_queries > 1 ? n_queries : 1;
@@ -73,7 +73,7 @@ int searchBatch(const Index& index, const float* queries, std::uint64_t n_querie
     if (built < threads) {
         releaseContexts(contexts, built);
         releaseArray(records);
-        return -1;
+        return Error::OutOfMemory;
     }
 
     const BatchSearch batch{&index, queries, n_queries, k, threads, records, out_counts};
@@ -88,7 +88,7 @@ int searchBatch(const Index& index, const float* queries, std::uint64_t n_querie
             }
     }
     releaseArray(records);
-    return ran ? 0 : -1;
+    return ran ? Error::Ok : Error::OutOfMemory;
 }
 
 }  // namespace korvane

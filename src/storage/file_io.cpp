@@ -244,13 +244,13 @@ Index* moveToRecord(Index& loaded) {
 
 }  // namespace
 
-int saveIndex(const Index& index, const char* path) {
-    if (!pathFits(path)) return -1;
+Error saveIndex(const Index& index, const char* path) {
+    if (!pathFits(path)) return Error::InvalidArgument;
     std::uint8_t* staging = allocateArray<std::uint8_t>(kStagingBytes);
-    if (!staging) return -1;
+    if (!staging) return Error::OutOfMemory;
     const bool saved = replaceFile(path, index, staging);
     releaseArray(staging);
-    return saved ? 0 : -1;
+    return saved ? Error::Ok : Error::IoFailure;
 }
 
 Index* loadIndex(const char* path) {

@@ -3,14 +3,17 @@
 
 #include <cstdint>
 
+#include "common/error.h"
 #include "index/index.h"
 
 namespace korvane {
 
 constexpr std::size_t kMaxPathBytes = 1023;
 
-// 0 on success, -1 on failure; an existing file is replaced atomically.
-int saveIndex(const Index& index, const char* path);
+// Ok, InvalidArgument (path too long), OutOfMemory (no staging buffer) or
+// IoFailure (any failure of the write itself); an existing file is replaced
+// atomically.
+Error saveIndex(const Index& index, const char* path);
 Index* loadIndex(const char* path);
 
 }  // namespace korvane

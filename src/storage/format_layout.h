@@ -16,8 +16,8 @@ constexpr std::size_t kCodeBytes = kRoutingBits / 8;
 constexpr std::size_t kMaxMetadataBytes = 65535;
 
 // Raw block bytes per node: none, 256 f32, or 256 i8 plus a f32 scale.
-constexpr std::size_t rawBytesPerNode(std::uint8_t raw_mode) {
-    return raw_mode == 1 ? kDim * sizeof(float) : raw_mode == 2 ? kDim + sizeof(float) : 0;
+constexpr std::size_t rawBytesPerNode(RawMode raw_mode) {
+    return raw_mode == RawMode::F32 ? kDim * sizeof(float) : raw_mode == RawMode::I8 ? kDim + sizeof(float) : 0;
 }
 
 }  // namespace korvane

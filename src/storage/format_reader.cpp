@@ -27,7 +27,7 @@ struct Header {
     std::uint64_t ef_construction;
     std::uint64_t entry_point;
     std::uint32_t layer_count;
-    std::uint8_t raw_mode;
+    RawMode raw_mode;
     bool calibrated;
 };
 
@@ -50,8 +50,8 @@ Error readHeader(Source& in, Header& header) {
     header.ef_construction = loadU64(fields + 8);
     header.entry_point = loadU64(fields + 16);
     header.layer_count = loadU32(fields + 24);
-    header.raw_mode = fields[28];
-    if (header.raw_mode > 2) return Error::CorruptFile;
+    if (fields[28] > static_cast<std::uint8_t>(RawMode::I8)) return Error::CorruptFile;
+    header.raw_mode = static_cast<RawMode>(fields[28]);
     if (header.n > (in.len - kFixedHeaderBytes) / 8) return Error::CorruptFile;
     if (header.n > 0 && header.entry_point >= header.n) return Error::CorruptFile;
     if (!in.has(1)) return Error::CorruptFile;
@@ -121,10 +121,10 @@ Error readRawBlock(Source& in, const Header& header, Index& index) {
     const std::uint64_t n = header.n;
     index.raw_mode = header.raw_mode;
     if (n >= kMaxRawNodes) return Error::CorruptFile;
-    if (header.raw_mode == 1) {
+    if (header.raw_mode == RawMode::F32) {
         if (!in.hasRecords(n, kDim * sizeof(float))) return Error::CorruptFile;
         if (!readArray(in, index.raw_f32, n * kDim)) return Error::OutOfMemory;
-    } else if (header.raw_mode == 2) {
+    } else if (header.raw_mode == RawMode::I8) {
         if (!in.hasRecords(n, kDim)) return Error::CorruptFile;
         if (!readArray(in, index.raw_i8, n * kDim)) return Error::OutOfMemory;
         if (!in.hasRecords(n, sizeof(float))) return Error::CorruptFile;
@@ -137,10 +137,10 @@ template <class Source>
 Error readNodeRecord(Source& in, std::uint64_t n, Node& node) {
     if (!in.has(kNodeRecordBaseBytes)) return Error::CorruptFile;
     const std::uint8_t* record = in.take(kNodeRecordBaseBytes);
-    node.id = loadU64(record);
+    node.node = loadU64(record);
     std::memcpy(&node.code, record + 8, kCodeBytes);
     node.neighbor_count = loadU32(record + 8 + kCodeBytes);
-    if (node.id >= n || node.neighbor_count > kDegree) return Error::CorruptFile;
+    if (node.node >= n || node.neighbor_count > kDegree) return Error::CorruptFile;
     if (!in.hasRecords(node.neighbor_count, sizeof(std::uint64_t))) return Error::CorruptFile;
     std::memset(node.neighbors, 0, sizeof node.neighbors);
     const std::uint8_t* list = in.take(node.neighbor_count * sizeof(std::uint64_t));

@@ -15,15 +15,15 @@ namespace {
 // the writing agree.
 struct ImageShape {
     std::uint64_t n;
-    std::uint8_t raw_mode;
+    RawMode raw_mode;
     bool calibrated;
     std::uint64_t removed;
 };
 
 // An incomplete raw store is written as no store at all: a reader would
 // otherwise take some nodes' vectors for others'.
-std::uint8_t writtenRawMode(const Index& index) {
-    return hasCompleteRawStore(index) ? index.raw_mode : 0;
+RawMode writtenRawMode(const Index& index) {
+    return hasCompleteRawStore(index) ? index.raw_mode : RawMode::None;
 }
 
 bool writtenCalibration(const Index& index) {
@@ -89,7 +89,7 @@ void writeHeader(Sink& sink, const Index& index, const ImageShape& shape) {
     out.u64(index.graph.ef_construction);
     out.u64(index.graph.entry_point);
     out.u32(static_cast<std::uint32_t>(index.graph.layers.len));
-    out.u8(shape.raw_mode);
+    out.u8(static_cast<std::uint8_t>(shape.raw_mode));
     out.u8(shape.calibrated ? 1 : 0);
 }
 
@@ -104,9 +104,9 @@ void writePayload(Sink& sink, const TurboQuantPayload& payload) {
 }
 
 template <class Sink>
-void writeRawBlock(Sink& sink, const Index& index, std::uint8_t raw_mode) {
-    if (raw_mode == 1) sink.bytes(index.raw_f32.data, index.raw_f32.len * sizeof(float));
-    if (raw_mode == 2) {
+void writeRawBlock(Sink& sink, const Index& index, RawMode raw_mode) {
+    if (raw_mode == RawMode::F32) sink.bytes(index.raw_f32.data, index.raw_f32.len * sizeof(float));
+    if (raw_mode == RawMode::I8) {
         sink.bytes(index.raw_i8.data, index.raw_i8.len);
         sink.bytes(index.raw_scales.data, index.raw_scales.len * sizeof(float));
     }
@@ -116,7 +116,7 @@ template <class Sink>
 void writeNode(Sink& sink, const Node& node) {
     const std::uint32_t count = validNeighbors(node);
     ByteWriter out{sink.claim(kNodeRecordBaseBytes + count * sizeof(std::uint64_t))};
-    out.u64(node.id);
+    out.u64(node.node);
     out.bytes(&node.code, sizeof node.code);
     out.u32(count);
     out.bytes(node.neighbors, count * sizeof(std::uint64_t));

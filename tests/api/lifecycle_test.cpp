@@ -17,7 +17,7 @@ TEST(Lifecycle, NewIndexReportsItsShape) {
     EXPECT_EQ(korvane_dim(), 256u);
     EXPECT_EQ(korvane_routing_bits(), 1024u);
     const Index* raw = fromHandle(index);
-    EXPECT_EQ(raw->raw_mode, 2);
+    EXPECT_EQ(raw->raw_mode, RawMode::I8);
     EXPECT_FALSE(raw->calibrated);
     EXPECT_EQ(raw->graph.layers.len, 0u);
     EXPECT_EQ(raw->graph.node_count, 0u);

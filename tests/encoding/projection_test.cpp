@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "common/cpu.h"
+#include "common/random.h"
 #include "encoding/lane_dot.h"
 #include "encoding/lane_dot_kernels.h"
 #include "encoding/projection.h"
-#include "encoding/random.h"
 #include "support/test_support.h"
 
 namespace korvane {

@@ -1,4 +1,5 @@
 #include "encoding/quantizer.h"
+#include "encoding/raw_copy.h"
 
 #include <gtest/gtest.h>
 
@@ -173,6 +174,22 @@ TEST(Encode, CalibrationStandardisesPerDimensionAndReconstructsTheInput) {
         dot += x[j] * r[j];
     }
     EXPECT_NEAR(p.gamma * dot / norm, 1.0, 1e-5);
+}
+
+TEST(RawCopy, Int8CopyRoundsHalvesAwayFromZero) {
+    std::vector<float> rotated(256, 0.0f);
+    rotated[0] = 254.0f;
+    rotated[1] = 3.0f;
+    rotated[2] = -3.0f;
+    rotated[3] = -254.0f;
+    rotated[4] = std::nanf("");
+    std::int8_t bytes[256];
+    EXPECT_EQ(quantizeRawI8(rotated.data(), bytes), 2.0f);
+    EXPECT_EQ(bytes[0], 127);
+    EXPECT_EQ(bytes[1], 2);
+    EXPECT_EQ(bytes[2], -2);
+    EXPECT_EQ(bytes[3], -127);
+    EXPECT_EQ(bytes[4], 0);
 }
 
 }  // namespace

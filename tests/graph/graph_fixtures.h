@@ -46,9 +46,9 @@ inline std::uint64_t drawLevel(TestRng& rng, std::uint64_t spread) {
     return level;
 }
 
-inline Node nodeRecord(std::uint64_t id, const RoutingCode& code) {
+inline Node nodeRecord(std::uint64_t n, const RoutingCode& code) {
     Node node{};
-    node.id = id;
+    node.node = n;
     node.code = code;
     return node;
 }

@@ -5,6 +5,7 @@
 
 #include "graph/candidate_sort.h"
 #include "graph/heap.h"
+#include "index/search_result.h"
 #include "support/test_support.h"
 
 namespace korvane {
@@ -35,7 +36,7 @@ TEST(CandidateHeap, PopsInComparatorOrderAndEmptyPopReturnsNothing) {
     Candidate out{7, 7};
     EXPECT_FALSE(heap.pop(&out));
     EXPECT_EQ(heap.len, 0u);
-    EXPECT_EQ(out.id, 7u);
+    EXPECT_EQ(out.node, 7u);
 }
 
 TEST(CandidateHeap, EqualElementsNeverOvertakeAndSiftDownPrefersLeft) {
@@ -59,10 +60,10 @@ TEST(CandidateHeap, EqualElementsNeverOvertakeAndSiftDownPrefersLeft) {
     FartherHeap farther{slots, 4, 4};
     Candidate top;
     farther.pop(&top);
-    EXPECT_EQ(top.id, 0u);
-    EXPECT_EQ(slots[0].id, 1u);  // both children better and equal: the left one rises
-    EXPECT_EQ(slots[1].id, 3u);
-    EXPECT_EQ(slots[2].id, 2u);
+    EXPECT_EQ(top.node, 0u);
+    EXPECT_EQ(slots[0].node, 1u);  // both children better and equal: the left one rises
+    EXPECT_EQ(slots[1].node, 3u);
+    EXPECT_EQ(slots[2].node, 2u);
 }
 
 TEST(CandidateSort, MatchesStableSortForEveryLengthWithAndWithoutSpare) {
@@ -79,7 +80,7 @@ TEST(CandidateSort, MatchesStableSortForEveryLengthWithAndWithoutSpare) {
             std::vector<Candidate> spare(with_spare ? len : 0);
             sortByDistance(sorted.data(), len, spare.data(), spare.size());
             for (std::size_t i = 0; i < len; ++i) {
-                ASSERT_EQ(sorted[i].id, expected[i].id) << "len " << len << " at " << i;
+                ASSERT_EQ(sorted[i].node, expected[i].node) << "len " << len << " at " << i;
                 ASSERT_EQ(sorted[i].distance, expected[i].distance);
             }
         }

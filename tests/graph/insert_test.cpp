@@ -51,7 +51,7 @@ TEST(InsertWithLevel, FirstSecondAndAboveTopNodes) {
     EXPECT_EQ(listOf(graph.layers[0], 2).size(), 2u);
     for (std::size_t l = 3; l < 5; ++l) {
         ASSERT_EQ(graph.layers[l].nodes.len, 1u);
-        EXPECT_EQ(graph.layers[l].nodes[0].id, 2u);
+        EXPECT_EQ(graph.layers[l].nodes[0].node, 2u);
         EXPECT_EQ(graph.layers[l].nodes[0].neighbor_count, 0u);
     }
     EXPECT_EQ(graph.entry_point, 2u);
@@ -167,7 +167,7 @@ TEST(GraphInvariants, CatchesBrokenGraphs) {
     using Damage = void (*)(RoutingGraph&);
     const Damage damages[] = {
         [](RoutingGraph& g) { g.node_count += 1; },
-        [](RoutingGraph& g) { g.layers[0].nodes[3].id = 5; },
+        [](RoutingGraph& g) { g.layers[0].nodes[3].node = 5; },
         [](RoutingGraph& g) { g.layers[0].nodes[3].neighbor_count = 33; },
         [](RoutingGraph& g) { g.layers[0].nodes[3].neighbors[0] = 300; },
         [](RoutingGraph& g) { g.layers[0].nodes[3].neighbors[0] = ~0ULL; },
@@ -176,9 +176,9 @@ TEST(GraphInvariants, CatchesBrokenGraphs) {
         [](RoutingGraph& g) { g.layers[0].nodes.len -= 1; g.layers[0].codes.len -= 1; },
         [](RoutingGraph& g) { g.layers[0].dense = false; },
         [](RoutingGraph& g) { g.layers[1].dense = true; },
-        [](RoutingGraph& g) { g.layers[1].positions.put(g.layers[1].nodes[0].id, 100000); },
+        [](RoutingGraph& g) { g.layers[1].positions.put(g.layers[1].nodes[0].node, 100000); },
         [](RoutingGraph& g) { g.layers[1].positions.put(12345, 0); },
-        [](RoutingGraph& g) { g.layers[1].positions.erase(g.layers[1].nodes[1].id); },
+        [](RoutingGraph& g) { g.layers[1].positions.erase(g.layers[1].nodes[1].node); },
         [](RoutingGraph& g) { addNode(g.layers[1], g.layers[1].nodes[0]); },  // twice on a layer
         [](RoutingGraph& g) { addNode(g.layers[2], g.layers[0].nodes[absentFrom(g.layers[1])]); },
         [](RoutingGraph& g) {  // on layer 1 but not on layer 0's range
@@ -278,6 +278,17 @@ TEST(InsertWithLevel, FailedAllocationLeavesGraphUnchanged) {
     sweepInsertion(64, 0);   // base layer only, scratch grows
     sweepInsertion(100, 2);  // several existing layers
     sweepInsertion(100, 9);  // existing layers plus new ones above the top
+}
+
+TEST(InsertWithLevel, LevelsFollowTheGeometricLaw) {
+    RoutingGraph graph{};
+    std::size_t above_zero = 0;
+    for (int i = 0; i < 64000; ++i) {
+        const auto level = drawLevel(graph);
+        EXPECT_LE(level, 31u);
+        above_zero += level > 0;
+    }
+    EXPECT_NEAR(double(above_zero) / 64000.0, 1.0 / 32.0, 0.005);
 }
 
 }  // namespace

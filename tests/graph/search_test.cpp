@@ -58,7 +58,7 @@ std::vector<Candidate> referenceSearch(const Layer& layer, const RoutingCode& qu
     Candidate c;
     while (frontier.pop(&c)) {
         if (results.len == breadth && c.distance > results.root().distance) break;
-        const Node& node = recordOf(layer, c.id);
+        const Node& node = recordOf(layer, c.node);
         for (std::uint32_t i = 0; i < node.neighbor_count; ++i) {
             const std::uint64_t n = node.neighbors[i];
             if (visited[n]) continue;
@@ -105,7 +105,7 @@ void expectSearchMatchesReference(const Layer& layer, TestRng& rng) {
         // while the previous search's marks are still set.
         if (round == 6) ASSERT_TRUE(ensureCapacity(holder.scratch, 40 * n, n + 10));
         const RoutingCode query = randomCode(rng);
-        const std::uint64_t entry = layer.nodes[rng.next() % n].id;
+        const std::uint64_t entry = layer.nodes[rng.next() % n].node;
         const std::vector<std::uint64_t> reachable = reachableFrom(layer, entry);
         for (std::size_t breadth : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{40},
                                     n, n + 10}) {
@@ -116,8 +116,8 @@ void expectSearchMatchesReference(const Layer& layer, TestRng& rng) {
             ASSERT_EQ(found.len, std::min(breadth, reachable.size()));
             ASSERT_EQ(found.len, expected.size());
             for (std::size_t i = 0; i < found.len; ++i) {
-                ASSERT_EQ(found.items[i].id, expected[i].id) << "breadth " << breadth << " at " << i;
-                ASSERT_EQ(found.items[i].distance, distanceTo(layer, query, found.items[i].id));
+                ASSERT_EQ(found.items[i].node, expected[i].node) << "breadth " << breadth << " at " << i;
+                ASSERT_EQ(found.items[i].distance, distanceTo(layer, query, found.items[i].node));
                 if (i > 0) {
                     ASSERT_LE(found.items[i - 1].distance, found.items[i].distance);
                 }
@@ -125,7 +125,7 @@ void expectSearchMatchesReference(const Layer& layer, TestRng& rng) {
             if (breadth >= n) {
                 // Nothing is dropped: exactly the reachable nodes, nearest first.
                 std::vector<std::uint64_t> ids;
-                for (std::size_t i = 0; i < found.len; ++i) ids.push_back(found.items[i].id);
+                for (std::size_t i = 0; i < found.len; ++i) ids.push_back(found.items[i].node);
                 std::sort(ids.begin(), ids.end());
                 ASSERT_EQ(ids, reachable);
             }
@@ -155,7 +155,7 @@ TEST(SearchLayer, SingleNodeLayerAndUnusableBreadth) {
     ASSERT_TRUE(ensureCapacity(holder.scratch, 1, 4));
     CandidateList found = searchLayer(layer, query, 0, 4, holder.scratch);
     ASSERT_EQ(found.len, 1u);
-    EXPECT_EQ(found.items[0].id, 0u);
+    EXPECT_EQ(found.items[0].node, 0u);
     EXPECT_EQ(found.items[0].distance, referenceDistance(code, query));
     EXPECT_EQ(greedyDescend(layer, query, 0), 0u);
     // Breadth 0 or beyond the scratch's result slots finds nothing rather

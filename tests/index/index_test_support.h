@@ -54,7 +54,7 @@ inline IndexSnapshot snapshotOf(const Index& index) {
             bytes.insert(bytes.end(), b, b + n);
         };
         for (const Node& node : layer.nodes) {
-            put(&node.id, 8);
+            put(&node.node, 8);
             put(&node.code, sizeof node.code);
             put(&node.neighbor_count, 4);
             put(node.neighbors, 8 * node.neighbor_count);

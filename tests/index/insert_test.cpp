@@ -52,33 +52,6 @@ TEST(Insert, ZeroVectorHasNoRoutingBitsAndAZeroInt8Copy) {
     for (auto word : raw.graph.layers[0].codes[0].words) EXPECT_EQ(word, 0u);
 }
 
-TEST(Insert, Int8CopyRoundsHalvesAwayFromZero) {
-    std::vector<float> rotated(256, 0.0f);
-    rotated[0] = 254.0f;
-    rotated[1] = 3.0f;
-    rotated[2] = -3.0f;
-    rotated[3] = -254.0f;
-    rotated[4] = std::nanf("");
-    std::int8_t bytes[256];
-    EXPECT_EQ(quantizeRawI8(rotated.data(), bytes), 2.0f);
-    EXPECT_EQ(bytes[0], 127);
-    EXPECT_EQ(bytes[1], 2);
-    EXPECT_EQ(bytes[2], -2);
-    EXPECT_EQ(bytes[3], -127);
-    EXPECT_EQ(bytes[4], 0);
-}
-
-TEST(Insert, LevelsFollowTheGeometricLaw) {
-    RoutingGraph graph{};
-    std::size_t above_zero = 0;
-    for (int i = 0; i < 64000; ++i) {
-        const auto level = drawLevel(graph);
-        EXPECT_LE(level, 31u);
-        above_zero += level > 0;
-    }
-    EXPECT_NEAR(double(above_zero) / 64000.0, 1.0 / 32.0, 0.005);
-}
-
 TEST(Insert, SameSeedAndInputsGiveTheSameGraph) {
     IndexHandle a(64, 5), b(64, 5);
     const auto v = testing::randomVectors(300, 3);

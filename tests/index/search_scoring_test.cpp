@@ -39,7 +39,7 @@ Found viaTranscription(Index& index, std::uint64_t ef, const float* query, std::
     ResultHeap heap{results.data(), k};
     if (!hasCompleteRawStore(index)) {
         for (std::size_t c = 0; c < candidates.len; ++c) {
-            const std::uint64_t node = candidates.items[c].id;
+            const std::uint64_t node = candidates.items[c].node;
             if (isRemoved(index, node)) continue;
             heap.offer({index.payloads[node].id, estimateScore(index.payloads[node], context->lut, sums)});
         }
@@ -47,7 +47,7 @@ Found viaTranscription(Index& index, std::uint64_t ef, const float* query, std::
         std::vector<SearchResult> first(std::min<std::size_t>(4 * k, ef));
         ResultHeap rerank{first.data(), first.size()};
         for (std::size_t c = 0; c < candidates.len; ++c) {
-            const std::uint64_t node = candidates.items[c].id;
+            const std::uint64_t node = candidates.items[c].node;
             if (isRemoved(index, node)) continue;
             rerank.offer({node, estimateScore(index.payloads[node], context->lut, sums)});
         }
@@ -110,12 +110,12 @@ TEST_F(SearchScoringTest, FloatCopiesMatchTheTranscription) {
         else std::fill(rotated.begin(), rotated.end(), 0.0f);
         ASSERT_TRUE(raw.raw_f32.append(rotated.data(), 256));
     }
-    raw.raw_mode = 1;
+    raw.raw_mode = RawMode::F32;
     expectTranscriptionMatches("float");
 }
 
 TEST_F(SearchScoringTest, EstimatesAloneMatchTheTranscription) {
-    index.get().raw_mode = 0;
+    index.get().raw_mode = RawMode::None;
     expectTranscriptionMatches("estimates");
 }
 

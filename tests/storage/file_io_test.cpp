@@ -87,11 +87,11 @@ TEST_F(FileIo, SaveLoadSaveGivesIdenticalFilesAndNothingElse) {
 
 // Big enough that records straddle the boundaries of the transfer buffers.
 TEST_F(FileIo, LargeImagesRoundTripThroughPiecewiseTransfers) {
-    Index* large = testing::buildIndex({.nodes = 6000, .raw_mode = 2, .calibrated = true, .removed = {5, 4321}});
+    Index* large = testing::buildIndex({.nodes = 6000, .raw_mode = RawMode::I8, .calibrated = true, .removed = {5, 4321}});
     const Bytes expected = testing::imageOf(*large);
     ASSERT_GT(expected.size() - 1310720, 2u << 20);
     const fs::path path = dir_ / "large.kvx";
-    ASSERT_EQ(saveIndex(*large, path.c_str()), 0);
+    ASSERT_EQ(saveIndex(*large, path.c_str()), Error::Ok);
     destroyIndex(large);
     EXPECT_EQ(readFile(path), expected);
     Index* loaded = loadIndex(path.c_str());

@@ -78,7 +78,7 @@ TEST(Format, EmptyIndexImageIsHeaderMatricesAndTombstoneCount) {
 }
 
 TEST(Format, LoadRestoresEveryStoredFieldAndRebuildsDerivedOnes) {
-    const BuildOptions options{.nodes = 13, .raw_mode = 2, .calibrated = true, .removed = {3, 8}};
+    const BuildOptions options{.nodes = 13, .raw_mode = RawMode::I8, .calibrated = true, .removed = {3, 8}};
     Index* original = buildIndex(options);
     const Bytes image = imageOf(*original);
     LoadedIndex loaded;
@@ -113,10 +113,10 @@ TEST(Format, LoadRestoresEveryStoredFieldAndRebuildsDerivedOnes) {
 }
 
 TEST(Format, ReloadedImagesAreByteIdenticalInEveryRawMode) {
-    for (std::uint8_t mode : {0, 1, 2}) {
+    for (RawMode mode : {RawMode::None, RawMode::F32, RawMode::I8}) {
         for (bool calibrated : {false, true}) {
             const Bytes image = builtImage({.nodes = 9, .raw_mode = mode, .calibrated = calibrated, .removed = {2}});
-            EXPECT_EQ(reloadImage(image), image) << int(mode) << calibrated;
+            EXPECT_EQ(reloadImage(image), image) << int(static_cast<std::uint8_t>(mode)) << calibrated;
         }
     }
 }
@@ -152,14 +152,14 @@ TEST(Format, MetadataStringsRoundTripAndTrailingBytesAreIgnored) {
 }
 
 TEST(Format, AnIncompleteRawStoreIsWrittenAsNoStore) {
-    Index* index = buildIndex({.nodes = 4, .raw_mode = 1});
+    Index* index = buildIndex({.nodes = 4, .raw_mode = RawMode::F32});
     index->raw_f32.truncate(3 * 256);
     const Bytes image = imageOf(*index);
     EXPECT_EQ(image[44], 0);
-    EXPECT_EQ(image.size(), builtImage({.nodes = 4, .raw_mode = 0}).size());
+    EXPECT_EQ(image.size(), builtImage({.nodes = 4, .raw_mode = RawMode::None}).size());
     LoadedIndex loaded;
     ASSERT_EQ(load(image, loaded), Error::Ok);
-    EXPECT_EQ(loaded.index.raw_mode, 0);
+    EXPECT_EQ(loaded.index.raw_mode, RawMode::None);
     EXPECT_EQ(loaded.index.raw_f32.len, 0u);
     deinit(loaded);
     destroyIndex(index);
@@ -168,7 +168,7 @@ TEST(Format, AnIncompleteRawStoreIsWrittenAsNoStore) {
 // The bytes past the cut are poisoned, so the address sanitizer sees any read
 // beyond it. Inside the matrix block every cut meets the same single check.
 TEST(Format, EveryTruncationIsCorrupt) {
-    const BuildOptions options{.nodes = 6, .raw_mode = 2, .calibrated = true, .removed = {1}};
+    const BuildOptions options{.nodes = 6, .raw_mode = RawMode::I8, .calibrated = true, .removed = {1}};
     const Bytes image = builtImage(options);
     const std::size_t matrices_begin = 46 + 2048;
     const std::size_t matrices_end = matrices_begin + 1310720;
@@ -315,27 +315,27 @@ TEST(Format, InconsistentGraphsAreCorrupt) {
         destroyIndex(index);
         return result;
     };
-    EXPECT_EQ(graphEdit([](RoutingGraph& g) { std::swap(g.layers[0].nodes[2].id, g.layers[0].nodes[3].id); }),
+    EXPECT_EQ(graphEdit([](RoutingGraph& g) { std::swap(g.layers[0].nodes[2].node, g.layers[0].nodes[3].node); }),
               Error::CorruptFile);
     EXPECT_EQ(graphEdit([](RoutingGraph& g) {  // node 5 is missing from layer 1
-                  g.layers[2].nodes[0].id = 5;
+                  g.layers[2].nodes[0].node = 5;
                   g.entry_point = 5;
               }),
               Error::CorruptFile);
-    EXPECT_EQ(graphEdit([](RoutingGraph& g) { g.layers[1].nodes[2].id = 0; }), Error::CorruptFile);  // listed twice
+    EXPECT_EQ(graphEdit([](RoutingGraph& g) { g.layers[1].nodes[2].node = 0; }), Error::CorruptFile);  // listed twice
     EXPECT_EQ(graphEdit([](RoutingGraph& g) { g.layers[1].nodes[1].neighbors[0] = 5; }),
               Error::CorruptFile);  // 5 is not on layer 1
     EXPECT_EQ(graphEdit([](RoutingGraph& g) { g.entry_point = 4; }), Error::CorruptFile);  // not on the top layer
 
-    Bytes no_layers = builtImage({.nodes = 1, .raw_mode = 0});
-    const std::size_t layers_at = graphOffset(1, 0, false);
+    Bytes no_layers = builtImage({.nodes = 1, .raw_mode = RawMode::None});
+    const std::size_t layers_at = graphOffset(1, RawMode::None, false);
     putU32(no_layers, 40, 0);
     no_layers.erase(no_layers.begin() + std::ptrdiff_t(layers_at), no_layers.end() - 10);
     EXPECT_EQ(loadError(no_layers), Error::CorruptFile);
 }
 
 TEST(Format, EveryFailedAllocationOfALoadLeaksNothing) {
-    const Bytes image = builtImage({.nodes = 9, .raw_mode = 2, .calibrated = true, .removed = {4}});
+    const Bytes image = builtImage({.nodes = 9, .raw_mode = RawMode::I8, .calibrated = true, .removed = {4}});
     const auto before = allocationStats().outstanding;
     const std::uint64_t points = testing::sweepAllocationFailures([&](std::uint64_t) {
         LoadedIndex loaded;

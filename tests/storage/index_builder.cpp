@@ -23,10 +23,10 @@ TurboQuantPayload randomPayload(std::uint64_t id, TestRng& rng) {
 
 void addRawCopy(Index& index, TestRng& rng) {
     for (std::size_t i = 0; i < kDim; ++i) {
-        if (index.raw_mode == 1) index.raw_f32.push(rng.normal());
-        if (index.raw_mode == 2) index.raw_i8.push(std::int8_t(int(rng.next() % 255) - 127));
+        if (index.raw_mode == RawMode::F32) index.raw_f32.push(rng.normal());
+        if (index.raw_mode == RawMode::I8) index.raw_i8.push(std::int8_t(int(rng.next() % 255) - 127));
     }
-    if (index.raw_mode == 2) index.raw_scales.push(rng.uniform(0.01f, 0.05f));
+    if (index.raw_mode == RawMode::I8) index.raw_scales.push(rng.uniform(0.01f, 0.05f));
 }
 
 // Links a node on a layer to up to three of the layer's latest members.
@@ -35,7 +35,7 @@ void linkToLatest(const Layer& layer, Node& node) {
     node.neighbor_count = 0;
     const std::size_t members = layer.nodes.len;
     for (std::size_t i = 0; i < members && i < 3; ++i)
-        node.neighbors[node.neighbor_count++] = layer.nodes[members - 1 - i].id;
+        node.neighbors[node.neighbor_count++] = layer.nodes[members - 1 - i].node;
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ Index* buildIndex(const BuildOptions& options) {
         addRawCopy(*index, rng);
         ensureLayerCount(index->graph, std::max<std::size_t>(index->graph.layers.len, levelOf(k) + 1));
         Node node{};
-        node.id = k;
+        node.node = k;
         for (std::uint64_t& word : node.code.words) word = rng.next();
         for (std::uint64_t l = 0; l <= levelOf(k); ++l) {
             linkToLatest(index->graph.layers[l], node);
@@ -95,8 +95,8 @@ std::vector<std::uint8_t> reloadImage(const std::vector<std::uint8_t>& image) {
     return again;
 }
 
-std::size_t graphOffset(std::uint64_t n, std::uint8_t raw_mode, bool calibrated) {
-    const std::size_t raw = raw_mode == 1 ? 1024 : raw_mode == 2 ? 260 : 0;
+std::size_t graphOffset(std::uint64_t n, RawMode raw_mode, bool calibrated) {
+    const std::size_t raw = raw_mode == RawMode::F32 ? 1024 : raw_mode == RawMode::I8 ? 260 : 0;
     return 46 + (calibrated ? 2048 : 0) + 1310720 + n * (116 + raw);
 }
 

@@ -14,7 +14,7 @@ namespace korvane::testing {
 
 struct BuildOptions {
     std::uint64_t nodes = 12;
-    std::uint8_t raw_mode = 2;
+    RawMode raw_mode = RawMode::I8;
     bool calibrated = false;
     std::vector<std::uint64_t> removed;  // node numbers
     std::uint64_t seed = 5;
@@ -30,7 +30,7 @@ Error load(const std::vector<std::uint8_t>& image, LoadedIndex& out);
 std::vector<std::uint8_t> reloadImage(const std::vector<std::uint8_t>& image);
 
 // Offsets inside an image of n nodes.
-std::size_t graphOffset(std::uint64_t n, std::uint8_t raw_mode, bool calibrated);
+std::size_t graphOffset(std::uint64_t n, RawMode raw_mode, bool calibrated);
 // The tombstone count field of an image with t removals and empty metadata.
 std::size_t tombstoneOffset(const std::vector<std::uint8_t>& image, std::uint64_t n, std::uint64_t t);
 

@@ -85,7 +85,7 @@ TEST_F(LoadedIndex, AnswersLikeTheOriginalAndKeepsChanging) {
 // statistics: additions must encode with the statistics and keep the raw
 // copy of that mode, and searches must score the way that mode implies.
 struct Variant {
-    std::uint8_t raw_mode;
+    RawMode raw_mode;
     bool calibrated;
 };
 
@@ -93,7 +93,7 @@ Bytes editedEmptyImage(const Variant& variant, const std::vector<float>& mean, c
     Index* index = createIndex(32, 21);
     Bytes image = testing::imageOf(*index);
     destroyIndex(index);
-    image[44] = variant.raw_mode;
+    image[44] = static_cast<std::uint8_t>(variant.raw_mode);
     if (variant.calibrated) {
         image[45] = 1;
         Bytes block(2048);
@@ -107,8 +107,8 @@ Bytes editedEmptyImage(const Variant& variant, const std::vector<float>& mean, c
 float expectedScore(const Index& index, const float* query, const Variant& variant) {
     float rotated[256], scoring[256], lut[2048];
     rotateVector(index.rotation, query, rotated);
-    if (variant.raw_mode == 1) return exactScoreF32(rotated, index.raw_f32.data);
-    if (variant.raw_mode == 2) return exactScoreI8(rotated, index.raw_i8.data, index.raw_scales[0]);
+    if (variant.raw_mode == RawMode::F32) return exactScoreF32(rotated, index.raw_f32.data);
+    if (variant.raw_mode == RawMode::I8) return exactScoreI8(rotated, index.raw_i8.data, index.raw_scales[0]);
     quantizeQuery(rotated, scoring, 256);
     const bool cal = variant.calibrated;
     const LutSums sums = buildLut(scoring, cal ? index.calibration_mean.data : nullptr,
@@ -131,9 +131,10 @@ TEST_F(LoadedIndex, FileSetRawModeAndCalibrationGovernAdditionsAndScores) {
     const float* vector = data.data();
     const float* query = data.data() + 256;
     float estimate_without_statistics = 0.0f;
-    for (const Variant variant : {Variant{0, false}, Variant{0, true}, Variant{1, false}, Variant{1, true},
-                                  Variant{2, true}}) {
-        SCOPED_TRACE(::testing::Message() << "raw mode " << int(variant.raw_mode) << " calibrated "
+    for (const Variant variant : {Variant{RawMode::None, false}, Variant{RawMode::None, true},
+                                  Variant{RawMode::F32, false}, Variant{RawMode::F32, true},
+                                  Variant{RawMode::I8, true}}) {
+        SCOPED_TRACE(::testing::Message() << "raw mode " << int(static_cast<std::uint8_t>(variant.raw_mode)) << " calibrated "
                                            << variant.calibrated);
         const Bytes image = editedEmptyImage(variant, mean, std);
         const std::string file = path("variant.kvx");
@@ -152,17 +153,17 @@ TEST_F(LoadedIndex, FileSetRawModeAndCalibrationGovernAdditionsAndScores) {
         const float* m = variant.calibrated ? mean.data() : nullptr;
         const float* s = variant.calibrated ? std.data() : nullptr;
         EXPECT_TRUE(samePayload(index.payloads[0], encodeWithCalibration(7, rotated, m, s)));
-        EXPECT_EQ(index.raw_f32.len, variant.raw_mode == 1 ? 256u : 0u);
-        EXPECT_EQ(index.raw_i8.len, variant.raw_mode == 2 ? 256u : 0u);
-        if (variant.raw_mode == 1) {
+        EXPECT_EQ(index.raw_f32.len, variant.raw_mode == RawMode::F32 ? 256u : 0u);
+        EXPECT_EQ(index.raw_i8.len, variant.raw_mode == RawMode::I8 ? 256u : 0u);
+        if (variant.raw_mode == RawMode::F32) {
             EXPECT_EQ(std::memcmp(index.raw_f32.data, rotated, 1024), 0);
         }
 
         const Results found = searchFor(handle, query, 1);
         ASSERT_EQ(found.ids, std::vector<std::uint64_t>{7});
         EXPECT_EQ(found.scores[0], expectedScore(index, query, variant));
-        if (variant.raw_mode == 0 && !variant.calibrated) estimate_without_statistics = found.scores[0];
-        if (variant.raw_mode == 0 && variant.calibrated) {
+        if (variant.raw_mode == RawMode::None && !variant.calibrated) estimate_without_statistics = found.scores[0];
+        if (variant.raw_mode == RawMode::None && variant.calibrated) {
             EXPECT_NE(found.scores[0], estimate_without_statistics);
         }
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "encoding/random.h"
+#include "common/random.h"
 
 namespace korvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "encoding/random.h"
+#include "common/random.h"
 
 #include <bit>
 #include <cmath>
