@@ -81,8 +81,8 @@ void BM_HammingBatch(benchmark::State& state, SimdPath path) {
     std::uint32_t out[kListLength];
     std::size_t offset = 0;
     for (auto _ : state) {
-        hammingDistancesOn(path, p.codes[offset], p.codes.data(), p.positions.data() + offset,
-                           kListLength, out);
+        hammingKernelsFor(path).distances(p.codes[offset], p.codes.data(), p.positions.data() + offset,
+                                          kListLength, out);
         benchmark::DoNotOptimize(out);
         offset = (offset + kListLength) % (kCodePool - kListLength);
     }
@@ -94,7 +94,7 @@ void BM_HammingSingle(benchmark::State& state, SimdPath path) {
     const CodePool& p = pool();
     std::size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(hammingDistanceOn(path, p.codes[i], p.codes[p.positions[i]]));
+        benchmark::DoNotOptimize(hammingKernelsFor(path).distance(p.codes[i], p.codes[p.positions[i]]));
         i = (i + 1) % kCodePool;
     }
     setDistanceRate(state, 1);

@@ -86,8 +86,8 @@ void estimateBlock(benchmark::State& state, SimdPath path) {
     float out[kCandidates];
     std::size_t offset = 0;
     for (auto _ : state) {
-        estimateScoreBlockOn(path, f.order.data() + nextOffset(offset), kCandidates, f.lut.data(),
-                             f.sums, out);
+        scoringKernelsFor(path).estimate_block(f.order.data() + nextOffset(offset), kCandidates, f.lut.data(),
+                                               f.sums, out);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * kCandidates);
@@ -113,8 +113,8 @@ void exactI8Block(benchmark::State& state, SimdPath path) {
     std::size_t offset = 0;
     for (auto _ : state) {
         const std::size_t at = nextOffset(offset);
-        exactScoreI8BlockOn(path, f.query.data(), f.raw_order.data() + at, f.scales.data() + at,
-                            kCandidates, out);
+        scoringKernelsFor(path).exact_i8_block(f.query.data(), f.raw_order.data() + at, f.scales.data() + at,
+                                               kCandidates, out);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * kCandidates);

@@ -19,7 +19,14 @@
  *   - Status codes: 0 success, -1 failure, -2 duplicate id.
  *   - The library takes no lock, starts threads only inside the two batch
  *     calls (and joins them before returning), keeps no global state besides
- *     its allocator, never prints, and never lets a C++ exception escape.
+ *     its allocator and its SIMD choice, never prints, and never lets a C++
+ *     exception escape.
+ *
+ * SIMD: the kernels (AVX-512, AVX2 + FMA or scalar) are chosen once per
+ * process, at first use, as the best the CPU has. The environment variable
+ * KORVANE_SIMD=scalar|avx2|avx512 forces a path instead; a path the CPU lacks
+ * falls back to the best one below it, and any other value is ignored. The
+ * choice changes speed only, never a result.
  *
  * Thread safety of one index: calls that change it (add, add_batch, remove,
  * destroy) must not overlap any other call on that index. Calls that only

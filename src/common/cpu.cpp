@@ -1,6 +1,7 @@
 #include "common/cpu.h"
 
-#include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 namespace korvane {
 namespace {
@@ -15,13 +16,14 @@ CpuFeatures detect() {
     return f;
 }
 
-SimdPath bestPath(const CpuFeatures& f) {
-    if (f.avx512 && f.avx2_fma) return SimdPath::Avx512;
-    if (f.avx2_fma) return SimdPath::Avx2;
-    return SimdPath::Scalar;
-}
+constexpr const char* kPathNames[kSimdPathCount] = {"scalar", "avx2", "avx512"};
 
-std::atomic<int> g_forced{-1};
+// The requested path: KORVANE_SIMD when it names one, otherwise the widest.
+SimdPath requestedPath() {
+    SimdPath path = SimdPath::Avx512;
+    if (const char* named = std::getenv("KORVANE_SIMD")) parseSimdPath(named, &path);
+    return path;
+}
 
 }  // namespace
 
@@ -30,37 +32,42 @@ const CpuFeatures& cpuFeatures() {
     return features;
 }
 
-bool simdPathSupported(SimdPath path) {
+bool simdPathSupported(SimdPath path, Avx512Extra extra) {
+    const CpuFeatures& f = cpuFeatures();
     switch (path) {
         case SimdPath::Scalar: return true;
-        case SimdPath::Avx2: return cpuFeatures().avx2_fma;
-        case SimdPath::Avx512: return cpuFeatures().avx512 && cpuFeatures().avx2_fma;
+        case SimdPath::Avx2: return f.avx2_fma;
+        case SimdPath::Avx512:
+            return f.avx2_fma && f.avx512 && (extra != Avx512Extra::Popcount || f.avx512_vpopcntdq);
     }
     return false;
 }
 
+SimdPath supportedPathAtOrBelow(SimdPath requested, Avx512Extra extra) {
+    auto level = static_cast<std::size_t>(requested);
+    if (level >= kSimdPathCount) level = kSimdPathCount - 1;
+    while (level > 0 && !simdPathSupported(static_cast<SimdPath>(level), extra)) --level;
+    return static_cast<SimdPath>(level);
+}
+
 SimdPath activeSimdPath() {
-    const int forced = g_forced.load(std::memory_order_relaxed);
-    if (forced >= 0) return static_cast<SimdPath>(forced);
-    static const SimdPath best = bestPath(cpuFeatures());
-    return best;
+    static const SimdPath path = supportedPathAtOrBelow(requestedPath());
+    return path;
 }
-
-bool forceSimdPath(SimdPath path) {
-    if (!simdPathSupported(path)) return false;
-    g_forced.store(static_cast<int>(path), std::memory_order_relaxed);
-    return true;
-}
-
-void resetSimdPath() { g_forced.store(-1, std::memory_order_relaxed); }
 
 const char* simdPathName(SimdPath path) {
-    switch (path) {
-        case SimdPath::Scalar: return "scalar";
-        case SimdPath::Avx2: return "avx2";
-        case SimdPath::Avx512: return "avx512";
+    const auto level = static_cast<std::size_t>(path);
+    return level < kSimdPathCount ? kPathNames[level] : "?";
+}
+
+bool parseSimdPath(const char* name, SimdPath* path) {
+    for (std::size_t level = 0; level < kSimdPathCount; ++level) {
+        if (std::strcmp(name, kPathNames[level]) == 0) {
+            *path = static_cast<SimdPath>(level);
+            return true;
+        }
     }
-    return "?";
+    return false;
 }
 
 }  // namespace korvane

@@ -10,21 +10,36 @@
 
 namespace korvane {
 
-float laneDot(const float* a, const float* b);  // 256 elements each
+// The family's kernels for one path.
+struct LaneDotKernels {
+    float (*lane_dot)(const float* a, const float* b);
+    void (*mat_vec)(const float* matrix, std::size_t rows, const float* x, float* out);
+    void (*mat_vec_block)(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
+                          float* out);
+    // row -= d * earlier over 256 elements, product and difference each
+    // rounded (one Gram-Schmidt step of the rotation).
+    void (*subtract_scaled)(float* row, float d, const float* earlier);
+};
+
+// The kernels of a named path (by the fallback rule of common/cpu.h), for
+// tests and benchmarks; and those of the process's path, chosen once.
+const LaneDotKernels& laneDotKernelsFor(SimdPath path);
+const LaneDotKernels& laneDotKernels();
+
+// 256 elements each.
+inline float laneDot(const float* a, const float* b) { return laneDotKernels().lane_dot(a, b); }
 
 // out[r] = laneDot(row r of matrix, x) for r < rows; matrix is rows x 256.
-void matVec(const float* matrix, std::size_t rows, const float* x, float* out);
+inline void matVec(const float* matrix, std::size_t rows, const float* x, float* out) {
+    laneDotKernels().mat_vec(matrix, rows, x, out);
+}
 
 // The same for `count` vectors: out[v * rows + r] = laneDot(row r, xs + 256 v).
 // Sharing each matrix row across vectors saves memory traffic; every result
 // equals the one-vector product bit for bit.
-void matVecBlock(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
-                 float* out);
-
-// Per-path entry points, for tests and benchmarks.
-float laneDotOn(SimdPath path, const float* a, const float* b);
-void matVecOn(SimdPath path, const float* matrix, std::size_t rows, const float* x, float* out);
-void matVecBlockOn(SimdPath path, const float* matrix, std::size_t rows, const float* xs,
-                   std::size_t count, float* out);
+inline void matVecBlock(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
+                        float* out) {
+    laneDotKernels().mat_vec_block(matrix, rows, xs, count, out);
+}
 
 }  // namespace korvane

@@ -7,9 +7,8 @@
 #include <immintrin.h>
 
 #include "common/shape.h"
+#include "common/simd_targets.h"
 #include "encoding/lane_dot_kernels.h"
-
-#define KORVANE_AVX2 __attribute__((target("avx2,fma")))
 
 namespace korvane {
 namespace {
@@ -18,7 +17,7 @@ constexpr std::size_t kSteps = kDim / 4;        // four-lane steps per dot
 constexpr std::size_t kTileVectors = 16;        // vectors packed per block tile
 constexpr std::size_t kPairFloats = 2 * kDim;   // one packed pair of vectors
 
-KORVANE_AVX2 inline float finishLanes(__m128 acc) {
+KORVANE_TARGET_AVX2 inline float finishLanes(__m128 acc) {
     __m128 sum = _mm_add_ss(acc, _mm_shuffle_ps(acc, acc, 1));
     sum = _mm_add_ss(sum, _mm_movehl_ps(acc, acc));
     return _mm_cvtss_f32(_mm_add_ss(sum, _mm_shuffle_ps(acc, acc, 3)));
@@ -26,8 +25,8 @@ KORVANE_AVX2 inline float finishLanes(__m128 acc) {
 
 // Two 8-float pieces at `first + col` and `second + col`, regrouped so that
 // t[s] = [first step s | second step s].
-KORVANE_AVX2 inline void loadTwoSteps(const float* first, const float* second, std::size_t col,
-                                      __m256 t[2]) {
+KORVANE_TARGET_AVX2 inline void loadTwoSteps(const float* first, const float* second, std::size_t col,
+                                             __m256 t[2]) {
     const __m256 a = _mm256_loadu_ps(first + col);
     const __m256 b = _mm256_loadu_ps(second + col);
     t[0] = _mm256_permute2f128_ps(a, b, 0x20);
@@ -36,7 +35,7 @@ KORVANE_AVX2 inline void loadTwoSteps(const float* first, const float* second, s
 
 // Within every 128-bit lane: result element i = ((A0 + A1) + A2) + A3 of
 // acc[i], where A0..A3 are that lane's four elements of acc[i].
-KORVANE_AVX2 inline __m256 finishFourInLanes(const __m256 acc[4]) {
+KORVANE_TARGET_AVX2 inline __m256 finishFourInLanes(const __m256 acc[4]) {
     const __m256 lo01 = _mm256_unpacklo_ps(acc[0], acc[1]);
     const __m256 hi01 = _mm256_unpackhi_ps(acc[0], acc[1]);
     const __m256 lo23 = _mm256_unpacklo_ps(acc[2], acc[3]);
@@ -50,14 +49,14 @@ KORVANE_AVX2 inline __m256 finishFourInLanes(const __m256 acc[4]) {
 
 // [first step k | second step k]: a 128-bit load and an insert from memory,
 // cheaper here than two full loads and a cross-lane shuffle.
-KORVANE_AVX2 inline __m256 loadStepOfTwoRows(const float* first, const float* second, std::size_t k) {
+KORVANE_TARGET_AVX2 inline __m256 loadStepOfTwoRows(const float* first, const float* second, std::size_t k) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(first + 4 * k)), _mm_loadu_ps(second + 4 * k), 1);
 }
 
 // Sixteen consecutive rows against one vector. Register p holds rows 2p and
 // 2p + 1, one per 128-bit lane; two sets of four registers (rows 0..7 and
 // 8..15) keep both FMA units busy.
-KORVANE_AVX2 void matVecSixteenRows(const float* rows, const float* x, float* out) {
+KORVANE_TARGET_AVX2 void matVecSixteenRows(const float* rows, const float* x, float* out) {
     __m256 acc[2][4];
 #pragma GCC unroll 2
     for (int h = 0; h < 2; ++h)
@@ -81,7 +80,7 @@ KORVANE_AVX2 void matVecSixteenRows(const float* rows, const float* x, float* ou
 
 // Two vectors interleaved step by step: packed[8 k + 4 h + l] = vector h,
 // element 4 k + l, so one register load gives step k of both.
-KORVANE_AVX2 void packPair(const float* xs, float* packed) {
+KORVANE_TARGET_AVX2 void packPair(const float* xs, float* packed) {
     for (std::size_t col = 0; col < kDim; col += 8) {
         __m256 t[2];
         loadTwoSteps(xs, xs + kDim, col, t);
@@ -93,8 +92,8 @@ KORVANE_AVX2 void packPair(const float* xs, float* packed) {
 // Four rows against P packed pairs (2 P vectors). Each row step is loaded
 // once, broadcast to both lanes, and used for every pair.
 template <int P>
-KORVANE_AVX2 void blockFourRows(const float* rows, std::size_t row_count, const float* packed,
-                                float* out) {
+KORVANE_TARGET_AVX2 void blockFourRows(const float* rows, std::size_t row_count, const float* packed,
+                                       float* out) {
     __m256 acc[4][P];
 #pragma GCC unroll 4
     for (int r = 0; r < 4; ++r)
@@ -125,8 +124,8 @@ KORVANE_AVX2 void blockFourRows(const float* rows, std::size_t row_count, const 
 
 // Up to kTileVectors vectors (a multiple of 2) against the whole matrix. The
 // tile stays in L1 while each group of four rows is used for all of it.
-KORVANE_AVX2 void blockTile(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
-                            float* out) {
+KORVANE_TARGET_AVX2 void blockTile(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
+                                   float* out) {
     alignas(32) float packed[kTileVectors * kDim];
     const std::size_t pairs = count / 2;
     for (std::size_t p = 0; p < pairs; ++p) packPair(xs + 2 * p * kDim, packed + p * kPairFloats);
@@ -144,26 +143,30 @@ KORVANE_AVX2 void blockTile(const float* matrix, std::size_t rows, const float* 
 
 }  // namespace
 
-KORVANE_AVX2 float laneDotAvx2(const float* a, const float* b) {
+KORVANE_TARGET_AVX2 float laneDotAvx2(const float* a, const float* b) {
     __m128 acc = _mm_setzero_ps();
     for (std::size_t j = 0; j < kDim; j += 4) acc = _mm_fmadd_ps(_mm_loadu_ps(a + j), _mm_loadu_ps(b + j), acc);
     return finishLanes(acc);
 }
 
-KORVANE_AVX2 void matVecAvx2(const float* matrix, std::size_t rows, const float* x, float* out) {
+KORVANE_TARGET_AVX2 void matVecAvx2(const float* matrix, std::size_t rows, const float* x, float* out) {
     const std::size_t full = rows & ~std::size_t{15};
     for (std::size_t r = 0; r < full; r += 16) matVecSixteenRows(matrix + r * kDim, x, out + r);
     for (std::size_t r = full; r < rows; ++r) out[r] = laneDotAvx2(matrix + r * kDim, x);
 }
 
-KORVANE_AVX2 void matVecBlockAvx2(const float* matrix, std::size_t rows, const float* xs,
-                                  std::size_t count, float* out) {
+KORVANE_TARGET_AVX2 void matVecBlockAvx2(const float* matrix, std::size_t rows, const float* xs,
+                                         std::size_t count, float* out) {
     const std::size_t paired = count & ~std::size_t{1};
     for (std::size_t v = 0; v < paired; v += kTileVectors) {
         const std::size_t tile = paired - v < kTileVectors ? paired - v : kTileVectors;
         blockTile(matrix, rows, xs + v * kDim, tile, out + v * rows);
     }
     if (paired < count) matVecAvx2(matrix, rows, xs + paired * kDim, out + paired * rows);
+}
+
+KORVANE_TARGET_AVX2 void subtractScaledAvx2(float* row, float d, const float* earlier) {
+    subtractScaledBody(row, d, earlier);
 }
 
 }  // namespace korvane

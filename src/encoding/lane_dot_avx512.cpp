@@ -12,9 +12,8 @@
 #include <immintrin.h>
 
 #include "common/shape.h"
+#include "common/simd_targets.h"
 #include "encoding/lane_dot_kernels.h"
-
-#define KORVANE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,fma")))
 
 namespace korvane {
 namespace {
@@ -23,7 +22,7 @@ constexpr std::size_t kSteps = kDim / 4;          // four-lane steps per dot
 constexpr std::size_t kTileVectors = 16;          // vectors packed per block tile
 constexpr std::size_t kGroupFloats = 4 * kDim;    // one packed group of four vectors
 
-KORVANE_AVX512 inline float finishLanes(__m128 acc) {
+KORVANE_TARGET_AVX512 inline float finishLanes(__m128 acc) {
     __m128 sum = _mm_add_ss(acc, _mm_shuffle_ps(acc, acc, 1));
     sum = _mm_add_ss(sum, _mm_movehl_ps(acc, acc));
     return _mm_cvtss_f32(_mm_add_ss(sum, _mm_shuffle_ps(acc, acc, 3)));
@@ -32,8 +31,8 @@ KORVANE_AVX512 inline float finishLanes(__m128 acc) {
 // Four 16-float pieces at `base + i * stride + col` (i < 4), regrouped so
 // that t[s] = [piece0 step s | piece1 step s | piece2 step s | piece3 step s]
 // (used to interleave vectors for the block kernel).
-KORVANE_AVX512 inline void loadFourSteps(const float* base, std::size_t stride, std::size_t col,
-                                         __m512 t[4]) {
+KORVANE_TARGET_AVX512 inline void loadFourSteps(const float* base, std::size_t stride, std::size_t col,
+                                                __m512 t[4]) {
     const __m512 a = _mm512_loadu_ps(base + col);
     const __m512 b = _mm512_loadu_ps(base + stride + col);
     const __m512 c = _mm512_loadu_ps(base + 2 * stride + col);
@@ -50,7 +49,7 @@ KORVANE_AVX512 inline void loadFourSteps(const float* base, std::size_t stride, 
 
 // Within every 128-bit lane: result element i = ((A0 + A1) + A2) + A3 of
 // acc[i], where A0..A3 are that lane's four elements of acc[i].
-KORVANE_AVX512 inline __m512 finishFourInLanes(const __m512 acc[4]) {
+KORVANE_TARGET_AVX512 inline __m512 finishFourInLanes(const __m512 acc[4]) {
     const __m512 lo01 = _mm512_unpacklo_ps(acc[0], acc[1]);
     const __m512 hi01 = _mm512_unpackhi_ps(acc[0], acc[1]);
     const __m512 lo23 = _mm512_unpacklo_ps(acc[2], acc[3]);
@@ -64,7 +63,7 @@ KORVANE_AVX512 inline __m512 finishFourInLanes(const __m512 acc[4]) {
 
 // [first k | first k+1 | second k | second k+1]: two 256-bit loads, the
 // second broadcast so that a cheap blend (not a shuffle) merges them.
-KORVANE_AVX512 inline __m512 loadTwoStepsOfTwoRows(const float* first, const float* second) {
+KORVANE_TARGET_AVX512 inline __m512 loadTwoStepsOfTwoRows(const float* first, const float* second) {
     return _mm512_mask_blend_ps(0xFF00, _mm512_castps256_ps512(_mm256_loadu_ps(first)),
                                 _mm512_broadcast_f32x8(_mm256_loadu_ps(second)));
 }
@@ -72,7 +71,7 @@ KORVANE_AVX512 inline __m512 loadTwoStepsOfTwoRows(const float* first, const flo
 // Rows a..d at `rows`, steps k and k + 1, as t0 = [a k | b k | c k | d k]
 // and t1 the same for k + 1, with one cross-lane shuffle per result: loads
 // and cross-lane shuffles are what limit this loop.
-KORVANE_AVX512 inline void loadTwoStepsOfFourRows(const float* rows, std::size_t k, __m512& t0, __m512& t1) {
+KORVANE_TARGET_AVX512 inline void loadTwoStepsOfFourRows(const float* rows, std::size_t k, __m512& t0, __m512& t1) {
     const float* at = rows + 4 * k;
     const __m512 ab = loadTwoStepsOfTwoRows(at, at + kDim);
     const __m512 cd = loadTwoStepsOfTwoRows(at + 2 * kDim, at + 3 * kDim);
@@ -82,7 +81,7 @@ KORVANE_AVX512 inline void loadTwoStepsOfFourRows(const float* rows, std::size_t
 
 // Sixteen consecutive rows against one vector. Register g holds rows
 // 4g..4g+3, one per 128-bit lane; four registers keep the FMA unit busy.
-KORVANE_AVX512 void matVecSixteenRows(const float* rows, const float* x, float* out) {
+KORVANE_TARGET_AVX512 void matVecSixteenRows(const float* rows, const float* x, float* out) {
     __m512 acc[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
     for (std::size_t k = 0; k < kSteps; k += 2) {
         const __m512 x0 = _mm512_broadcast_f32x4(_mm_loadu_ps(x + 4 * k));
@@ -102,7 +101,7 @@ KORVANE_AVX512 void matVecSixteenRows(const float* rows, const float* x, float* 
 
 // Four vectors interleaved step by step: packed[16 k + 4 q + l] = vector q,
 // element 4 k + l, so one register load gives step k of all four.
-KORVANE_AVX512 void packGroup(const float* xs, float* packed) {
+KORVANE_TARGET_AVX512 void packGroup(const float* xs, float* packed) {
     for (std::size_t col = 0; col < kDim; col += 16) {
         __m512 t[4];
         loadFourSteps(xs, kDim, col, t);
@@ -114,8 +113,8 @@ KORVANE_AVX512 void packGroup(const float* xs, float* packed) {
 // Four rows against G packed groups (4 G vectors). Each row step is loaded
 // once, broadcast to all lanes, and used for every group.
 template <int G>
-KORVANE_AVX512 void blockFourRows(const float* rows, std::size_t row_count, const float* packed,
-                                  float* out) {
+KORVANE_TARGET_AVX512 void blockFourRows(const float* rows, std::size_t row_count, const float* packed,
+                                         float* out) {
     __m512 acc[4][G];
 #pragma GCC unroll 4
     for (int r = 0; r < 4; ++r)
@@ -146,8 +145,8 @@ KORVANE_AVX512 void blockFourRows(const float* rows, std::size_t row_count, cons
 }
 
 // Up to kTileVectors vectors (a multiple of 4) against the whole matrix.
-KORVANE_AVX512 void blockTile(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
-                              float* out) {
+KORVANE_TARGET_AVX512 void blockTile(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
+                                     float* out) {
     alignas(64) float packed[kTileVectors * kDim];
     const std::size_t groups = count / 4;
     for (std::size_t g = 0; g < groups; ++g) packGroup(xs + 4 * g * kDim, packed + g * kGroupFloats);
@@ -167,26 +166,30 @@ KORVANE_AVX512 void blockTile(const float* matrix, std::size_t rows, const float
 
 }  // namespace
 
-KORVANE_AVX512 float laneDotAvx512(const float* a, const float* b) {
+KORVANE_TARGET_AVX512 float laneDotAvx512(const float* a, const float* b) {
     __m128 acc = _mm_setzero_ps();
     for (std::size_t j = 0; j < kDim; j += 4) acc = _mm_fmadd_ps(_mm_loadu_ps(a + j), _mm_loadu_ps(b + j), acc);
     return finishLanes(acc);
 }
 
-KORVANE_AVX512 void matVecAvx512(const float* matrix, std::size_t rows, const float* x, float* out) {
+KORVANE_TARGET_AVX512 void matVecAvx512(const float* matrix, std::size_t rows, const float* x, float* out) {
     const std::size_t full = rows & ~std::size_t{15};
     for (std::size_t r = 0; r < full; r += 16) matVecSixteenRows(matrix + r * kDim, x, out + r);
     for (std::size_t r = full; r < rows; ++r) out[r] = laneDotAvx512(matrix + r * kDim, x);
 }
 
-KORVANE_AVX512 void matVecBlockAvx512(const float* matrix, std::size_t rows, const float* xs,
-                                      std::size_t count, float* out) {
+KORVANE_TARGET_AVX512 void matVecBlockAvx512(const float* matrix, std::size_t rows, const float* xs,
+                                             std::size_t count, float* out) {
     const std::size_t grouped = count & ~std::size_t{3};
     for (std::size_t v = 0; v < grouped; v += kTileVectors) {
         const std::size_t tile = grouped - v < kTileVectors ? grouped - v : kTileVectors;
         blockTile(matrix, rows, xs + v * kDim, tile, out + v * rows);
     }
     for (std::size_t v = grouped; v < count; ++v) matVecAvx512(matrix, rows, xs + v * kDim, out + v * rows);
+}
+
+KORVANE_TARGET_AVX512 void subtractScaledAvx512(float* row, float d, const float* earlier) {
+    subtractScaledBody(row, d, earlier);
 }
 
 }  // namespace korvane

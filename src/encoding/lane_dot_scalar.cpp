@@ -21,4 +21,6 @@ void matVecBlockScalar(const float* matrix, std::size_t rows, const float* xs, s
     for (std::size_t v = 0; v < count; ++v) matVecScalar(matrix, rows, xs + v * kDim, out + v * rows);
 }
 
+void subtractScaledScalar(float* row, float d, const float* earlier) { subtractScaledBody(row, d, earlier); }
+
 }  // namespace korvane

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "common/cpu.h"
 #include "common/random.h"
 #include "encoding/lane_dot.h"
 
@@ -16,39 +15,13 @@ void fillNormalRow(Xoshiro256& rng, float* row) {
     for (std::size_t j = 0; j < kDim; ++j) row[j] = static_cast<float>(normalDraw(rng));
 }
 
-// row -= d * earlier, the product and the difference each rounded, never
-// fused (one step of modified Gram-Schmidt). Element-wise and uncontracted,
-// so every register width the compiler picks gives the same bits; the wider
-// copies below only make index creation faster.
-[[gnu::always_inline]] inline void subtractProjectionBody(float* row, float d, const float* earlier) {
-    for (std::size_t j = 0; j < kDim; ++j) {
-        const float product = d * earlier[j];
-        row[j] = row[j] - product;
-    }
-}
-
-__attribute__((target("avx512f"))) void subtractProjectionAvx512(float* row, float d, const float* earlier) {
-    subtractProjectionBody(row, d, earlier);
-}
-__attribute__((target("avx2"))) void subtractProjectionAvx2(float* row, float d, const float* earlier) {
-    subtractProjectionBody(row, d, earlier);
-}
-
-void subtractProjection(float* row, float d, const float* earlier) {
-    switch (activeSimdPath()) {
-        case SimdPath::Avx512: return subtractProjectionAvx512(row, d, earlier);
-        case SimdPath::Avx2: return subtractProjectionAvx2(row, d, earlier);
-        case SimdPath::Scalar: break;
-    }
-    subtractProjectionBody(row, d, earlier);
-}
-
 // One row against rows [first, end) of the matrix, in increasing order, each
 // dot product taken with the row as it stands after the previous steps.
-void orthogonalizeRow(float* row, const float* rotation, std::size_t first, std::size_t end) {
+void orthogonalizeRow(const LaneDotKernels& k, float* row, const float* rotation, std::size_t first,
+                      std::size_t end) {
     for (std::size_t p = first; p < end; ++p) {
         const float* earlier = rotation + p * kDim;
-        subtractProjection(row, laneDot(row, earlier), earlier);
+        k.subtract_scaled(row, k.lane_dot(row, earlier), earlier);
     }
 }
 
@@ -56,20 +29,20 @@ void orthogonalizeRow(float* row, const float* rotation, std::size_t first, std:
 // orthogonalizeRow, but the rows do not depend on each other here, so one
 // matVec per earlier row yields all their dot products at once instead of a
 // chain of dependent laneDots.
-void orthogonalizeBatch(float* rotation, std::size_t r, std::size_t count) {
+void orthogonalizeBatch(const LaneDotKernels& k, float* rotation, std::size_t r, std::size_t count) {
     float* batch = rotation + r * kDim;
     float dots[kRowBatch];
     for (std::size_t p = 0; p < r; ++p) {
         const float* earlier = rotation + p * kDim;
-        matVec(batch, count, earlier, dots);
-        for (std::size_t i = 0; i < count; ++i) subtractProjection(batch + i * kDim, dots[i], earlier);
+        k.mat_vec(batch, count, earlier, dots);
+        for (std::size_t i = 0; i < count; ++i) k.subtract_scaled(batch + i * kDim, dots[i], earlier);
     }
 }
 
 // Scales the row to unit length; false (row unusable) when its norm is not
 // above min_norm, NaN included.
-bool normalizeRow(float* row, float min_norm) {
-    const float norm = std::sqrt(laneDot(row, row));
+bool normalizeRow(const LaneDotKernels& k, float* row, float min_norm) {
+    const float norm = std::sqrt(k.lane_dot(row, row));
     if (!(norm > min_norm)) return false;
     for (std::size_t j = 0; j < kDim; ++j) row[j] = row[j] / norm;
     return true;
@@ -77,12 +50,13 @@ bool normalizeRow(float* row, float min_norm) {
 
 // Row r by the plain definition: draw, orthogonalise, normalise, and draw
 // again from the continuing stream until the row is usable.
-void generateRowAlone(Xoshiro256& rng, float* rotation, std::size_t r, float min_norm) {
+void generateRowAlone(const LaneDotKernels& k, Xoshiro256& rng, float* rotation, std::size_t r,
+                      float min_norm) {
     float* row = rotation + r * kDim;
     do {
         fillNormalRow(rng, row);
-        orthogonalizeRow(row, rotation, 0, r);
-    } while (!normalizeRow(row, min_norm));
+        orthogonalizeRow(k, row, rotation, 0, r);
+    } while (!normalizeRow(k, row, min_norm));
 }
 
 // Rows from r on, a batch at a time; returns the first row not yet done. The
@@ -90,20 +64,21 @@ void generateRowAlone(Xoshiro256& rng, float* rotation, std::size_t r, float min
 // stream is rewound to just after that row's draws, the row is redone alone
 // and the rows drawn after it are dropped, so the result is exactly that of
 // generating every row in turn.
-std::size_t generateBatch(Xoshiro256& rng, float* rotation, std::size_t r, float min_norm) {
+std::size_t generateBatch(const LaneDotKernels& k, Xoshiro256& rng, float* rotation, std::size_t r,
+                          float min_norm) {
     const std::size_t count = kDim - r < kRowBatch ? kDim - r : kRowBatch;
     Xoshiro256 after_draw[kRowBatch];
     for (std::size_t i = 0; i < count; ++i) {
         fillNormalRow(rng, rotation + (r + i) * kDim);
         after_draw[i] = rng;
     }
-    orthogonalizeBatch(rotation, r, count);
+    orthogonalizeBatch(k, rotation, r, count);
     for (std::size_t i = 0; i < count; ++i) {
         float* row = rotation + (r + i) * kDim;
-        orthogonalizeRow(row, rotation, r, r + i);
-        if (!normalizeRow(row, min_norm)) {
+        orthogonalizeRow(k, row, rotation, r, r + i);
+        if (!normalizeRow(k, row, min_norm)) {
             rng = after_draw[i];
-            generateRowAlone(rng, rotation, r + i, min_norm);
+            generateRowAlone(k, rng, rotation, r + i, min_norm);
             return r + i + 1;
         }
     }
@@ -112,14 +87,14 @@ std::size_t generateBatch(Xoshiro256& rng, float* rotation, std::size_t r, float
 
 }  // namespace
 
-void generateRotationWithMinNorm(float* rotation, std::uint64_t seed, float min_norm) {
+void generateRotationWith(const LaneDotKernels& kernels, float* rotation, std::uint64_t seed, float min_norm) {
     Xoshiro256 rng = seedXoshiro(seed);
     std::size_t r = 0;
-    while (r < kDim) r = generateBatch(rng, rotation, r, min_norm);
+    while (r < kDim) r = generateBatch(kernels, rng, rotation, r, min_norm);
 }
 
 void generateRotation(float* rotation, std::uint64_t seed) {
-    generateRotationWithMinNorm(rotation, seed, kMinRowNorm);
+    generateRotationWith(laneDotKernels(), rotation, seed, kMinRowNorm);
 }
 
 void generateProjection(float* projection, std::uint64_t seed) {

@@ -6,6 +6,7 @@
 
 #include "common/routing_code.h"
 #include "common/shape.h"
+#include "encoding/lane_dot.h"
 
 namespace korvane {
 
@@ -19,8 +20,9 @@ constexpr float kMinRowNorm = 1e-6f;
 
 // Fill preallocated matrices from the seed. Cannot fail.
 void generateRotation(float* rotation, std::uint64_t seed);
-// The same with another redraw threshold, so tests can make redraws happen.
-void generateRotationWithMinNorm(float* rotation, std::uint64_t seed, float min_norm);
+// The same with given kernels and another redraw threshold, so tests can
+// check every path and make redraws happen.
+void generateRotationWith(const LaneDotKernels& kernels, float* rotation, std::uint64_t seed, float min_norm);
 void generateProjection(float* projection, std::uint64_t seed);
 
 // out[r] = laneDot(row r of rotation, x), r < 256.

@@ -140,32 +140,37 @@ double reduceRow(const float* row, std::size_t b, ReducedProjection& reduced) {
 }
 
 // The code of the exact path: every row by the exact kernel.
-RoutingCode exactRoutingCode(SimdPath path, const float* projection, const float* rotated, float* projections) {
-    matVecOn(path, projection, kRoutingBits, rotated, projections);
+RoutingCode exactRoutingCode(const LaneDotKernels& exact, const float* projection, const float* rotated,
+                             float* projections) {
+    exact.mat_vec(projection, kRoutingBits, rotated, projections);
     return routingCodeOf(projections);
 }
 
-WordSigns estimateWordOn(SimdPath path, const ReducedProjection& reduced, const QueryLevels& query,
-                         std::size_t word) {
-    switch (path) {
-        case SimdPath::Avx512: return estimateWordAvx512(reduced, query, word);
-        case SimdPath::Avx2: return estimateWordAvx2(reduced, query, word);
-        case SimdPath::Scalar: break;
-    }
-    return estimateWordScalar(reduced, query, word);
-}
-
 // The rows the estimate left open, by the exact kernel.
-std::uint64_t exactBits(SimdPath path, const float* projection, const float* rotated, std::size_t word,
-                        std::uint64_t undecided) {
+std::uint64_t exactBits(const LaneDotKernels& exact, const float* projection, const float* rotated,
+                        std::size_t word, std::uint64_t undecided) {
     std::uint64_t bits = 0;
     while (undecided) {
         const int i = __builtin_ctzll(undecided);
         undecided &= undecided - 1;
-        const float p = laneDotOn(path, projection + (word * kRowsPerWord + i) * kDim, rotated);
+        const float p = exact.lane_dot(projection + (word * kRowsPerWord + i) * kDim, rotated);
         bits |= std::uint64_t(p > 0.0f) << i;
     }
     return bits;
+}
+
+RoutingCode verifiedCode(const LaneDotKernels& exact, const RoutingEstimateKernels& estimate,
+                         const float* projection, const ReducedProjection& reduced, const float* rotated,
+                         float* projections) {
+    QueryLevels query;
+    if (!reduced.levels || !quantizeQuery(rotated, reduced.max_row_norm, query))
+        return exactRoutingCode(exact, projection, rotated, projections);
+    RoutingCode code;
+    for (std::size_t w = 0; w < kRoutingWords; ++w) {
+        const WordSigns signs = estimate.estimate_word(reduced, query, w);
+        code.words[w] = signs.positive | exactBits(exact, projection, rotated, w, signs.undecided);
+    }
+    return code;
 }
 
 }  // namespace
@@ -221,32 +226,32 @@ bool quantizeQuery(const float* rotated, double max_row_norm, QueryLevels& query
 
 RoutingCode verifiedRoutingCodeOn(SimdPath path, const float* projection, const ReducedProjection& reduced,
                                   const float* rotated, float* projections) {
-    QueryLevels query;
-    if (!reduced.levels || !quantizeQuery(rotated, reduced.max_row_norm, query))
-        return exactRoutingCode(path, projection, rotated, projections);
-    RoutingCode code;
-    for (std::size_t w = 0; w < kRoutingWords; ++w) {
-        const WordSigns signs = estimateWordOn(path, reduced, query, w);
-        code.words[w] = signs.positive | exactBits(path, projection, rotated, w, signs.undecided);
-    }
-    return code;
+    return verifiedCode(laneDotKernelsFor(path), routingEstimateKernelsFor(path), projection, reduced, rotated,
+                        projections);
 }
 
 RoutingCode verifiedRoutingCode(const float* projection, const ReducedProjection& reduced, const float* rotated,
                                 float* projections) {
-    return verifiedRoutingCodeOn(activeSimdPath(), projection, reduced, rotated, projections);
+    return verifiedCode(laneDotKernels(), routingEstimateKernels(), projection, reduced, rotated, projections);
 }
 
-}  // namespace korvane
+const RoutingEstimateKernels& routingEstimateKernelsFor(SimdPath path) {
+    static constexpr RoutingEstimateKernels kByPath[kSimdPathCount] = {
+        {estimateWordScalar}, {estimateWordAvx2}, {estimateWordAvx512}};
+    return kernelsAtOrBelow(kByPath, path);
+}
 
-namespace korvane {
+const RoutingEstimateKernels& routingEstimateKernels() {
+    static const RoutingEstimateKernels& chosen = routingEstimateKernelsFor(activeSimdPath());
+    return chosen;
+}
 
 std::size_t undecidedRows(const ReducedProjection& reduced, const float* rotated) {
     QueryLevels query;
     if (!reduced.levels || !quantizeQuery(rotated, reduced.max_row_norm, query)) return kRoutingBits;
     std::size_t count = 0;
     for (std::size_t w = 0; w < kRoutingWords; ++w)
-        count += std::size_t(__builtin_popcountll(estimateWordOn(activeSimdPath(), reduced, query, w).undecided));
+        count += std::size_t(__builtin_popcountll(routingEstimateKernels().estimate_word(reduced, query, w).undecided));
     return count;
 }
 

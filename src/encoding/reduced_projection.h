@@ -61,6 +61,7 @@ bool quantizeQuery(const float* rotated, double max_row_norm, QueryLevels& query
 // for projectVector's output). `projections` is working room for 1024 floats.
 RoutingCode verifiedRoutingCode(const float* projection, const ReducedProjection& reduced,
                                 const float* rotated, float* projections);
+// The same with the kernels of a named path, for tests and benchmarks.
 RoutingCode verifiedRoutingCodeOn(SimdPath path, const float* projection, const ReducedProjection& reduced,
                                   const float* rotated, float* projections);
 
@@ -75,6 +76,16 @@ struct WordSigns {
     std::uint64_t positive;
     std::uint64_t undecided;
 };
+
+// The family's kernels for one path.
+struct RoutingEstimateKernels {
+    WordSigns (*estimate_word)(const ReducedProjection& reduced, const QueryLevels& query, std::size_t word);
+};
+
+// The kernels of a named path (by the fallback rule of common/cpu.h); and
+// those of the process's path, chosen once.
+const RoutingEstimateKernels& routingEstimateKernelsFor(SimdPath path);
+const RoutingEstimateKernels& routingEstimateKernels();
 
 // One row's decision from its integer estimate and its bound, both in units
 // of s_b t. The same float operations on every path.

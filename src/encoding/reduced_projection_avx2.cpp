@@ -5,9 +5,8 @@
 
 #include <cstring>
 
+#include "common/simd_targets.h"
 #include "encoding/reduced_projection_kernels.h"
-
-#define KORVANE_AVX2 __attribute__((target("avx2,fma")))
 
 namespace korvane {
 namespace {
@@ -16,7 +15,7 @@ constexpr int kRegisters = kRowsPerWord / 8;
 
 // Bits of the eight rows (one per lane) whose estimate exceeds the bound,
 // and of those left undecided; the float operations of decideRow.
-KORVANE_AVX2 inline void decideEight(__m256i sums, const float* coefficient, const float* level_norm,
+KORVANE_TARGET_AVX2 inline void decideEight(__m256i sums, const float* coefficient, const float* level_norm,
                                      const float* inverse_scale, const QueryLevels& query, unsigned& positive,
                                      unsigned& undecided) {
     const __m256 bound = _mm256_add_ps(
@@ -33,7 +32,7 @@ KORVANE_AVX2 inline void decideEight(__m256i sums, const float* coefficient, con
 
 }  // namespace
 
-KORVANE_AVX2 WordSigns estimateWordAvx2(const ReducedProjection& reduced, const QueryLevels& query,
+KORVANE_TARGET_AVX2 WordSigns estimateWordAvx2(const ReducedProjection& reduced, const QueryLevels& query,
                                         std::size_t word) {
     __m256i acc[kRegisters];
 #pragma GCC unroll 8

@@ -10,23 +10,22 @@
 
 #include <cstring>
 
+#include "common/simd_targets.h"
 #include "encoding/reduced_projection_kernels.h"
-
-#define KORVANE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vnni")))
 
 namespace korvane {
 namespace {
 
 constexpr int kRegisters = kRowsPerWord / 16;
 
-KORVANE_AVX512 inline __m512i pairOf(const QueryLevels& query, std::size_t p) {
+KORVANE_TARGET_AVX512_VNNI inline __m512i pairOf(const QueryLevels& query, std::size_t p) {
     std::int32_t pair;
     std::memcpy(&pair, query.levels + 2 * p, sizeof pair);
     return _mm512_set1_epi32(pair);
 }
 
 // The float operations of decideRow on sixteen rows.
-KORVANE_AVX512 inline void decideSixteen(__m512i sums, const float* coefficient, const float* level_norm,
+KORVANE_TARGET_AVX512_VNNI inline void decideSixteen(__m512i sums, const float* coefficient, const float* level_norm,
                                          const float* inverse_scale, const QueryLevels& query,
                                          __mmask16& positive, __mmask16& undecided) {
     const __m512 bound = _mm512_add_ps(
@@ -45,7 +44,7 @@ bool hasVnni() {
     return vnni;
 }
 
-KORVANE_AVX512 WordSigns estimateWordVnni(const ReducedProjection& reduced, const QueryLevels& query,
+KORVANE_TARGET_AVX512_VNNI WordSigns estimateWordVnni(const ReducedProjection& reduced, const QueryLevels& query,
                                             std::size_t word) {
     __m512i even[kRegisters], odd[kRegisters];
 #pragma GCC unroll 4

@@ -1,5 +1,5 @@
-// Kernels behind verifiedRoutingCode: the integer estimates of one code
-// word's 64 rows and their decisions. The AVX2 and AVX-512 kernels may only
+// The kernels of the table in reduced_projection.cpp: the integer estimates
+// of one code word's 64 rows and their decisions. The AVX2 and AVX-512 kernels may only
 // be called when the CPU has the instructions; each returns exactly what its
 // scalar twin returns.
 #pragma once

@@ -56,38 +56,18 @@ float exactScoreI8(const float* query_rotated, const std::int8_t* raw, float sca
     return laneDot(query_rotated, widened) * scale;
 }
 
-void estimateScoreBlockOn(SimdPath path, const TurboQuantPayload* const* payloads,
-                          std::size_t count, const float* lut, LutSums sums, float* out) {
-    if (!simdPathSupported(path)) path = SimdPath::Scalar;
-    switch (path) {
-        case SimdPath::Avx512: return estimateScoreBlockAvx512(payloads, count, lut, sums, out);
-        case SimdPath::Avx2: return estimateScoreBlockAvx2(payloads, count, lut, sums, out);
-        case SimdPath::Scalar: break;
-    }
-    estimateScoreBlockScalar(payloads, count, lut, sums, out);
+const ScoringKernels& scoringKernelsFor(SimdPath path) {
+    static constexpr ScoringKernels kByPath[kSimdPathCount] = {
+        {estimateScoreBlockScalar, exactScoreI8BlockScalar},
+        {estimateScoreBlockAvx2, exactScoreI8BlockAvx2},
+        {estimateScoreBlockAvx512, exactScoreI8BlockAvx512},
+    };
+    return kernelsAtOrBelow(kByPath, path);
 }
 
-void exactScoreI8BlockOn(SimdPath path, const float* query_rotated,
-                         const std::int8_t* const* raws, const float* scales, std::size_t count,
-                         float* out) {
-    if (!simdPathSupported(path)) path = SimdPath::Scalar;
-    switch (path) {
-        case SimdPath::Avx512:
-            return exactScoreI8BlockAvx512(query_rotated, raws, scales, count, out);
-        case SimdPath::Avx2: return exactScoreI8BlockAvx2(query_rotated, raws, scales, count, out);
-        case SimdPath::Scalar: break;
-    }
-    exactScoreI8BlockScalar(query_rotated, raws, scales, count, out);
-}
-
-void estimateScoreBlock(const TurboQuantPayload* const* payloads, std::size_t count,
-                        const float* lut, LutSums sums, float* out) {
-    estimateScoreBlockOn(activeSimdPath(), payloads, count, lut, sums, out);
-}
-
-void exactScoreI8Block(const float* query_rotated, const std::int8_t* const* raws,
-                       const float* scales, std::size_t count, float* out) {
-    exactScoreI8BlockOn(activeSimdPath(), query_rotated, raws, scales, count, out);
+const ScoringKernels& scoringKernels() {
+    static const ScoringKernels& chosen = scoringKernelsFor(activeSimdPath());
+    return chosen;
 }
 
 }  // namespace korvane

@@ -26,17 +26,27 @@ float estimateScore(const TurboQuantPayload& payload, const float* lut, LutSums 
 float exactScoreF32(const float* query_rotated, const float* raw);
 float exactScoreI8(const float* query_rotated, const std::int8_t* raw, float scale);
 
-// Block scorers: out[i] equals the one-at-a-time score of item i, bit for bit.
-void estimateScoreBlock(const TurboQuantPayload* const* payloads, std::size_t count,
-                        const float* lut, LutSums sums, float* out);
-void exactScoreI8Block(const float* query_rotated, const std::int8_t* const* raws,
-                       const float* scales, std::size_t count, float* out);
+// The block scorers of one path: out[i] equals the one-at-a-time score of
+// item i, bit for bit.
+struct ScoringKernels {
+    void (*estimate_block)(const TurboQuantPayload* const* payloads, std::size_t count, const float* lut,
+                           LutSums sums, float* out);
+    void (*exact_i8_block)(const float* query_rotated, const std::int8_t* const* raws, const float* scales,
+                           std::size_t count, float* out);
+};
 
-// Per-path entry points for tests and benchmarks.
-void estimateScoreBlockOn(SimdPath path, const TurboQuantPayload* const* payloads,
-                          std::size_t count, const float* lut, LutSums sums, float* out);
-void exactScoreI8BlockOn(SimdPath path, const float* query_rotated,
-                         const std::int8_t* const* raws, const float* scales, std::size_t count,
-                         float* out);
+// The kernels of a named path (by the fallback rule of common/cpu.h), for
+// tests and benchmarks; and those of the process's path, chosen once.
+const ScoringKernels& scoringKernelsFor(SimdPath path);
+const ScoringKernels& scoringKernels();
+
+inline void estimateScoreBlock(const TurboQuantPayload* const* payloads, std::size_t count, const float* lut,
+                               LutSums sums, float* out) {
+    scoringKernels().estimate_block(payloads, count, lut, sums, out);
+}
+inline void exactScoreI8Block(const float* query_rotated, const std::int8_t* const* raws, const float* scales,
+                              std::size_t count, float* out) {
+    scoringKernels().exact_i8_block(query_rotated, raws, scales, count, out);
+}
 
 }  // namespace korvane

@@ -5,9 +5,8 @@
 #include <algorithm>
 
 #include "common/shape.h"
+#include "common/simd_targets.h"
 #include "encoding/scoring_kernels.h"
-
-#define KORVANE_AVX2 __attribute__((target("avx2,fma")))
 
 namespace korvane {
 namespace {
@@ -20,8 +19,8 @@ constexpr std::size_t kMaxVectors = 4;
 // Lays the 32 code groups of up to eight payloads out lane by lane:
 // codes[g * width + k] = group g of payload k, zero for the missing ones.
 // Two 8x8 transposes of 32-bit words.
-KORVANE_AVX2 void transposeCodes(const TurboQuantPayload* const* payloads, std::size_t n,
-                                 std::uint32_t* codes, std::size_t width) {
+KORVANE_TARGET_AVX2 void transposeCodes(const TurboQuantPayload* const* payloads, std::size_t n,
+                                        std::uint32_t* codes, std::size_t width) {
     for (std::size_t part = 0; part < kCodeGroups / kLanes; ++part) {
         __m256i r[8];
         for (std::size_t k = 0; k < 8; ++k) {
@@ -54,8 +53,8 @@ KORVANE_AVX2 void transposeCodes(const TurboQuantPayload* const* payloads, std::
 // One payload per lane. The eight table values of a dimension fill one
 // register, and a lane's 3-bit code picks its value with a permute.
 template <std::size_t V>
-KORVANE_AVX2 void estimateTile(const TurboQuantPayload* const* payloads, std::size_t n,
-                               const float* lut, LutSums sums, float* out) {
+KORVANE_TARGET_AVX2 void estimateTile(const TurboQuantPayload* const* payloads, std::size_t n,
+                                      const float* lut, LutSums sums, float* out) {
     constexpr std::size_t width = V * kLanes;
     alignas(32) std::uint32_t codes[kCodeGroups * width];
     for (std::size_t v = 0; v < V; ++v) {
@@ -88,8 +87,8 @@ KORVANE_AVX2 void estimateTile(const TurboQuantPayload* const* payloads, std::si
 // Two items per register, four lanes each holding one of an item's four
 // dot-product accumulators; every step adds dimensions j..j+3 of both items.
 template <std::size_t P>
-KORVANE_AVX2 void exactTile(const float* query, const std::int8_t* const* raws,
-                            const float* scales, std::size_t n, float* out) {
+KORVANE_TARGET_AVX2 void exactTile(const float* query, const std::int8_t* const* raws,
+                                   const float* scales, std::size_t n, float* out) {
     const std::int8_t* items[2 * P];
     for (std::size_t k = 0; k < 2 * P; ++k) items[k] = raws[k < n ? k : 0];
 
@@ -119,9 +118,9 @@ KORVANE_AVX2 void exactTile(const float* query, const std::int8_t* const* raws,
 
 }  // namespace
 
-KORVANE_AVX2 void estimateScoreBlockAvx2(const TurboQuantPayload* const* payloads,
-                                         std::size_t count, const float* lut, LutSums sums,
-                                         float* out) {
+KORVANE_TARGET_AVX2 void estimateScoreBlockAvx2(const TurboQuantPayload* const* payloads,
+                                                std::size_t count, const float* lut, LutSums sums,
+                                                float* out) {
     constexpr std::size_t tile = kMaxVectors * kLanes;
     for (std::size_t start = 0; start < count; start += tile) {
         const std::size_t n = std::min(tile, count - start);
@@ -134,8 +133,8 @@ KORVANE_AVX2 void estimateScoreBlockAvx2(const TurboQuantPayload* const* payload
     }
 }
 
-KORVANE_AVX2 void exactScoreI8BlockAvx2(const float* query_rotated, const std::int8_t* const* raws,
-                                        const float* scales, std::size_t count, float* out) {
+KORVANE_TARGET_AVX2 void exactScoreI8BlockAvx2(const float* query_rotated, const std::int8_t* const* raws,
+                                               const float* scales, std::size_t count, float* out) {
     constexpr std::size_t tile = 8;
     for (std::size_t start = 0; start < count; start += tile) {
         const std::size_t n = std::min(tile, count - start);

@@ -10,9 +10,8 @@
 #include <algorithm>
 
 #include "common/shape.h"
+#include "common/simd_targets.h"
 #include "encoding/scoring_kernels.h"
-
-#define KORVANE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq")))
 
 namespace korvane {
 namespace {
@@ -23,8 +22,8 @@ constexpr std::size_t kMaxVectors = 4;  // independent dependency chains per til
 // Lays the 32 code groups of up to sixteen payloads out lane by lane:
 // codes[g * width + k] = group g of payload k, zero for the missing ones.
 // Two 16x16 transposes of 32-bit words.
-KORVANE_AVX512 void transposeCodes(const TurboQuantPayload* const* payloads, std::size_t n,
-                                   std::uint32_t* codes, std::size_t width) {
+KORVANE_TARGET_AVX512 void transposeCodes(const TurboQuantPayload* const* payloads, std::size_t n,
+                                          std::uint32_t* codes, std::size_t width) {
     for (std::size_t part = 0; part < kCodeGroups / kLanes; ++part) {
         __m512i r[16];
         for (std::size_t k = 0; k < 16; ++k) {
@@ -62,8 +61,8 @@ KORVANE_AVX512 void transposeCodes(const TurboQuantPayload* const* payloads, std
 // One payload per lane. A dimension's eight table values fill both halves of
 // the register, so the fourth index bit a permute reads does not matter.
 template <std::size_t V>
-KORVANE_AVX512 void estimateTile(const TurboQuantPayload* const* payloads, std::size_t n,
-                                 const float* lut, LutSums sums, float* out) {
+KORVANE_TARGET_AVX512 void estimateTile(const TurboQuantPayload* const* payloads, std::size_t n,
+                                        const float* lut, LutSums sums, float* out) {
     constexpr std::size_t width = V * kLanes;
     alignas(64) std::uint32_t codes[kCodeGroups * width];
     for (std::size_t v = 0; v < V; ++v) {
@@ -94,8 +93,8 @@ KORVANE_AVX512 void estimateTile(const TurboQuantPayload* const* payloads, std::
 // accumulator); a 4x4 transpose of 32-bit words lines up dimensions
 // j..j+3 of the four items.
 template <std::size_t Q>
-KORVANE_AVX512 void exactTile(const float* query, const std::int8_t* const* raws,
-                              const float* scales, std::size_t n, float* out) {
+KORVANE_TARGET_AVX512 void exactTile(const float* query, const std::int8_t* const* raws,
+                                     const float* scales, std::size_t n, float* out) {
     const std::int8_t* items[4 * Q];
     for (std::size_t k = 0; k < 4 * Q; ++k) items[k] = raws[k < n ? k : 0];
 
@@ -128,9 +127,9 @@ KORVANE_AVX512 void exactTile(const float* query, const std::int8_t* const* raws
 
 }  // namespace
 
-KORVANE_AVX512 void estimateScoreBlockAvx512(const TurboQuantPayload* const* payloads,
-                                             std::size_t count, const float* lut, LutSums sums,
-                                             float* out) {
+KORVANE_TARGET_AVX512 void estimateScoreBlockAvx512(const TurboQuantPayload* const* payloads,
+                                                    std::size_t count, const float* lut, LutSums sums,
+                                                    float* out) {
     constexpr std::size_t tile = kMaxVectors * kLanes;
     for (std::size_t start = 0; start < count; start += tile) {
         const std::size_t n = std::min(tile, count - start);
@@ -143,9 +142,9 @@ KORVANE_AVX512 void estimateScoreBlockAvx512(const TurboQuantPayload* const* pay
     }
 }
 
-KORVANE_AVX512 void exactScoreI8BlockAvx512(const float* query_rotated,
-                                            const std::int8_t* const* raws, const float* scales,
-                                            std::size_t count, float* out) {
+KORVANE_TARGET_AVX512 void exactScoreI8BlockAvx512(const float* query_rotated,
+                                                   const std::int8_t* const* raws, const float* scales,
+                                                   std::size_t count, float* out) {
     constexpr std::size_t tile = 16;
     for (std::size_t start = 0; start < count; start += tile) {
         const std::size_t n = std::min(tile, count - start);

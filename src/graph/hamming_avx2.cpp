@@ -2,9 +2,8 @@
 // a sum of absolute differences against zero.
 #include <immintrin.h>
 
+#include "common/simd_targets.h"
 #include "graph/hamming_kernels.h"
-
-#define KORVANE_AVX2 __attribute__((target("avx2")))
 
 namespace korvane {
 namespace {
@@ -13,13 +12,13 @@ struct CodeRegs {
     __m256i part[4];
 };
 
-KORVANE_AVX2 inline CodeRegs loadCode(const RoutingCode& code) {
+KORVANE_TARGET_AVX2 inline CodeRegs loadCode(const RoutingCode& code) {
     const auto* p = reinterpret_cast<const __m256i*>(code.words);
     return {{_mm256_loadu_si256(p), _mm256_loadu_si256(p + 1), _mm256_loadu_si256(p + 2),
              _mm256_loadu_si256(p + 3)}};
 }
 
-KORVANE_AVX2 inline __m256i bytePopcount(__m256i v) {
+KORVANE_TARGET_AVX2 inline __m256i bytePopcount(__m256i v) {
     const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
                                            0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
     const __m256i low_nibble = _mm256_set1_epi8(0x0f);
@@ -29,7 +28,7 @@ KORVANE_AVX2 inline __m256i bytePopcount(__m256i v) {
 }
 
 // Each byte count is at most 8, so four of them summed per byte stay below 256.
-KORVANE_AVX2 inline std::uint32_t distance(const CodeRegs& q, const RoutingCode& code) {
+KORVANE_TARGET_AVX2 inline std::uint32_t distance(const CodeRegs& q, const RoutingCode& code) {
     const CodeRegs c = loadCode(code);
     __m256i bytes = bytePopcount(_mm256_xor_si256(q.part[0], c.part[0]));
     for (int i = 1; i < 4; ++i)
@@ -41,13 +40,13 @@ KORVANE_AVX2 inline std::uint32_t distance(const CodeRegs& q, const RoutingCode&
 
 }  // namespace
 
-KORVANE_AVX2 std::uint32_t hammingAvx2(const RoutingCode& a, const RoutingCode& b) {
+KORVANE_TARGET_AVX2 std::uint32_t hammingAvx2(const RoutingCode& a, const RoutingCode& b) {
     return distance(loadCode(a), b);
 }
 
-KORVANE_AVX2 void hammingManyAvx2(const RoutingCode& query, const RoutingCode* codes,
-                                  const std::uint32_t* positions, std::size_t count,
-                                  std::uint32_t* out) {
+KORVANE_TARGET_AVX2 void hammingManyAvx2(const RoutingCode& query, const RoutingCode* codes,
+                                         const std::uint32_t* positions, std::size_t count,
+                                         std::uint32_t* out) {
     const CodeRegs q = loadCode(query);
     for (std::size_t i = 0; i < count; ++i) out[i] = distance(q, codes[positions[i]]);
 }

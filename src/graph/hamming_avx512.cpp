@@ -1,15 +1,13 @@
 // AVX-512 population count with VPOPCNTDQ: two 512-bit halves per code.
 #include <immintrin.h>
 
+#include "common/simd_targets.h"
 #include "graph/hamming_kernels.h"
-
-#define KORVANE_AVX512_POPCNT \
-    __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vpopcntdq")))
 
 namespace korvane {
 namespace {
 
-KORVANE_AVX512_POPCNT inline std::uint32_t distance(__m512i q0, __m512i q1, const RoutingCode& code) {
+KORVANE_TARGET_AVX512_POPCOUNT inline std::uint32_t distance(__m512i q0, __m512i q1, const RoutingCode& code) {
     const __m512i c0 = _mm512_loadu_si512(code.words);
     const __m512i c1 = _mm512_loadu_si512(code.words + 8);
     const __m512i counts = _mm512_add_epi64(_mm512_popcnt_epi64(_mm512_xor_si512(q0, c0)),
@@ -22,13 +20,13 @@ KORVANE_AVX512_POPCNT inline std::uint32_t distance(__m512i q0, __m512i q1, cons
 
 }  // namespace
 
-KORVANE_AVX512_POPCNT std::uint32_t hammingAvx512(const RoutingCode& a, const RoutingCode& b) {
+KORVANE_TARGET_AVX512_POPCOUNT std::uint32_t hammingAvx512(const RoutingCode& a, const RoutingCode& b) {
     return distance(_mm512_loadu_si512(a.words), _mm512_loadu_si512(a.words + 8), b);
 }
 
-KORVANE_AVX512_POPCNT void hammingManyAvx512(const RoutingCode& query, const RoutingCode* codes,
-                                             const std::uint32_t* positions, std::size_t count,
-                                             std::uint32_t* out) {
+KORVANE_TARGET_AVX512_POPCOUNT void hammingManyAvx512(const RoutingCode& query, const RoutingCode* codes,
+                                                      const std::uint32_t* positions, std::size_t count,
+                                                      std::uint32_t* out) {
     const __m512i q0 = _mm512_loadu_si512(query.words);
     const __m512i q1 = _mm512_loadu_si512(query.words + 8);
     for (std::size_t i = 0; i < count; ++i) out[i] = distance(q0, q1, codes[positions[i]]);

@@ -1,11 +1,11 @@
-// Kernel entry points behind the dispatch of hamming.h. The AVX2 and AVX-512
+// The kernels of the table in hamming.cpp. The AVX2 and AVX-512
 // kernels may only be called on CPUs that have the instructions.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "graph/records.h"
+#include "common/routing_code.h"
 
 namespace korvane {
 

@@ -38,7 +38,7 @@ void prefetchList(const Node& node) {
 // Neighbours of one expanded node that this traversal has not seen yet,
 // in list order, with their distances.
 struct FreshNeighbors {
-    std::uint64_t ids[kDegree];
+    std::uint64_t nodes[kDegree];
     std::uint32_t positions[kDegree];
     std::uint32_t distances[kDegree];
     std::size_t count;
@@ -61,14 +61,15 @@ void collectFresh(const Layer& layer, const Node& node, TraversalScratch& scratc
         if (!firstVisit(scratch, neighbor)) continue;
         const std::uint32_t position = positionOf(layer, neighbor);
         prefetchCode(layer.codes[position]);
-        fresh.ids[fresh.count] = neighbor;
+        fresh.nodes[fresh.count] = neighbor;
         fresh.positions[fresh.count] = position;
         ++fresh.count;
     }
 }
 
-void evaluateFresh(const Layer& layer, const RoutingCode& query, FreshNeighbors& fresh) {
-    hammingDistances(query, layer.codes.data, fresh.positions, fresh.count, fresh.distances);
+void evaluateFresh(const HammingKernels& hamming, const Layer& layer, const RoutingCode& query,
+                   FreshNeighbors& fresh) {
+    hamming.distances(query, layer.codes.data, fresh.positions, fresh.count, fresh.distances);
 }
 
 // Keeps a neighbour when there is room or when it beats the worst result;
@@ -90,8 +91,9 @@ void offerNeighbor(const Candidate& candidate, std::size_t breadth, FartherHeap&
 }  // namespace
 
 std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::uint64_t entry) {
+    const HammingKernels& hamming = hammingKernels();
     std::uint64_t current = entry;
-    std::uint32_t best = hammingDistance(query, layer.codes[positionOf(layer, entry)]);
+    std::uint32_t best = hamming.distance(query, layer.codes[positionOf(layer, entry)]);
     std::uint32_t positions[kDegree];
     std::uint32_t distances[kDegree];
     while (true) {
@@ -99,7 +101,7 @@ std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::u
         const std::size_t listed = listedCount(node);
         if (listed == 0) return current;
         for (std::size_t i = 0; i < listed; ++i) positions[i] = positionOf(layer, node.neighbors[i]);
-        hammingDistances(query, layer.codes.data, positions, listed, distances);
+        hamming.distances(query, layer.codes.data, positions, listed, distances);
         bool moved = false;
         for (std::size_t i = 0; i < listed; ++i) {
             if (distances[i] < best) {
@@ -120,7 +122,8 @@ CandidateList searchLayer(const Layer& layer, const RoutingCode& query, std::uin
     CloserHeap frontier{scratch.candidate_buffer, scratch.candidate_slots};
     FartherHeap results{scratch.result_buffer, breadth};
 
-    const Candidate start{entry, hammingDistance(query, layer.codes[positionOf(layer, entry)])};
+    const HammingKernels& hamming = hammingKernels();
+    const Candidate start{entry, hamming.distance(query, layer.codes[positionOf(layer, entry)])};
     frontier.push(start);
     results.push(start);
 
@@ -132,9 +135,9 @@ CandidateList searchLayer(const Layer& layer, const RoutingCode& query, std::uin
         // turns out closer.
         if (frontier.len > 0) prefetchList(recordOf(layer, frontier.root().node));
         collectFresh(layer, recordOf(layer, nearest.node), scratch, fresh);
-        evaluateFresh(layer, query, fresh);
+        evaluateFresh(hamming, layer, query, fresh);
         for (std::size_t i = 0; i < fresh.count; ++i)
-            offerNeighbor({fresh.ids[i], fresh.distances[i]}, breadth, results, frontier);
+            offerNeighbor({fresh.nodes[i], fresh.distances[i]}, breadth, results, frontier);
     }
 
     // The frontier is done with, so its buffer (one slot per node number,

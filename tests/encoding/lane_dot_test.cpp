@@ -65,22 +65,38 @@ TEST(LaneDot, LaneOrderMatters) {
 
 void expectPathMatchesScalar(SimdPath path, const std::vector<float>& matrix, std::size_t rows,
                              const std::vector<float>& xs, std::size_t count) {
+    const LaneDotKernels& kernels = laneDotKernelsFor(path);
     std::vector<float> expected(rows * count), got(rows * count, -7.0f);
     matVecBlockScalar(matrix.data(), rows, xs.data(), count, expected.data());
-    matVecBlockOn(path, matrix.data(), rows, xs.data(), count, got.data());
+    kernels.mat_vec_block(matrix.data(), rows, xs.data(), count, got.data());
     for (std::size_t i = 0; i < expected.size(); ++i)
         ASSERT_TRUE(sameResult(got[i], expected[i]))
             << simdPathName(path) << " block: rows " << rows << " count " << count << " vector " << i / rows
             << " row " << i % rows << ": " << got[i] << " vs " << expected[i];
     for (std::size_t v = 0; v < count; ++v) {
         std::vector<float> single(rows, -7.0f);
-        matVecOn(path, matrix.data(), rows, &xs[v * kDim], single.data());
+        kernels.mat_vec(matrix.data(), rows, &xs[v * kDim], single.data());
         for (std::size_t r = 0; r < rows; ++r) {
             ASSERT_TRUE(sameResult(single[r], expected[v * rows + r]))
                 << simdPathName(path) << " matVec: rows " << rows << " vector " << v << " row " << r;
-            ASSERT_TRUE(sameResult(laneDotOn(path, &matrix[r * kDim], &xs[v * kDim]), expected[v * rows + r]))
+            ASSERT_TRUE(sameResult(kernels.lane_dot(&matrix[r * kDim], &xs[v * kDim]), expected[v * rows + r]))
                 << simdPathName(path) << " laneDot: row " << r << " vector " << v;
         }
+    }
+}
+
+// The Gram-Schmidt step of the rotation, on rows that overflow, cancel and
+// carry NaN.
+void expectSubtractMatchesScalar(SimdPath path, const std::vector<float>& rows, std::size_t count) {
+    const LaneDotKernels& kernels = laneDotKernelsFor(path);
+    for (std::size_t v = 0; v + 1 < count; ++v) {
+        const float d = rows[v * kDim + 7];
+        std::vector<float> expected(&rows[v * kDim], &rows[v * kDim] + kDim);
+        std::vector<float> got = expected;
+        subtractScaledScalar(expected.data(), d, &rows[(v + 1) * kDim]);
+        kernels.subtract_scaled(got.data(), d, &rows[(v + 1) * kDim]);
+        for (std::size_t j = 0; j < kDim; ++j)
+            ASSERT_TRUE(sameResult(got[j], expected[j])) << simdPathName(path) << " subtract: row " << v << " at " << j;
     }
 }
 
@@ -97,6 +113,7 @@ TEST(LaneDot, EverySimdPathMatchesScalarBitForBit) {
             const std::vector<float> matrix =
                 adversarial ? adversarialVectors(1024, 11) : testing::randomVectors(1024, 11);
             const std::vector<float> xs = adversarial ? adversarialVectors(65, 12) : testing::randomVectors(65, 12);
+            expectSubtractMatchesScalar(path, xs, 65);
             for (std::size_t rows : row_counts)
                 for (std::size_t count : vector_counts) {
                     if (rows * count > kDim * 65) continue;  // keeps the scalar reference cheap

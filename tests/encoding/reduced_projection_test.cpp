@@ -38,7 +38,7 @@ Vector seededProjection() {
 
 RoutingCode exactCode(const Vector& matrix, const Vector& y) {
     Vector p(kRoutingBits);
-    matVecOn(SimdPath::Scalar, matrix.data(), kRoutingBits, y.data(), p.data());
+    laneDotKernelsFor(SimdPath::Scalar).mat_vec(matrix.data(), kRoutingBits, y.data(), p.data());
     return routingCodeOf(p.data());
 }
 

@@ -152,10 +152,7 @@ std::vector<TurboQuantPayload> blockPayloads(const float* mean, const float* sd)
     return payloads;
 }
 
-class BlockScorers : public ::testing::Test {
-protected:
-    void TearDown() override { resetSimdPath(); }
-};
+class BlockScorers : public ::testing::Test {};
 
 TEST_F(BlockScorers, EstimatesMatchTheSingleScorerOnEveryPath) {
     testing::TestRng rng(53);
@@ -176,10 +173,10 @@ TEST_F(BlockScorers, EstimatesMatchTheSingleScorerOnEveryPath) {
         order[0] = &payloads[5];
         order[1] = &payloads[7];
         for (const SimdPath path : kPaths) {
-            if (!forceSimdPath(path)) continue;
+            if (!simdPathSupported(path)) continue;
             for (const std::size_t count : kCounts) {
                 std::vector<float> out(count + 1, -7.0f);
-                estimateScoreBlock(order.data(), count, q.lut, q.sums, out.data());
+                scoringKernelsFor(path).estimate_block(order.data(), count, q.lut, q.sums, out.data());
                 for (std::size_t k = 0; k < count; ++k) {
                     ASSERT_TRUE(sameScore(out[k], estimateScore(*order[k], q.lut, q.sums)))
                         << simdPathName(path) << " count " << count << " item " << k;
@@ -204,10 +201,10 @@ TEST_F(BlockScorers, ExactInt8ScoresMatchTheSingleScorerOnEveryPath) {
         scales[k] = rng.uniform(1e-4f, 1e-2f);
     }
     for (const SimdPath path : kPaths) {
-        if (!forceSimdPath(path)) continue;
+        if (!simdPathSupported(path)) continue;
         for (const std::size_t count : kCounts) {
             std::vector<float> out(count + 1, -7.0f);
-            exactScoreI8Block(query.data(), order.data(), scales.data(), count, out.data());
+            scoringKernelsFor(path).exact_i8_block(query.data(), order.data(), scales.data(), count, out.data());
             for (std::size_t k = 0; k < count; ++k) {
                 ASSERT_TRUE(sameScore(out[k], exactScoreI8(query.data(), order[k], scales[k])))
                     << simdPathName(path) << " count " << count << " item " << k;

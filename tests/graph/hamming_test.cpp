@@ -19,8 +19,8 @@ TEST(Hamming, SelfIsZeroComplementIsFullWidth) {
     RoutingCode complement;
     for (std::size_t w = 0; w < kRoutingWords; ++w) complement.words[w] = ~code.words[w];
     for (SimdPath path : kPaths) {
-        EXPECT_EQ(hammingDistanceOn(path, code, code), 0u) << simdPathName(path);
-        EXPECT_EQ(hammingDistanceOn(path, code, complement), 1024u) << simdPathName(path);
+        EXPECT_EQ(hammingKernelsFor(path).distance(code, code), 0u) << simdPathName(path);
+        EXPECT_EQ(hammingKernelsFor(path).distance(code, complement), 1024u) << simdPathName(path);
     }
     EXPECT_EQ(hammingDistance(code, complement), 1024u);
 }
@@ -44,14 +44,13 @@ TEST(Hamming, EveryPathMatchesScalarOneByOneAndInBatches) {
 
     for (SimdPath path : kPaths) {
         if (!simdPathSupported(path)) continue;
+        const HammingKernels& kernels = hammingKernelsFor(path);
         for (std::size_t q = 0; q < codes.size(); q += 13) {
             std::vector<std::uint32_t> batch(codes.size());
-            hammingDistancesOn(path, codes[q], codes.data(), positions.data(), positions.size(),
-                               batch.data());
+            kernels.distances(codes[q], codes.data(), positions.data(), positions.size(), batch.data());
             for (std::size_t i = 0; i < codes.size(); ++i) {
                 const std::uint32_t expected = referenceDistance(codes[q], codes[positions[i]]);
-                ASSERT_EQ(hammingDistanceOn(path, codes[q], codes[i]),
-                          referenceDistance(codes[q], codes[i]))
+                ASSERT_EQ(kernels.distance(codes[q], codes[i]), referenceDistance(codes[q], codes[i]))
                     << simdPathName(path);
                 ASSERT_EQ(batch[i], expected) << simdPathName(path);
             }
