@@ -206,6 +206,19 @@ inline SweepPoint sweepOurs(const Dataset& data, korvane_index* index, std::uint
     return point;
 }
 
+// The same sweep point through one korvane_search_batch call on one thread.
+inline SweepPoint sweepOursBatch(const Dataset& data, korvane_index* index, std::uint64_t ef, std::size_t passes) {
+    std::vector<std::uint64_t> ids(data.queries * kTopK), counts(data.queries);
+    std::vector<float> scores(data.queries * kTopK);
+    return measureSweepPoint(data, ef, passes, [&] {
+        korvane_search_batch(index, data.query_vectors.data(), data.queries, kTopK, ef, 1, ids.data(),
+                             scores.data(), counts.data());
+        std::size_t hits = 0;
+        for (std::size_t q = 0; q < data.queries; ++q) hits += hitsOf(data, q, ids.data() + q * kTopK, counts[q]);
+        return hits;
+    });
+}
+
 // The part of korvane_index_memory_bytes that is spare capacity of the
 // per-node arrays (they grow by half when full), with the estimate's weights.
 inline double growthHeadroomBytes(const korvane_index* handle) {

@@ -102,20 +102,24 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %10.2f %12.0f %14.1f\n\n", "hnswlib, M 16, ef_construction 200", peer.seconds,
                 double(data.n) / peer.seconds, peer_bytes);
 
-    std::vector<SweepPoint> sweep64, sweep200, peer_sweep;
+    std::vector<SweepPoint> sweep64, sweep200, batch200, peer_sweep;
     for (const std::uint64_t ef : options.ef_search) {
         sweep64.push_back(sweepOurs(data, ours64.index, ef, options.passes));
         sweep200.push_back(sweepOurs(data, ours200.index, ef, options.passes));
+        batch200.push_back(sweepOursBatch(data, ours200.index, ef, options.passes));
         peer_sweep.push_back(sweepPeer(data, *peer.index, ef, options.passes));
     }
     printSweep("korvane, ef_construction 64 index", sweep64);
     printSweep("korvane, ef_construction 200 index", sweep200);
+    printSweep("korvane, ef_construction 200 index, all queries in one batch call (1 thread)", batch200);
     printSweep("hnswlib, M 16, ef_construction 200 (ef below 10 acts as 10)", peer_sweep);
 
     std::printf("\nratios (ours / hnswlib, this run)\n");
     printRatio("queries/s at recall@10 0.95, efc 200 index", qpsAtRecall(sweep200, 0.95),
                qpsAtRecall(peer_sweep, 0.95), 1.2, true);
     printRatio("queries/s at recall@10 0.95, efc 64 index", qpsAtRecall(sweep64, 0.95),
+               qpsAtRecall(peer_sweep, 0.95), 1.2, true);
+    printRatio("queries/s at recall@10 0.95, efc 200, batch call", qpsAtRecall(batch200, 0.95),
                qpsAtRecall(peer_sweep, 0.95), 1.2, true);
     printRatio("insertion rate, ours at efc 64", ours64.rate(), double(data.n) / peer.seconds, 3.0, true);
     printRatio("bytes per vector", our_bytes, peer_bytes, 1.0, false);

@@ -190,7 +190,9 @@ void Harness::step(ByteSource& source) {
             break;
         }
         case BatchSearch: {
-            const std::size_t nq = 1 + source.byte() % 4;
+            // Up to 40 queries: several blocks, groups filled, refilled and
+            // left partly filled, walks of different lengths side by side.
+            const std::size_t nq = 1 + source.byte() % 40;
             const std::uint64_t k = 1 + source.byte() % 16, ef = 1 + source.byte();
             std::vector<float> queries;
             for (std::size_t i = 0; i < nq; ++i) {

@@ -35,15 +35,6 @@ void prefetchList(const Node& node) {
     __builtin_prefetch(last);
 }
 
-// Neighbours of one expanded node that this traversal has not seen yet,
-// in list order, with their distances.
-struct FreshNeighbors {
-    std::uint64_t nodes[kDegree];
-    std::uint32_t positions[kDegree];
-    std::uint32_t distances[kDegree];
-    std::size_t count;
-};
-
 // Every node number below the visited set's length can enter the frontier
 // once, so the frontier needs that many slots.
 bool scratchCovers(const TraversalScratch& scratch, std::size_t breadth) {
@@ -114,36 +105,67 @@ std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::u
     }
 }
 
-CandidateList searchLayer(const Layer& layer, const RoutingCode& query, std::uint64_t entry,
-                          std::size_t breadth, TraversalScratch& scratch) {
+void beginLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query,
+                    std::uint64_t entry, std::size_t breadth, TraversalScratch& scratch) {
     clearVisited(scratch);
-    if (!scratchCovers(scratch, breadth) || !firstVisit(scratch, entry))
-        return {scratch.result_buffer, 0};
-    CloserHeap frontier{scratch.candidate_buffer, scratch.candidate_slots};
-    FartherHeap results{scratch.result_buffer, breadth};
+    walk.frontier = CloserHeap{scratch.candidate_buffer, scratch.candidate_slots};
+    walk.results = FartherHeap{scratch.result_buffer, breadth};
+    walk.breadth = breadth;
+    walk.scratch = &scratch;
+    walk.hamming = &hammingKernels();
+    walk.fresh.count = 0;
+    walk.fresh_pending = false;
+    walk.guess_next = true;
+    walk.done = !scratchCovers(scratch, breadth) || !firstVisit(scratch, entry);
+    if (walk.done) return;
+    const Candidate start{entry, walk.hamming->distance(query, layer.codes[positionOf(layer, entry)])};
+    walk.frontier.push(start);
+    walk.results.push(start);
+}
 
-    const HammingKernels& hamming = hammingKernels();
-    const Candidate start{entry, hamming.distance(query, layer.codes[positionOf(layer, entry)])};
-    frontier.push(start);
-    results.push(start);
-
-    FreshNeighbors fresh;
-    Candidate nearest;
-    while (frontier.pop(&nearest)) {
-        if (results.len == breadth && nearest.distance > results.root().distance) break;
-        // Usually the next node to expand, unless a neighbour of this one
-        // turns out closer.
-        if (frontier.len > 0) prefetchList(recordOf(layer, frontier.root().node));
-        collectFresh(layer, recordOf(layer, nearest.node), scratch, fresh);
-        evaluateFresh(hamming, layer, query, fresh);
-        for (std::size_t i = 0; i < fresh.count; ++i)
-            offerNeighbor({fresh.nodes[i], fresh.distances[i]}, breadth, results, frontier);
+bool stepLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query) {
+    if (walk.done) return false;
+    if (walk.fresh_pending) {
+        evaluateFresh(*walk.hamming, layer, query, walk.fresh);
+        for (std::size_t i = 0; i < walk.fresh.count; ++i)
+            offerNeighbor({walk.fresh.nodes[i], walk.fresh.distances[i]}, walk.breadth, walk.results,
+                          walk.frontier);
+        walk.fresh_pending = false;
+        // The next node to expand is now known for certain.
+        if (walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().node));
+        return true;
     }
+    Candidate nearest;
+    if (!walk.frontier.pop(&nearest) ||
+        (walk.results.len == walk.breadth && nearest.distance > walk.results.root().distance)) {
+        walk.done = true;
+        return false;
+    }
+    // Usually the node after this one, unless one of its neighbours turns
+    // out closer; a walk run without pause gains its record's lead time.
+    if (walk.guess_next && walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().node));
+    collectFresh(layer, recordOf(layer, nearest.node), *walk.scratch, walk.fresh);
+    walk.fresh_pending = true;
+    return true;
+}
 
+CandidateList finishLayerWalk(LayerWalk& walk) {
+    FartherHeap& results = walk.results;
+    const TraversalScratch& scratch = *walk.scratch;
+    if (results.len == 0) return {scratch.result_buffer, 0};
     // The frontier is done with, so its buffer (one slot per node number,
     // hence at least as many as results) serves as the sort's working room.
     sortByDistance(results.items, results.len, scratch.candidate_buffer, scratch.candidate_slots);
     return {results.items, results.len};
+}
+
+CandidateList searchLayer(const Layer& layer, const RoutingCode& query, std::uint64_t entry,
+                          std::size_t breadth, TraversalScratch& scratch) {
+    LayerWalk walk;
+    beginLayerWalk(walk, layer, query, entry, breadth, scratch);
+    while (stepLayerWalk(walk, layer, query)) {
+    }
+    return finishLayerWalk(walk);
 }
 
 }  // namespace korvane

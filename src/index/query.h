@@ -28,4 +28,18 @@ CandidateList walkGraph(const Index& index, SearchContext& context, const Routin
 std::size_t scoreCandidates(const Index& index, SearchContext& context, CandidateList candidates,
                             SearchResult* results, std::size_t k);
 
+// The pieces a batch uses to run several searches at once, each giving the
+// bits of `search`. readyToSearch: false when the query has no results
+// (empty index, k 0, scratch that cannot grow). routeBlock: the routing codes
+// of `count` rotated queries (rows of 256) through one pass over the
+// projection; `projected` has room for count x 1024. beginWalk: the descent
+// through the upper layers and the start of the base layer's walk, which
+// walkGraph runs to its end. prefetchFirstPayloads: asks for what
+// scoreCandidates reads first.
+bool readyToSearch(const Index& index, SearchContext& context, std::size_t k);
+void routeBlock(const Index& index, const float* rotated, std::size_t count, float* projected,
+                RoutingCode* codes);
+void beginWalk(const Index& index, SearchContext& context, const RoutingCode& code, LayerWalk& walk);
+void prefetchFirstPayloads(const Index& index, CandidateList candidates);
+
 }  // namespace korvane

@@ -98,24 +98,42 @@ RoutingCode routeQuery(const Index& index, SearchContext& context) {
                                context.query_projected);
 }
 
+void routeBlock(const Index& index, const float* rotated, std::size_t count, float* projected,
+                RoutingCode* codes) {
+    matVecBlock(index.projection, kRoutingBits, rotated, count, projected);
+    for (std::size_t v = 0; v < count; ++v) codes[v] = routingCodeOf(projected + v * kRoutingBits);
+}
+
 bool hasGraphToWalk(const Index& index, const SearchContext& context) {
     const RoutingGraph& graph = index.graph;
     return graph.node_count != 0 && context.ef_search != 0 && graph.layers.len != 0;
 }
 
-CandidateList walkGraph(const Index& index, SearchContext& context, const RoutingCode& code) {
+void beginWalk(const Index& index, SearchContext& context, const RoutingCode& code, LayerWalk& walk) {
     const RoutingGraph& graph = index.graph;
     std::uint64_t entry = graph.entry_point;
     for (std::size_t level = graph.layers.len - 1; level >= 1; --level)
         entry = greedyDescend(graph.layers[level], code, entry);
     const std::size_t breadth = context.ef_search < graph.node_count ? context.ef_search : graph.node_count;
-    return searchLayer(graph.layers[0], code, entry, breadth, context.scratch);
+    beginLayerWalk(walk, graph.layers[0], code, entry, breadth, context.scratch);
+}
+
+CandidateList walkGraph(const Index& index, SearchContext& context, const RoutingCode& code) {
+    LayerWalk walk;
+    beginWalk(index, context, code, walk);
+    while (stepLayerWalk(walk, index.graph.layers[0], code)) {
+    }
+    return finishLayerWalk(walk);
+}
+
+void prefetchFirstPayloads(const Index& index, CandidateList candidates) {
+    for (std::size_t c = 0; c < kPrefetchAhead; ++c) prefetchPayload(index, candidates, c);
 }
 
 std::size_t scoreCandidates(const Index& index, SearchContext& context, CandidateList candidates,
                             SearchResult* results, std::size_t k) {
     // The first payloads arrive while the query's table is being built.
-    for (std::size_t c = 0; c < kPrefetchAhead; ++c) prefetchPayload(index, candidates, c);
+    prefetchFirstPayloads(index, candidates);
     const LutSums sums = prepareEstimates(index, context);
     ResultHeap heap{results, k};
     if (!hasCompleteRawStore(index)) {
@@ -145,14 +163,17 @@ LutSums prepareEstimates(const Index& index, SearchContext& context) {
     return buildLut(context.query_scoring, calibrationMean(index), calibrationStd(index), context.lut);
 }
 
+bool readyToSearch(const Index& index, SearchContext& context, std::size_t k) {
+    if (index.live_count == 0 || k == 0) return false;
+    // A context made when the index was smaller is grown before the walk
+    // rather than letting the traversal run past its visited set.
+    return ensureCapacity(context.scratch, index.payloads.len > 0 ? index.payloads.len : 1, context.ef_search);
+}
+
 std::size_t search(const Index& index, SearchContext& context, const float* query,
                    SearchResult* results, std::size_t k) {
     rotateVector(index.rotation, query, context.query_rotated);
-    if (index.live_count == 0 || k == 0) return 0;
-    // A context made when the index was smaller is grown before the walk
-    // rather than letting the traversal run past its visited set.
-    if (!ensureCapacity(context.scratch, index.payloads.len > 0 ? index.payloads.len : 1, context.ef_search))
-        return 0;
+    if (!readyToSearch(index, context, k)) return 0;
     CandidateList candidates{nullptr, 0};
     if (hasGraphToWalk(index, context)) candidates = walkGraph(index, context, routeQuery(index, context));
     return scoreCandidates(index, context, candidates, results, k);

@@ -1,46 +1,33 @@
-// Many queries on worker threads, one context per worker.
+// Many queries on worker threads. Each worker keeps a group of queries in
+// flight (see query_group.h) and takes blocks of queries as it runs out, so
+// the threads stay busy until the last block is handed out.
 #include "common/threads.h"
+#include "index/query_group.h"
 #include "index/search.h"
 
 namespace korvane {
 namespace {
 
-struct BatchSearch {
-    const Index* index;
-    const float* queries;
-    std::uint64_t n_queries;
-    std::uint64_t k;
-    std::uint64_t stride;
-    SearchResult* records;
-    std::uint64_t* counts;
-};
-
 struct SearchWorker {
-    const BatchSearch* batch;
-    SearchContext* context;
-    std::uint64_t first;
+    const Index* index;
+    QueryGroup* group;
+    const QueryStream* stream;
 };
-
-void runQueries(const BatchSearch& batch, SearchContext& context, std::uint64_t first) {
-    for (std::uint64_t q = first; q < batch.n_queries; q += batch.stride)
-        batch.counts[q] = search(*batch.index, context, batch.queries + q * kDim,
-                                 batch.records + q * batch.k, batch.k);
-}
 
 void* searchWorkerMain(void* arg) {
     const auto* worker = static_cast<const SearchWorker*>(arg);
-    runQueries(*worker->batch, *worker->context, worker->first);
+    answerQueries(*worker->index, *worker->group, *worker->stream);
     return nullptr;
 }
 
 // Runs the workers; false when a thread could not be started (every
 // started one has been joined by then).
-bool runOnThreads(const BatchSearch& batch, SearchContext* contexts, std::uint64_t threads) {
+bool runOnThreads(const Index& index, QueryGroup* groups, std::uint64_t threads, const QueryStream& stream) {
     auto* workers = allocateArray<SearchWorker>(threads);
     auto* handles = allocateArray<pthread_t>(threads);
     bool ran = workers && handles;
     if (ran) {
-        for (std::uint64_t t = 0; t < threads; ++t) workers[t] = SearchWorker{&batch, &contexts[t], t};
+        for (std::uint64_t t = 0; t < threads; ++t) workers[t] = SearchWorker{&index, &groups[t], &stream};
         ran = runWorkers(handles, threads, searchWorkerMain, workers);
     }
     releaseArray(workers);
@@ -48,9 +35,31 @@ bool runOnThreads(const BatchSearch& batch, SearchContext* contexts, std::uint64
     return ran;
 }
 
-void releaseContexts(SearchContext* contexts, std::uint64_t count) {
-    for (std::uint64_t t = 0; t < count; ++t) deinit(contexts[t]);
-    releaseArray(contexts);
+void releaseGroups(QueryGroup* groups, std::uint64_t count) {
+    for (std::uint64_t t = 0; t < count; ++t) deinit(groups[t]);
+    releaseArray(groups);
+}
+
+// A worker's share of the queries, at least 1, at most `most`: a small
+// batch needs fewer slots (each a whole search context) and smaller blocks,
+// so that every thread gets work.
+std::size_t sharePerThread(std::uint64_t n_queries, std::uint64_t threads, std::size_t most) {
+    const std::uint64_t share = n_queries / threads + (n_queries % threads != 0);
+    return share < most ? (share > 0 ? share : 1) : most;
+}
+
+// Every worker's group state, made before any query runs; nullptr on failure.
+QueryGroup* makeGroups(const Index& index, std::uint64_t threads, std::uint64_t ef_search,
+                       std::uint64_t n_queries) {
+    const std::size_t slots = sharePerThread(n_queries, threads, kGroupQueries);
+    auto* groups = allocateArray<QueryGroup>(threads);
+    if (!groups) return nullptr;
+    for (std::uint64_t built = 0; built < threads; ++built)
+        if (initGroup(groups[built], index, ef_search, slots) != Error::Ok) {
+            releaseGroups(groups, built);
+            return nullptr;
+        }
+    return groups;
 }
 
 }  // namespace
@@ -65,21 +74,18 @@ Error searchBatch(const Index& index, const float* queries, std::uint64_t n_quer
 
     std::uint64_t threads = n_threads > 1 ? n_threads : 1;
     if (threads > (n_queries > 1 ? n_queries : 1)) threads = n_queries > 1 ? n_queries : 1;
-    auto* contexts = allocateArray<SearchContext>(threads);
-    std::uint64_t built = 0;
-    if (contexts)
-        for (; built < threads; ++built)
-            if (initContext(contexts[built], index, ef_search) != Error::Ok) break;
-    if (built < threads) {
-        releaseContexts(contexts, built);
+    QueryGroup* groups = makeGroups(index, threads, ef_search, n_queries);
+    if (!groups) {
         releaseArray(records);
         return Error::OutOfMemory;
     }
 
-    const BatchSearch batch{&index, queries, n_queries, k, threads, records, out_counts};
-    const bool ran = threads == 1 ? (runQueries(batch, contexts[0], 0), true)
-                                  : runOnThreads(batch, contexts, threads);
-    releaseContexts(contexts, threads);
+    std::atomic<std::uint64_t> next_block{0};
+    const QueryStream stream{queries, n_queries, sharePerThread(n_queries, threads, kFrontBlock),
+                             k, records, out_counts, &next_block};
+    const bool ran = threads == 1 ? (answerQueries(index, groups[0], stream), true)
+                                  : runOnThreads(index, groups, threads, stream);
+    releaseGroups(groups, threads);
     if (ran) {
         for (std::uint64_t q = 0; q < n_queries; ++q)
             for (std::uint64_t i = 0; i < out_counts[q]; ++i) {

@@ -11,6 +11,7 @@ namespace korvane {
 namespace {
 
 using testing::IndexHandle;
+using testing::Results;
 
 class BatchSearchTest : public ::testing::Test {
   protected:
@@ -46,6 +47,72 @@ TEST_F(BatchSearchTest, EachQueryMatchesASingleSearch) {
         }
     }
 }
+
+// Batches that leave groups partly filled, walks that end at very different
+// times (ef from 10 to 512, removed nodes, every raw mode) and every thread
+// count must still answer each query with the bits of a single search.
+class BatchMatchesSingleTest : public ::testing::TestWithParam<RawMode> {
+  protected:
+    static constexpr std::size_t kQueries = 1000;
+    IndexHandle index{32, 5};
+    std::vector<float> queries = testing::clusteredVectors(kQueries, 20, 0.4f, 6);
+
+    void SetUp() override {
+        index.get().raw_mode = GetParam();
+        testing::addAll(index.handle, testing::clusteredVectors(1500, 20, 0.4f, 5));
+        for (std::uint64_t id = 0; id < 1500; id += 7) ASSERT_EQ(korvane_index_remove(index.handle, id), 0);
+    }
+
+    std::vector<Results> singleSearches(std::uint64_t k, std::uint64_t ef, std::size_t n) {
+        std::vector<Results> all(n);
+        korvane_context* context = korvane_context_create(index.handle, ef);
+        for (std::size_t q = 0; q < n; ++q) {
+            Results& r = all[q];
+            r.ids.resize(k);
+            r.scores.resize(k);
+            const auto count = korvane_search(index.handle, context, queries.data() + q * 256, k, r.ids.data(), r.scores.data());
+            r.ids.resize(count);
+            r.scores.resize(count);
+        }
+        korvane_context_destroy(context);
+        return all;
+    }
+
+    std::vector<Results> batchSearch(std::uint64_t k, std::uint64_t ef, std::uint64_t threads, std::size_t n) {
+        std::vector<std::uint64_t> ids(n * k), counts(n, 9999);
+        std::vector<float> scores(n * k);
+        EXPECT_EQ(korvane_search_batch(index.handle, queries.data(), n, k, ef, threads, ids.data(), scores.data(), counts.data()), 0);
+        std::vector<Results> all(n);
+        for (std::size_t q = 0; q < n; ++q) {
+            if (counts[q] > k) return {};
+            all[q].ids.assign(ids.begin() + q * k, ids.begin() + q * k + counts[q]);
+            all[q].scores.assign(scores.begin() + q * k, scores.begin() + q * k + counts[q]);
+        }
+        return all;
+    }
+};
+
+TEST_P(BatchMatchesSingleTest, EveryQueryHasTheBitsOfASingleSearch) {
+    const std::size_t sizes[] = {1, 7, 8, 9, 23, kQueries, 17, 2, 100};
+    std::size_t next_size = 0;
+    for (std::uint64_t k : {1, 10, 256})
+        for (std::uint64_t ef : {10, 77, 512}) {
+            const std::uint64_t thread_counts[] = {0, 1, 2, 3, 8};
+            std::size_t batch_sizes[std::size(thread_counts)], most = 0;
+            for (std::size_t& n : batch_sizes) most = std::max(most, n = sizes[next_size++ % std::size(sizes)]);
+            const std::vector<Results> expected = singleSearches(k, ef, most);
+            for (std::size_t t = 0; t < std::size(thread_counts); ++t) {
+                const std::uint64_t threads = thread_counts[t];
+                const std::size_t n = batch_sizes[t];
+                SCOPED_TRACE(::testing::Message() << "k " << k << " ef " << ef << " threads " << threads << " batch " << n);
+                const std::vector<Results> got = batchSearch(k, ef, threads, n);
+                ASSERT_EQ(got.size(), n);
+                for (std::size_t q = 0; q < n; ++q) ASSERT_EQ(got[q], expected[q]) << "query " << q;
+            }
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(RawModes, BatchMatchesSingleTest, ::testing::Values(RawMode::None, RawMode::F32, RawMode::I8));
 
 TEST_F(BatchSearchTest, DegenerateArguments) {
     std::vector<std::uint64_t> ids(40, 7), counts(4, 9);
