@@ -22,7 +22,8 @@ const char* const kHelp =
     "  -k N              results per query, 1 to 256 (default 10)\n"
     "  --ef N            search breadth ef_search (default 64)\n"
     "  --threads N       worker threads (default: all cores)\n"
-    "  --filter FILE     search only among the ids listed in FILE (exact, no graph walk)\n"
+    "  --filter FILE     search only among the ids listed in FILE (exact, no graph walk;\n"
+    "                    an id listed more than once counts once)\n"
     "  --json            print one JSON object per query instead of TSV\n";
 
 const std::vector<OptionRule> kOptions = {
@@ -42,7 +43,7 @@ int runSearch(const Words& words) {
 
     const std::optional<std::string> filter = args.value("--filter");
     const SearchResults results =
-        filter ? searchAllFiltered(index.get(), queries, readIds(*filter), k, threads)
+        filter ? searchAllFiltered(index.get(), queries, distinctIds(readIds(*filter)), k, threads)
                : searchAll(index.get(), queries, k, ef, threads);
     if (args.has("--json")) writeJsonLines(stdout, results);
     else writeTsv(stdout, results);
