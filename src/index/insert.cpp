@@ -75,8 +75,8 @@ Error insertRotated(Index& index, std::uint64_t id, const float* rotated) {
     const TurboQuantPayload payload = encodeWithCalibration(id, rotated, calibrationMean(index), calibrationStd(index));
     std::int8_t bytes[kDim];
     if (!appendNodeData(index, payload, makeRawCopy(index, rotated, bytes))) return Error::OutOfMemory;
-    projectVector(index.projection, rotated, index.projection_scratch);
-    const RoutingCode code = routingCodeOf(index.projection_scratch);
+    const RoutingCode code =
+        verifiedRoutingCode(index.projection, index.reduced_projection, rotated, index.projection_scratch);
     const std::uint64_t level = drawLevel(index.graph);
     if (insertWithLevel(index.graph, n, code, level) != Error::Ok) {
         rollBackTo(index, n);

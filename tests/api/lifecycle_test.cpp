@@ -58,7 +58,8 @@ TEST(Lifecycle, EveryFailedAllocationOfCreateGivesNullAndLeaksNothing) {
         EXPECT_EQ(allocationStats().outstanding, before);
         return ok;
     });
-    EXPECT_EQ(points, 6u);  // record, rotation, two scratches, projection, projection scratch
+    // record, rotation, two scratches, projection, projection scratch, reduced projection
+    EXPECT_EQ(points, 7u);
 }
 
 TEST(Lifecycle, CreateWithStoreKeepsTheChosenStoreAndRefusesOthers) {
