@@ -10,6 +10,7 @@
 
 #include "api/handles.h"
 #include "encoding/projection.h"
+#include "encoding/reduced_projection.h"
 #include "encoding/scoring.h"
 #include "index/query.h"
 #include "index/search.h"
@@ -135,10 +136,10 @@ StagePass timeStages(const Dataset& data, korvane_index* handle, std::uint64_t e
         const auto t0 = Clock::now();
         rotateVector(index.rotation, data.queries.row(q), context.query_rotated);
         const auto ta = Clock::now();
-        projectVector(index.projection, context.query_rotated, context.query_projected);
+        const RoutingCode code = verifiedRoutingCode(index.projection, index.reduced_projection,
+                                                     context.query_rotated, context.query_projected);
         const auto tb = Clock::now();
-        const RoutingCode code = routingCodeOf(context.query_projected);
-        const auto t1 = Clock::now();
+        const auto t1 = tb;  // the verified path forms the code as it goes
         times.rotation = nanosBetween(t0, ta);
         times.matrix = nanosBetween(ta, tb);
         times.code = nanosBetween(tb, t1);
@@ -210,8 +211,9 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
                     t.matrix / q, t.code / q, t.table / q,
                     t.estimates / q, t.exact / q, rest / q, totals.last.identical ? "" : "  STAGED RESULTS DIFFER");
     }
-    std::printf("  projection: rotation + 1024x256 projection + routing code (rotate, matrix and code\n"
-                "  are its pieces); graph walk: greedyDescend + searchLayer; scoring: quantize + table +\n"
+    std::printf("  projection: rotation + routing code from the verified 1024x256 projection (rotate\n"
+                "  and matrix are its pieces; the code is formed inside matrix, so code reads 0);\n"
+                "  graph walk: greedyDescend + searchLayer; scoring: quantize + table +\n"
                 "  estimates + heaps + exact re-scoring, of which table, estim. and exact are timed again\n"
                 "  on their own (warm) and rest is the remainder (heaps, first touches of payloads and\n"
                 "  raw copies).\n");
@@ -230,6 +232,38 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
     std::printf("  candidates: found by the graph walk; re-scored: kept by the estimates (best 4k);\n"
                 "  returned: after exact re-scoring of the 8-bit copies; visited: layer-0 nodes whose\n"
                 "  distance the walk computed; walk ns/node: graph walk time per visited node.\n");
+}
+
+// The recall choices side by side on one graph shape (ef_construction 200):
+// each store with the default depth and with every candidate re-scored.
+void printStoreSweeps(const Dataset& data, const Options& options, korvane_index* int8_index) {
+    struct Store {
+        const char* name;
+        std::uint32_t store;
+    };
+    const Store stores[] = {{"int8", KORVANE_STORE_I8}, {"f32", KORVANE_STORE_F32}, {"none", KORVANE_STORE_NONE}};
+    std::printf("\nrecall choices (ef_construction 200): ceiling = best recall@10 of the sweep\n");
+    std::printf("  %-6s %7s %12s %9s %16s %16s\n", "store", "rerank", "bytes/vector", "ceiling", "queries/s @0.95",
+                "queries/s @0.99");
+    for (const Store& s : stores) {
+        OurBuild build{int8_index, 0};
+        if (s.store != KORVANE_STORE_I8) build = buildOurs(data, 200, options.setup.seed, s.store);
+        for (const std::uint64_t rerank : {4, 0}) {
+            if (s.store == KORVANE_STORE_NONE && rerank == 0) continue;  // nothing to re-score
+            std::vector<SweepPoint> sweep;
+            for (const std::uint64_t ef : options.ef_search)
+                sweep.push_back(sweepOurs(data, build.index, ef, options.passes, rerank));
+            double ceiling = 0;
+            for (const SweepPoint& p : sweep) ceiling = std::max(ceiling, p.recall);
+            std::printf("  %-6s %7s %12.0f %9.4f %16.0f %16.0f\n", s.name,
+                        s.store == KORVANE_STORE_NONE ? "-" : rerank ? "4" : "all",
+                        bytesPerVectorWithoutHeadroom(build.index, data.n()), ceiling, qpsAtRecall(sweep, 0.95),
+                        qpsAtRecall(sweep, 0.99));
+            std::fflush(stdout);
+        }
+        if (build.index != int8_index) korvane_index_destroy(build.index);
+    }
+    std::printf("  (queries/s interpolated along the ef sweep; -1: the level is not reached)\n");
 }
 
 }  // namespace
@@ -270,6 +304,7 @@ int main(int argc, char** argv) {
     }
 
     printStages(data, builds.back().index, options.passes);
+    printStoreSweeps(data, options, builds.back().index);
     for (const OurBuild& b : builds) korvane_index_destroy(b.index);
     return 0;
 }

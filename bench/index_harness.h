@@ -87,9 +87,10 @@ struct OurBuild {
     double rate() const { return seconds > 0 ? double(korvane_index_len(index)) / seconds : 0; }
 };
 
-inline OurBuild buildOurs(const Dataset& data, std::uint64_t ef_construction, std::uint64_t seed) {
+inline OurBuild buildOurs(const Dataset& data, std::uint64_t ef_construction, std::uint64_t seed,
+                          std::uint32_t store = KORVANE_STORE_I8) {
     OurBuild build;
-    build.index = korvane_index_create(ef_construction, seed);
+    build.index = korvane_index_create_with_store(ef_construction, seed, store);
     if (!build.index) {
         std::fprintf(stderr, "index creation failed\n");
         std::exit(1);
@@ -107,9 +108,10 @@ inline OurBuild buildOurs(const Dataset& data, std::uint64_t ef_construction, st
 
 // Recall@10 and queries/s of the batch search at one ef_search.
 inline SweepPoint measureOurs(const Dataset& data, const korvane_index* index, std::uint64_t ef,
-                              std::uint64_t threads, const tool::PassTiming& timing) {
+                              std::uint64_t threads, const tool::PassTiming& timing,
+                              std::uint64_t rerank = tool::kDefaultRerank) {
     try {
-        return tool::sweepEf(index, data.queries, data.truth, kTopK, {ef}, threads, timing)[0];
+        return tool::sweepEf(index, data.queries, data.truth, kTopK, {ef}, threads, rerank, timing)[0];
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         std::exit(1);
@@ -117,10 +119,11 @@ inline SweepPoint measureOurs(const Dataset& data, const korvane_index* index, s
 }
 
 // Recall@10 and single-thread queries/s of a loop of korvane_search over
-// the queries, with one context.
+// the queries, with one context re-scoring `rerank` x k estimates.
 inline SweepPoint sweepOurs(const Dataset& data, const korvane_index* index, std::uint64_t ef,
-                            std::uint64_t passes) {
+                            std::uint64_t passes, std::uint64_t rerank = tool::kDefaultRerank) {
     const tool::ContextPtr context(korvane_context_create(index, ef));
+    korvane_context_set_rerank(context.get(), rerank);
     return tool::measurePoint(ef, data.truth, kTopK, singleThreadTiming(passes), [&] {
         return tool::searchOneByOne(index, context.get(), data.queries, kTopK);
     });

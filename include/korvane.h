@@ -232,6 +232,60 @@ KORVANE_API int32_t korvane_index_save(const korvane_index *index, const char *p
  */
 KORVANE_API korvane_index *korvane_index_load(const char *path);
 
+/* ---- Recall choices: raw-copy store and re-score depth -------------------- */
+
+/*
+ * A search scores the graph's candidates from compact 3-bit estimates and,
+ * when the index keeps a raw copy of every vector, re-scores the best of
+ * them exactly from those copies. Two choices trade memory and speed for
+ * recall; the defaults of the functions above are KORVANE_STORE_I8 and a
+ * re-score factor of 4, and nothing here changes their results.
+ *
+ *   store               bytes per vector (copy only)  scores returned
+ *   KORVANE_STORE_NONE  0                             estimates
+ *   KORVANE_STORE_F32   1024                          exact inner products
+ *   KORVANE_STORE_I8    260                           8-bit inner products
+ */
+#define KORVANE_STORE_NONE 0
+#define KORVANE_STORE_F32 1
+#define KORVANE_STORE_I8 2
+
+/*
+ * As korvane_index_create, with the raw-copy store chosen: one of the
+ * KORVANE_STORE_ values above. Returns NULL for any other value or when
+ * memory runs out. Saved files record the store; loading keeps it.
+ */
+KORVANE_API korvane_index *korvane_index_create_with_store(uint64_t ef_construction, uint64_t seed,
+                                                           uint32_t raw_store);
+
+/* The index's store, KORVANE_STORE_ (that of the file for a loaded index). Cannot fail. */
+KORVANE_API uint32_t korvane_index_raw_store(const korvane_index *index);
+
+/*
+ * Sets the re-score depth of the searches made with `context`: the first
+ * stage keeps the max(factor * k, k) best estimates (the product saturates),
+ * capped by the context's ef_search, and only those are scored exactly.
+ * Factor 0 re-scores every candidate the graph walk returns. A new context
+ * has factor 4. Affects korvane_search only: korvane_search_filtered always
+ * scores every listed vector exactly, and an index without raw copies
+ * returns estimates whatever the factor.
+ *
+ * Returns 0, or -1 for a NULL context.
+ */
+KORVANE_API int32_t korvane_context_set_rerank(korvane_context *context, uint64_t factor);
+
+/*
+ * korvane_search_batch with the re-score factor of every query given:
+ * the results equal those of korvane_search with a context of the same
+ * ef_search set to `rerank_factor`. Other arguments and results as for
+ * korvane_search_batch.
+ */
+KORVANE_API int32_t korvane_search_batch_rerank(const korvane_index *index, const float *queries,
+                                                uint64_t n_queries, uint64_t k, uint64_t ef_search,
+                                                uint64_t rerank_factor, uint64_t n_threads,
+                                                uint64_t *out_ids, float *out_scores,
+                                                uint64_t *out_counts);
+
 #ifdef __cplusplus
 }
 #endif

@@ -25,7 +25,9 @@ const char* const kAbout =
     "\n"
     "Generates a clustered data set, builds an index on all cores, saves it and\n"
     "loads it back (in a temporary directory), computes exact neighbours by brute\n"
-    "force and prints recall@10 and queries/s for a few ef_search values.\n";
+    "force and prints recall@10 and queries/s for a few ef_search values. Then\n"
+    "builds the same data with float32 copies and re-scores every candidate, the\n"
+    "other end of the trade between memory, speed and recall.\n";
 
 const std::vector<OptionRule> kOptions = {
     countRule("--count", "base vectors", 1, 1ull << 28, ClusteredSetup{}.base_count),
@@ -50,8 +52,8 @@ void note(const char* what, const std::string& detail) {
 }
 
 IndexPtr buildTimed(const ClusteredData& data, const Args& args, std::uint64_t seed,
-                    std::uint64_t threads) {
-    IndexPtr index = createIndex(efConstructionOption(args), seed);
+                    std::uint64_t threads, std::uint32_t store = KORVANE_STORE_I8) {
+    IndexPtr index = createIndex(efConstructionOption(args), seed, store);
     ProgressBar bar("building", data.base.count);
     Stopwatch clock;
     addAll(index.get(), rowIds(data.base.count), data.base, threads,
@@ -93,9 +95,9 @@ void checkSameAnswers(const korvane_index* a, const korvane_index* b, const Vect
 }
 
 void printSweep(const korvane_index* index, const ClusteredData& data, const Neighbours& truth,
-                std::uint64_t threads) {
-    const auto single = sweepEf(index, data.queries, truth, kK, kEfSweep, 1);
-    const auto multi = sweepEf(index, data.queries, truth, kK, kEfSweep, threads);
+                std::uint64_t threads, std::uint64_t rerank = kDefaultRerank) {
+    const auto single = sweepEf(index, data.queries, truth, kK, kEfSweep, 1, rerank);
+    const auto multi = sweepEf(index, data.queries, truth, kK, kEfSweep, threads, rerank);
     Table table{{"ef_search", "recall@10", "queries/s (1 thread)",
                  "queries/s (" + std::to_string(threads) + " threads)"}, {}, false};
     for (std::size_t i = 0; i < kEfSweep.size(); ++i)
@@ -104,6 +106,16 @@ void printSweep(const korvane_index* index, const ClusteredData& data, const Nei
                               grouped(static_cast<std::uint64_t>(multi[i].queries_per_second))});
     std::printf("\n");
     printTable(stdout, table);
+}
+
+// The same data with exact float copies and every candidate re-scored.
+void printFloatStoreSweep(const ClusteredData& data, const Neighbours& truth, const Args& args,
+                          const ClusteredSetup& setup, std::uint64_t threads) {
+    std::printf("\nfloat32 copies, every candidate re-scored (build --store f32, search --rerank 0):\n\n");
+    const IndexPtr index = buildTimed(data, args, setup.seed, threads, KORVANE_STORE_F32);
+    note("memory estimate", grouped(korvane_index_memory_bytes(index.get()) / setup.base_count) +
+                                   " bytes per vector");
+    printSweep(index.get(), data, truth, threads, 0);
 }
 
 }  // namespace
@@ -135,6 +147,7 @@ int runDemo(const Words& words) {
     step("exact neighbours", clock.seconds(), "brute-force inner product on " +
                                                   std::to_string(threads) + " threads");
     printSweep(index.get(), data, truth, threads);
+    printFloatStoreSweep(data, truth, args, setup, threads);
     std::printf("\ntotal %.1f s\n", total.seconds());
     return kExitOk;
 }

@@ -31,9 +31,11 @@ const std::vector<OptionRule> kOptions = {
     textRule("--truth", "FILE", "exact neighbours as .ivecs (row numbers into BASE, best first, at least k per row)"),
     countRule("-k", "recall depth", 1, KORVANE_MAX_K, 10),
     countListRule("--ef", "comma-separated ef_search values", 1, kMaxEf, {16, 32, 64, 128, 256}),
+    rerankRule("re-score factor, 0 = every candidate"),
     threadsRule("threads for building, ground truth and searching"),
     seedRule("seed of the index built in memory"),
     efConstructionRule(),
+    storeRule("raw copies kept by the index built in memory"),
     flagRule("--csv", "print the table as CSV, and nothing else on stdout"),
 };
 
@@ -43,6 +45,7 @@ struct EvalSetup {
     std::vector<std::uint64_t> ids;
     std::uint64_t k = 0;
     std::uint64_t threads = 0;
+    std::uint64_t rerank = 0;
     bool csv = false;
 };
 
@@ -58,7 +61,7 @@ IndexPtr indexFor(const Args& args, const EvalSetup& setup) {
                          static_cast<unsigned long long>(setup.base.count));
         return index;
     }
-    IndexPtr index = createIndex(efConstructionOption(args), seedOption(args));
+    IndexPtr index = createIndex(efConstructionOption(args), seedOption(args), storeOption(args));
     ProgressBar bar("building", setup.base.count);
     Stopwatch clock;
     addAll(index.get(), setup.ids, setup.base, setup.threads, [&](std::uint64_t n) { bar.update(n); });
@@ -109,6 +112,8 @@ int runEval(const Words& words) {
     setup.k = args.count("-k");
     setup.threads = threadsOption(args);
     setup.csv = args.has("--csv");
+    setup.rerank = rerankOption(args);
+    storeOption(args);  // checked before the expensive steps
     const std::vector<std::uint64_t> efs = args.countList("--ef");
     setup.base = readVectors(args.positionals[0]);
     setup.queries = readVectors(args.positionals[1]);
@@ -124,7 +129,7 @@ int runEval(const Words& words) {
                                   : Neighbours{};
     const IndexPtr index = indexFor(args, setup);
     if (!truth_path) truth = rowsToIds(bruteForceTruth(setup), setup.ids);
-    const Table table = sweepTable(sweepEf(index.get(), setup.queries, truth, setup.k, efs, setup.threads), setup.k);
+    const Table table = sweepTable(sweepEf(index.get(), setup.queries, truth, setup.k, efs, setup.threads, setup.rerank), setup.k);
     if (setup.csv) printCsv(stdout, table);
     else printTable(stdout, table);
     return kExitOk;

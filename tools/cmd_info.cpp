@@ -29,7 +29,9 @@ void printCounts(const IndexFileLayout& layout, const korvane_index* index) {
     printLine("live", grouped(korvane_index_len(index)));
     printLine("removed", grouped(layout.removed));
     printLine("ef_construction", std::to_string(layout.ef_construction));
-    printLine("raw copies", rawModeName(layout.raw_mode));
+    const std::uint32_t store = korvane_index_raw_store(index);
+    printLine("raw copies", std::string(rawModeName(static_cast<std::uint8_t>(store))) + " (store " +
+                                storeName(store) + ")");
     printLine("calibration", layout.calibrated ? "present (per-dimension mean and deviation)" : "none");
     printLine("memory estimate", grouped(korvane_index_memory_bytes(index)) + " bytes");
 }

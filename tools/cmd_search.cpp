@@ -21,6 +21,7 @@ const char* const kAbout =
 const std::vector<OptionRule> kOptions = {
     countRule("-k", "results per query", 1, KORVANE_MAX_K, 10),
     countRule("--ef", "search breadth ef_search", 1, kMaxEf, 64),
+    rerankRule("re-score exactly the best N x k estimates; 0 = every candidate: slower, higher recall"),
     threadsRule("worker threads"),
     textRule("--filter", "FILE", "search only among the ids listed in FILE (exact, no graph walk; an id listed more than once counts once)"),
     flagRule("--json", "print one JSON object per query instead of TSV"),
@@ -34,6 +35,7 @@ int runSearch(const Words& words) {
     expectPositionals(args, 2, "korvane search INDEX QUERIES [options]");
     const std::uint64_t k = args.count("-k");
     const std::uint64_t ef = args.count("--ef");
+    const std::uint64_t rerank = rerankOption(args);
     const std::uint64_t threads = threadsOption(args);
     const IndexPtr index = loadIndex(args.positionals[0]);
     const VectorSet queries = readVectors(args.positionals[1]);
@@ -41,7 +43,7 @@ int runSearch(const Words& words) {
     const std::optional<std::string> filter = args.value("--filter");
     const SearchResults results =
         filter ? searchAllFiltered(index.get(), queries, distinctIds(readIds(*filter)), k, threads)
-               : searchAll(index.get(), queries, k, ef, threads);
+               : searchAll(index.get(), queries, k, ef, threads, rerank);
     if (args.has("--json")) writeJsonLines(stdout, results);
     else writeTsv(stdout, results);
     return kExitOk;

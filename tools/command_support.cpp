@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "cli_error.h"
+#include "library.h"
 #include "parallel.h"
 
 namespace korvane::tool {
@@ -31,6 +32,14 @@ OptionRule efConstructionRule() {
     return countRule("--ef-construction", "search breadth while inserting", 1, kMaxEf, kDefaultEfConstruction);
 }
 
+OptionRule storeRule(std::string help) {
+    return textRule("--store", "f32|int8|none", std::move(help), "int8");
+}
+
+OptionRule rerankRule(std::string help) {
+    return countRule("--rerank", std::move(help), 0, std::numeric_limits<std::uint64_t>::max(), kDefaultRerank);
+}
+
 std::uint64_t threadsOption(const Args& args) {
     return args.has("--threads") ? args.count("--threads") : hardwareThreads();
 }
@@ -46,6 +55,35 @@ std::vector<std::uint64_t> distinctIds(const std::vector<std::uint64_t>& ids, st
         if (seen.insert(id).second) distinct.push_back(id);
     if (repeats) *repeats = ids.size() - distinct.size();
     return distinct;
+}
+
+namespace {
+
+struct StoreWord {
+    const char* word;
+    std::uint32_t store;
+};
+constexpr StoreWord kStoreWords[] = {
+    {"int8", KORVANE_STORE_I8}, {"f32", KORVANE_STORE_F32}, {"none", KORVANE_STORE_NONE}};
+
+}  // namespace
+
+std::uint32_t storeOption(const Args& args) {
+    const std::optional<std::string> word = args.value("--store");
+    if (!word) return KORVANE_STORE_I8;
+    for (const StoreWord& known : kStoreWords)
+        if (*word == known.word) return known.store;
+    throw UsageError("--store must be f32, int8 or none, not '" + *word + "'");
+}
+
+std::uint64_t rerankOption(const Args& args) {
+    return args.count("--rerank");
+}
+
+const char* storeName(std::uint32_t store) {
+    for (const StoreWord& known : kStoreWords)
+        if (store == known.store) return known.word;
+    return "unknown";
 }
 
 void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,

@@ -25,10 +25,18 @@ bool parseOrHelp(const Words& words, const std::vector<OptionRule>& rules, const
 OptionRule threadsRule(std::string help);
 OptionRule seedRule(std::string help);
 OptionRule efConstructionRule();
+OptionRule storeRule(std::string help);
+OptionRule rerankRule(std::string help);
 
 std::uint64_t threadsOption(const Args& args);
 std::uint64_t seedOption(const Args& args);
 std::uint64_t efConstructionOption(const Args& args);
+// --store f32|int8|none as a KORVANE_STORE_ value (default int8).
+std::uint32_t storeOption(const Args& args);
+// --rerank N: the re-score factor, 0 for every candidate (default 4).
+std::uint64_t rerankOption(const Args& args);
+// The --store word of a store value.
+const char* storeName(std::uint32_t store);
 
 // The ids in their first-listed order, each once; `repeats` (when given)
 // counts the entries dropped.

@@ -18,8 +18,8 @@ constexpr std::size_t kMaxIndexPathBytes = 1023;
 
 }  // namespace
 
-IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed) {
-    IndexPtr index(korvane_index_create(ef_construction, seed));
+IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed, std::uint32_t store) {
+    IndexPtr index(korvane_index_create_with_store(ef_construction, seed, store));
     if (!index) throw Failure("cannot create an index: out of memory");
     return index;
 }
@@ -75,13 +75,13 @@ void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const V
 }
 
 SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
-                        std::uint64_t ef_search, std::uint64_t threads) {
+                        std::uint64_t ef_search, std::uint64_t threads, std::uint64_t rerank) {
     SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
                           std::vector<float>(queries.count * k),
                           std::vector<std::uint64_t>(queries.count)};
-    if (korvane_search_batch(index, queries.values.data(), queries.count, k, ef_search, threads,
-                             results.ids.data(), results.scores.data(),
-                             results.counts.data()) != KORVANE_OK)
+    if (korvane_search_batch_rerank(index, queries.values.data(), queries.count, k, ef_search, rerank,
+                                    threads, results.ids.data(), results.scores.data(),
+                                    results.counts.data()) != KORVANE_OK)
         throw Failure("search failed (out of memory or no threads)");
     return results;
 }

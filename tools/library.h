@@ -23,7 +23,11 @@ struct ContextDeleter {
 using IndexPtr = std::unique_ptr<korvane_index, IndexDeleter>;
 using ContextPtr = std::unique_ptr<korvane_context, ContextDeleter>;
 
-IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed);
+// The library's re-score factor of a new context.
+constexpr std::uint64_t kDefaultRerank = 4;
+
+IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed,
+                     std::uint32_t store = KORVANE_STORE_I8);
 IndexPtr loadIndex(const std::string& path);
 void saveIndex(const korvane_index* index, const std::string& path);
 ContextPtr createContext(const korvane_index* index, std::uint64_t ef_search);
@@ -41,7 +45,7 @@ struct SearchResults {
 };
 
 SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
-                        std::uint64_t ef_search, std::uint64_t threads);
+                        std::uint64_t ef_search, std::uint64_t threads, std::uint64_t rerank = kDefaultRerank);
 
 // A loop of single searches on the calling thread, with one context.
 SearchResults searchOneByOne(const korvane_index* index, korvane_context* context, const VectorSet& queries,

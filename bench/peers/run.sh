@@ -4,7 +4,7 @@
 #   bench/peers/run.sh                                  # 100,000 built-in vectors
 #   bench/peers/run.sh --count 20000                    # a quicker look
 #   bench/peers/run.sh --base base.fvecs [--query-file queries.fvecs]
-#   bench/peers/run.sh --only korvane                   # one library
+#   bench/peers/run.sh --only korvane,hnswlib           # some libraries
 # Prints one Markdown table. Not part of CI.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)

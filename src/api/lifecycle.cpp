@@ -3,6 +3,10 @@
 #include "index/index.h"
 #include "korvane.h"
 
+static_assert(KORVANE_STORE_NONE == int(korvane::RawMode::None) && KORVANE_STORE_F32 == int(korvane::RawMode::F32) &&
+                  KORVANE_STORE_I8 == int(korvane::RawMode::I8),
+              "the store values are the raw modes of the index and its files");
+
 extern "C" {
 
 korvane_index* korvane_index_create(uint64_t ef_construction, uint64_t seed) {
@@ -15,6 +19,15 @@ uint64_t korvane_index_len(const korvane_index* index) { return korvane::fromHan
 
 uint64_t korvane_index_memory_bytes(const korvane_index* index) {
     return korvane::memoryBytes(*korvane::fromHandle(index));
+}
+
+korvane_index* korvane_index_create_with_store(uint64_t ef_construction, uint64_t seed, uint32_t raw_store) {
+    if (!korvane::isRawMode(raw_store)) return nullptr;
+    return korvane::toHandle(korvane::createIndex(ef_construction, seed, static_cast<korvane::RawMode>(raw_store)));
+}
+
+uint32_t korvane_index_raw_store(const korvane_index* index) {
+    return static_cast<uint32_t>(korvane::fromHandle(index)->raw_mode);
 }
 
 uint32_t korvane_dim(void) { return KORVANE_DIM; }

@@ -39,8 +39,22 @@ uint64_t korvane_search(const korvane_index* index, korvane_context* context, co
 int32_t korvane_search_batch(const korvane_index* index, const float* queries, uint64_t n_queries, uint64_t k,
                              uint64_t ef_search, uint64_t n_threads, uint64_t* out_ids, float* out_scores,
                              uint64_t* out_counts) {
-    return korvane::statusCode(korvane::searchBatch(*korvane::fromHandle(index), queries, n_queries, k,
-                                                    ef_search, n_threads, out_ids, out_scores, out_counts));
+    return korvane::statusCode(korvane::searchBatch(*korvane::fromHandle(index), queries, n_queries, k, ef_search,
+                                                    korvane::kRerankFactor, n_threads, out_ids, out_scores,
+                                                    out_counts));
+}
+
+int32_t korvane_search_batch_rerank(const korvane_index* index, const float* queries, uint64_t n_queries, uint64_t k,
+                                    uint64_t ef_search, uint64_t rerank_factor, uint64_t n_threads, uint64_t* out_ids,
+                                    float* out_scores, uint64_t* out_counts) {
+    return korvane::statusCode(korvane::searchBatch(*korvane::fromHandle(index), queries, n_queries, k, ef_search,
+                                                    rerank_factor, n_threads, out_ids, out_scores, out_counts));
+}
+
+int32_t korvane_context_set_rerank(korvane_context* context, uint64_t factor) {
+    if (!context) return KORVANE_ERROR;  // cheap guard, as for the searches
+    korvane::fromHandle(context)->rerank_factor = factor;
+    return KORVANE_OK;
 }
 
 uint64_t korvane_search_filtered(const korvane_index* index, korvane_context* context, const float* query,

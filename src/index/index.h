@@ -8,6 +8,7 @@
 #include "common/hash_map.h"
 #include "common/vec.h"
 #include "encoding/payload.h"
+#include "encoding/reduced_projection.h"
 #include "graph/records.h"
 
 namespace korvane {
@@ -19,11 +20,13 @@ enum class RawMode : std::uint8_t {
     F32 = 1,  // 256 f32
     I8 = 2,   // 256 i8 and a f32 scale
 };
+inline bool isRawMode(std::uint64_t value) { return value <= std::uint64_t(RawMode::I8); }
 
 struct Index {
     float* rotation = nullptr;            // 256 x 256, whole pages
     float* projection = nullptr;          // 1024 x 256, whole pages
     float* projection_scratch = nullptr;  // 1024
+    ReducedProjection reduced_projection; // derived from `projection`, never saved
     Vec<TurboQuantPayload> payloads;
     RoutingGraph graph;
     float* rotated_scratch = nullptr;     // 256
@@ -45,7 +48,7 @@ struct Index {
 Error initIndexStorage(Index& index, std::uint64_t ef_construction);
 
 // Creation: storage, then the matrices from the seed. nullptr on failure.
-Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed);
+Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed, RawMode raw_mode = RawMode::I8);
 void destroyIndex(Index* index);
 void deinit(Index& index);
 

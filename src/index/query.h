@@ -15,6 +15,11 @@ namespace korvane {
 // Exact score of a node from its raw copy (the index keeps a complete raw store).
 float exactScore(const Index& index, std::uint64_t node, const float* query_rotated);
 
+// Candidates the first stage of two-stage scoring keeps: max(factor x k, k),
+// saturating, capped by the context's `slots` (its ef_search); factor 0 keeps
+// every candidate.
+std::size_t firstStageSize(std::size_t k, std::uint64_t factor, std::uint64_t slots);
+
 // Quantizes the context's rotated query and builds its scoring table.
 LutSums prepareEstimates(const Index& index, SearchContext& context);
 

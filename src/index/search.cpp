@@ -33,7 +33,12 @@ void prefetchPayload(const Index& index, CandidateList candidates, std::size_t c
     if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].node], sizeof(TurboQuantPayload));
 }
 
-// Raw copies of the first-stage survivors, in whatever order the heap holds them.
+// 8-bit copies of the first-stage survivors, in whatever order the heap holds
+// them. Float copies are four times larger (16 cache lines) and a deep first
+// stage keeps many of them, so those are fetched a few copies ahead as
+// scoring goes instead.
+constexpr std::size_t kFloatCopiesAhead = 4;
+
 void prefetchRawCopies(const Index& index, const ResultHeap& survivors) {
     if (index.raw_mode != RawMode::I8) return;
     for (std::size_t i = 0; i < survivors.len; ++i) {
@@ -41,6 +46,10 @@ void prefetchRawCopies(const Index& index, const ResultHeap& survivors) {
         prefetchBytes(index.raw_i8.data + node * kDim, kDim);
         __builtin_prefetch(&index.raw_scales[node]);
     }
+}
+
+void prefetchFloatCopy(const Index& index, const SearchContext& context, std::size_t i, std::size_t count) {
+    if (i < count) prefetchBytes(index.raw_f32.data + context.rerank[i].id * kDim, kDim * sizeof(float));
 }
 
 // Offers (key(node), estimate) of every live candidate to `heap`, in order.
@@ -73,11 +82,15 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
     const std::int8_t* raws[kScoreBlock];
     float scales[kScoreBlock];
     float scores[kScoreBlock];
+    if (index.raw_mode == RawMode::F32)
+        for (std::size_t i = 0; i < kFloatCopiesAhead; ++i) prefetchFloatCopy(index, context, i, count);
     for (std::size_t start = 0; start < count; start += kScoreBlock) {
         const std::size_t n = count - start < kScoreBlock ? count - start : kScoreBlock;
-        if (index.raw_mode != RawMode::I8) {
-            for (std::size_t i = 0; i < n; ++i)
+        if (index.raw_mode == RawMode::F32) {
+            for (std::size_t i = 0; i < n; ++i) {
+                prefetchFloatCopy(index, context, start + i + kFloatCopiesAhead, count);
                 scores[i] = exactScore(index, context.rerank[start + i].id, context.query_rotated);
+            }
         } else {
             for (std::size_t i = 0; i < n; ++i) {
                 const std::uint64_t node = context.rerank[start + i].id;
@@ -93,9 +106,15 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
 
 }  // namespace
 
+std::size_t firstStageSize(std::size_t k, std::uint64_t factor, std::uint64_t slots) {
+    std::uint64_t kept = slots;  // factor 0: every candidate, and the walk returns at most `slots`
+    if (factor != 0 && __builtin_mul_overflow(std::uint64_t{k}, factor, &kept)) kept = UINT64_MAX;
+    return kept < slots ? kept : slots;
+}
+
 RoutingCode routeQuery(const Index& index, SearchContext& context) {
-    projectVector(index.projection, context.query_rotated, context.query_projected);
-    return routingCodeOf(context.query_projected);
+    return verifiedRoutingCode(index.projection, index.reduced_projection, context.query_rotated,
+                               context.query_projected);
 }
 
 void routeBlock(const Index& index, const float* rotated, std::size_t count, float* projected,
@@ -141,11 +160,7 @@ std::size_t scoreCandidates(const Index& index, SearchContext& context, Candidat
                        [&](std::uint64_t node) { return index.payloads[node].id; });
         return heap.drainIntoOrder();
     }
-    std::size_t first_stage = k * context.rerank_factor;
-    if (first_stage / context.rerank_factor != k) first_stage = SIZE_MAX;  // saturate
-    if (first_stage < k) first_stage = k;
-    if (first_stage > context.ef_search) first_stage = context.ef_search;
-    ResultHeap rerank{context.rerank, first_stage};
+    ResultHeap rerank{context.rerank, firstStageSize(k, context.rerank_factor, context.ef_search)};
     offerEstimates(index, context, sums, candidates, rerank, [](std::uint64_t node) { return node; });
     prefetchRawCopies(index, rerank);
     const std::size_t count = rerank.drainIntoOrder();

@@ -58,7 +58,36 @@ TEST(Lifecycle, EveryFailedAllocationOfCreateGivesNullAndLeaksNothing) {
         EXPECT_EQ(allocationStats().outstanding, before);
         return ok;
     });
-    EXPECT_EQ(points, 6u);  // record, rotation, two scratches, projection, projection scratch
+    // record, rotation, two scratches, projection, projection scratch, reduced projection
+    EXPECT_EQ(points, 7u);
+}
+
+TEST(Lifecycle, CreateWithStoreKeepsTheChosenStoreAndRefusesOthers) {
+    korvane_index* plain = korvane_index_create(64, 3);
+    EXPECT_EQ(korvane_index_raw_store(plain), KORVANE_STORE_I8);
+    const auto before = allocationStats().outstanding;
+    for (std::uint32_t store : {KORVANE_STORE_NONE, KORVANE_STORE_F32, KORVANE_STORE_I8}) {
+        const std::uint64_t points = testing::sweepAllocationFailures([&](std::uint64_t) {
+            korvane_index* index = korvane_index_create_with_store(64, 3, store);
+            if (index) {
+                EXPECT_EQ(korvane_index_raw_store(index), store);
+                EXPECT_EQ(korvane_index_memory_bytes(index), 1317320u);
+                // Only the store differs from the default creation.
+                EXPECT_EQ(std::memcmp(fromHandle(index)->projection, fromHandle(plain)->projection, 262144 * 4), 0);
+            }
+            korvane_index_destroy(index);
+            EXPECT_EQ(allocationStats().outstanding, before);
+            return index != nullptr;
+        });
+        EXPECT_EQ(points, 7u) << store;  // as for korvane_index_create
+    }
+    for (std::uint32_t unknown : {3u, 255u, 0xffffffffu}) {
+        armAllocationFailure(1);  // an unknown store must not even try to allocate
+        EXPECT_EQ(korvane_index_create_with_store(64, 3, unknown), nullptr);
+        EXPECT_EQ(allocationStats().attempts, 0u);
+        disarmAllocationFailure();
+    }
+    korvane_index_destroy(plain);
 }
 
 }  // namespace

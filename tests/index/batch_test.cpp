@@ -17,9 +17,8 @@ std::vector<std::uint64_t> sequentialIds(std::size_t n, std::uint64_t first = 10
 
 bool sameContent(const Index& a, const Index& b) {
     return testing::snapshotOf(a) == testing::snapshotOf(b) &&
-           std::memcmp(a.payloads.data, b.payloads.data, a.payloads.len * sizeof(TurboQuantPayload)) == 0 &&
-           std::memcmp(a.raw_i8.data, b.raw_i8.data, a.raw_i8.len) == 0 &&
-           std::memcmp(a.raw_scales.data, b.raw_scales.data, a.raw_scales.len * 4) == 0;
+           testing::sameItems(a.payloads, b.payloads) && testing::sameItems(a.raw_i8, b.raw_i8) &&
+           testing::sameItems(a.raw_f32, b.raw_f32) && testing::sameItems(a.raw_scales, b.raw_scales);
 }
 
 TEST(Batch, ChunksDoubleWithTheGraphUpToTheCap) {
@@ -97,13 +96,17 @@ TEST(Batch, AThreadThatCannotStartCommitsNothingOfItsChunk) {
     EXPECT_EQ(allocationStats().outstanding, baseline);
 }
 
-TEST(Batch, FailedAllocationsKeepCommittedItemsAndConsistency) {
+class BatchIntoStore : public ::testing::TestWithParam<std::uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(EveryStore, BatchIntoStore,
+                         ::testing::Values(KORVANE_STORE_NONE, KORVANE_STORE_F32, KORVANE_STORE_I8));
+
+TEST_P(BatchIntoStore, FailedAllocationsKeepCommittedItemsAndConsistency) {
     const auto data = testing::randomVectors(60, 9);
     const auto ids = sequentialIds(60);
     std::uint64_t points = 0;
     const auto baseline = allocationStats().outstanding;
     for (std::uint64_t n = 1;; ++n, ++points) {
-        IndexHandle index(32, 2);
+        IndexHandle index(32, 2, GetParam());
         armAllocationFailure(n);
         const int status = korvane_index_add_batch(index.handle, ids.data(), data.data(), 60, 2);
         const auto attempts = allocationStats().attempts;

@@ -16,6 +16,8 @@ struct IndexHandle {
     korvane_index* handle;
     explicit IndexHandle(std::uint64_t ef_construction = 64, std::uint64_t seed = 42)
         : handle(korvane_index_create(ef_construction, seed)) {}
+    IndexHandle(std::uint64_t ef_construction, std::uint64_t seed, std::uint32_t store)
+        : handle(korvane_index_create_with_store(ef_construction, seed, store)) {}
     ~IndexHandle() { korvane_index_destroy(handle); }
     Index& get() { return *fromHandle(handle); }
 };
@@ -64,10 +66,22 @@ inline IndexSnapshot snapshotOf(const Index& index) {
     return s;
 }
 
+// Same length and bytes; an empty array may have no storage at all.
+template <class T>
+bool sameItems(const Vec<T>& a, const Vec<T>& b) {
+    return a.len == b.len && (a.len == 0 || std::memcmp(a.data, b.data, a.len * sizeof(T)) == 0);
+}
+
+// The raw stores hold exactly one copy per node in the index's mode and nothing in the others.
+inline bool rawStoresMatch(const Index& index) {
+    const std::size_t n = index.payloads.len;
+    const std::size_t f32 = index.raw_mode == RawMode::F32 ? n : 0, i8 = index.raw_mode == RawMode::I8 ? n : 0;
+    return index.raw_f32.len == 256 * f32 && index.raw_i8.len == 256 * i8 && index.raw_scales.len == i8;
+}
+
 inline bool consistent(const Index& index) {
     return checkGraphInvariants(index.graph, index.payloads.len) && index.live_count == index.id_to_node.count &&
-           index.graph.node_count == index.payloads.len && index.raw_i8.len == 256 * index.payloads.len &&
-           index.raw_scales.len == index.payloads.len;
+           index.graph.node_count == index.payloads.len && rawStoresMatch(index);
 }
 
 }  // namespace korvane::testing

@@ -17,8 +17,9 @@ using testing::IndexHandle;
 
 using Found = testing::Results;
 
-Found viaSearch(Index& index, std::uint64_t ef, const float* query, std::size_t k) {
+Found viaSearch(Index& index, std::uint64_t ef, std::uint64_t factor, const float* query, std::size_t k) {
     SearchContext* context = createContext(index, ef);
+    context->rerank_factor = factor;
     std::vector<SearchResult> results(k);
     const std::size_t n = search(index, *context, query, results.data(), k);
     destroyContext(context);
@@ -30,7 +31,7 @@ Found viaSearch(Index& index, std::uint64_t ef, const float* query, std::size_t 
     return found;
 }
 
-Found viaTranscription(Index& index, std::uint64_t ef, const float* query, std::size_t k) {
+Found viaTranscription(Index& index, std::uint64_t ef, std::uint64_t factor, const float* query, std::size_t k) {
     SearchContext* context = createContext(index, ef);
     rotateVector(index.rotation, query, context->query_rotated);
     const CandidateList candidates = walkGraph(index, *context, routeQuery(index, *context));
@@ -44,7 +45,8 @@ Found viaTranscription(Index& index, std::uint64_t ef, const float* query, std::
             heap.offer({index.payloads[node].id, estimateScore(index.payloads[node], context->lut, sums)});
         }
     } else {
-        std::vector<SearchResult> first(std::min<std::size_t>(4 * k, ef));
+        // Factor 0 keeps every candidate; the walk returns at most ef of them.
+        std::vector<SearchResult> first(factor == 0 ? ef : std::min<std::size_t>(std::max(factor * k, k), ef));
         ResultHeap rerank{first.data(), first.size()};
         for (std::size_t c = 0; c < candidates.len; ++c) {
             const std::uint64_t node = candidates.items[c].node;
@@ -83,16 +85,15 @@ class SearchScoringTest : public ::testing::Test {
     }
 
     void expectTranscriptionMatches(const char* mode) {
-        for (const std::uint64_t ef : {1, 16, 40, 41, 200}) {
-            for (const std::size_t k : {1, 10, 50}) {
-                for (std::size_t q = 0; q < 6; ++q) {
-                    const float* query = queries.data() + q * 256;
-                    const Found expected = viaTranscription(index.get(), ef, query, k);
-                    ASSERT_TRUE(viaSearch(index.get(), ef, query, k) == expected)
-                        << mode << ": ef " << ef << ", k " << k << ", query " << q;
-                }
-            }
-        }
+        for (const std::uint64_t factor : {0, 1, 4, 100})
+            for (const std::uint64_t ef : {1, 16, 40, 41, 200})
+                for (const std::size_t k : {1, 10, 50})
+                    for (std::size_t q = 0; q < 6; ++q) {
+                        const float* query = queries.data() + q * 256;
+                        const Found expected = viaTranscription(index.get(), ef, factor, query, k);
+                        ASSERT_TRUE(viaSearch(index.get(), ef, factor, query, k) == expected)
+                            << mode << ": factor " << factor << ", ef " << ef << ", k " << k << ", query " << q;
+                    }
     }
 };
 
@@ -122,7 +123,7 @@ TEST_F(SearchScoringTest, EstimatesAloneMatchTheTranscription) {
 // Ties decide which of two equal vectors is returned; a duplicate pair must
 // come back together or in the order the heaps leave them, never merged.
 TEST_F(SearchScoringTest, DuplicateVectorsAreBothReturned) {
-    const Found found = viaSearch(index.get(), 64, queries.data(), 50);
+    const Found found = viaSearch(index.get(), 64, 4, queries.data(), 50);
     std::size_t pairs = 0;
     for (std::size_t i = 0; i < found.ids.size(); ++i)
         for (std::size_t j = i + 1; j < found.ids.size(); ++j)

@@ -176,6 +176,9 @@ TEST_F(ToolErrorsTest, BadUsageExitsWithTwo) {
         {{"eval", "@v.fvecs", "@v.fvecs", "--ef", "16,x"}, 2, "--ef must be"},
         {{"eval", "@v.fvecs", "@v.fvecs", "--ef", "16,,32"}, 2, "--ef must be"},
         {{"demo", "--count", "0"}, 2, "--count must be"},
+        {{"build", "@v.fvecs", "@o.kvx", "--store", "f16"}, 2, "--store must be f32, int8 or none, not 'f16'"},
+        {{"eval", "@v.fvecs", "@v.fvecs", "--store", "F32"}, 2, "--store must be"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--rerank", "-1"}, 2, "--rerank must be"},
         {{"info", "@idx.kvx", "@idx.kvx"}, 2, "unexpected argument"},
     };
     for (const BadCase& c : cases) expectRefused(c);

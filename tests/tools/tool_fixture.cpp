@@ -15,10 +15,10 @@ void ToolTest::TearDown() { std::filesystem::remove_all(dir_); }
 
 IndexPtr ToolTest::buildWithLibrary(const Floats& vectors, std::uint64_t ef_construction,
                                     std::uint64_t seed, const std::string& name,
-                                    std::vector<std::uint64_t> ids) const {
+                                    std::vector<std::uint64_t> ids, std::uint32_t store) const {
     const std::uint64_t count = vectors.size() / kDim;
     if (ids.empty()) ids = rowNumbers(count);
-    IndexPtr index(korvane_index_create(ef_construction, seed));
+    IndexPtr index(korvane_index_create_with_store(ef_construction, seed, store));
     EXPECT_EQ(korvane_index_add_batch(index.get(), ids.data(), vectors.data(), count, 1), 0);
     EXPECT_EQ(korvane_index_save(index.get(), path(name).c_str()), 0);
     return index;
@@ -29,12 +29,12 @@ IndexPtr ToolTest::load(const std::string& name) const {
 }
 
 BatchResults ToolTest::search(const korvane_index* index, const Floats& queries, std::uint64_t k,
-                              std::uint64_t ef) {
+                              std::uint64_t ef, std::uint64_t rerank) {
     const std::uint64_t n = queries.size() / kDim;
     BatchResults results{k, std::vector<std::uint64_t>(n * k), std::vector<float>(n * k),
                          std::vector<std::uint64_t>(n)};
-    EXPECT_EQ(korvane_search_batch(index, queries.data(), n, k, ef, 1, results.ids.data(),
-                                   results.scores.data(), results.counts.data()),
+    EXPECT_EQ(korvane_search_batch_rerank(index, queries.data(), n, k, ef, rerank, 1, results.ids.data(),
+                                          results.scores.data(), results.counts.data()),
               0);
     return results;
 }

@@ -38,10 +38,11 @@ protected:
     // Builds with the library (ids = row numbers unless given) and saves to `name`.
     IndexPtr buildWithLibrary(const Floats& vectors, std::uint64_t ef_construction,
                               std::uint64_t seed, const std::string& name,
-                              std::vector<std::uint64_t> ids = {}) const;
+                              std::vector<std::uint64_t> ids = {},
+                              std::uint32_t store = KORVANE_STORE_I8) const;
     IndexPtr load(const std::string& name) const;
     static BatchResults search(const korvane_index* index, const Floats& queries, std::uint64_t k,
-                               std::uint64_t ef);
+                               std::uint64_t ef, std::uint64_t rerank = 4);
 
 private:
     std::string dir_;

@@ -126,6 +126,26 @@ TEST_F(ToolTest, SearchPrintsTheLibrarysResultsAsTsvOrJson) {
     EXPECT_EQ(json.out, expectedJson(expected));
 }
 
+TEST_F(ToolTest, StoreAndRerankOptionsReachTheLibrary) {
+    const Floats vectors = randomVectors(kCount, 6);
+    writeFvecs(path("v.fvecs"), vectors);
+    const Floats queries = randomVectors(6, 7);
+    writeFvecs(path("q.fvecs"), queries);
+    const IndexPtr index = buildWithLibrary(vectors, 40, 2, "expected.kvx", {}, KORVANE_STORE_F32);
+    const RunResult built = run({"build", path("v.fvecs"), path("f32.kvx"), "--seed", "2", "--ef-construction",
+                                 "40", "--store", "f32"});
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    EXPECT_TRUE(readFile(path("f32.kvx")) == readFile(path("expected.kvx")));
+    const RunResult info = run({"info", path("f32.kvx")});
+    EXPECT_NE(info.out.find("raw copies         float32 (store f32)\n"), std::string::npos) << info.out;
+    for (const char* rerank : {"0", "1"}) {
+        const RunResult found = run({"search", path("f32.kvx"), path("q.fvecs"), "-k", "5", "--ef", "40",
+                                     "--rerank", rerank});
+        ASSERT_EQ(found.exit_code, 0) << found.err;
+        EXPECT_EQ(found.out, expectedTsv(search(index.get(), queries, 5, 40, std::stoull(rerank)))) << rerank;
+    }
+}
+
 TEST_F(ToolTest, FilteredSearchUsesOnlyTheListedIds) {
     const IndexPtr index = buildWithLibrary(randomVectors(kCount, 5), 40, 1, "idx.kvx");
     const Floats queries = randomVectors(4, 6);
@@ -212,7 +232,7 @@ TEST_F(ToolTest, RemoveTakesIdsOutAndInfoDescribesTheFile) {
     const std::string size = std::to_string(readFile(path("idx.kvx")).size());
     for (const std::string& line : {std::string("nodes              300 "), std::string("live               295\n"),
                                     std::string("removed            5\n"), std::string("ef_construction    40\n"),
-                                    std::string("raw copies         int8 with a scale per vector\n"),
+                                    std::string("raw copies         int8 with a scale per vector (store int8)\n"),
                                     std::string("calibration        none\n")})
         EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
     EXPECT_NE(info.out.find("  layer 0          300 nodes, "), std::string::npos) << info.out;
@@ -259,6 +279,7 @@ TEST_F(ToolTest, DemoRunsEndToEndOnASmallSet) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("answers exactly as the built one"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("recall@10"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("float32 copies, every candidate re-scored"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
 }
 
