@@ -26,7 +26,7 @@ g++ -std=c++20 -O3 -ffp-contract=off -fopenmp -Wall \
     "$here/compare.cpp" \
     "$root/tools/dataset.cpp" "$root/tools/ground_truth.cpp" "$root/tools/vector_io.cpp" \
     "$root/tools/binary_file.cpp" "$root/tools/npy_header.cpp" "$root/tools/args.cpp" \
-    "$root/tools/parallel.cpp" \
+    "$root/tools/parallel.cpp" "$root/tools/cli_error.cpp" \
     -L"$root/build/release" -lkorvane -Wl,-rpath,"$root/build/release" -lfaiss -llapack -lblas -pthread \
     -o "$out/compare"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')" >&2
