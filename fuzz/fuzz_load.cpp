@@ -1,8 +1,8 @@
 // Loader fuzzing: any input either is refused or gives an index that is
 // consistent, can be saved and loaded again unchanged, answers a search with
 // distinct live ids and takes an addition. Every input is also read from a
-// file through a small transfer buffer, which must give the same outcome as
-// reading it from memory.
+// file through a small transfer buffer and as a stream, which must give the
+// same outcome as reading it from memory.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -32,13 +32,28 @@ void require(bool condition, const char* what) {
 // straddle its refills everywhere.
 constexpr std::size_t kSmallStaging = 300;
 
-Error loadThroughFile(const fuzzing::ImageView& image, LoadedIndex& out) {
+int imageFile(const fuzzing::ImageView& image) {
     static const int fd = memfd_create("fuzz-image", MFD_CLOEXEC);
-    static std::uint8_t staging[kSmallStaging];
     require(fd >= 0, "memfd");
     require(ftruncate(fd, 0) == 0 && pwrite(fd, image.data, image.len, 0) == ssize_t(image.len), "memfd write");
-    FileSource source{fd, image.len, staging, kSmallStaging};
+    return fd;
+}
+
+Error loadThroughFile(const fuzzing::ImageView& image, LoadedIndex& out) {
+    static std::uint8_t staging[kSmallStaging];
+    FileSource source{imageFile(image), image.len, staging, kSmallStaging};
     return readImage(source, out);
+}
+
+// As a pipe or device is read: front to back, only as far as the checks ask.
+Error loadThroughStream(const fuzzing::ImageView& image, LoadedIndex& out) {
+    const int fd = imageFile(image);
+    require(lseek(fd, 0, SEEK_SET) == 0, "memfd seek");
+    StreamSource source{fd};
+    const Error result = readImage(source, out);
+    require(result != Error::Ok || source.pos <= image.len, "a stream is not read past its image");
+    source.deinit();
+    return result;
 }
 
 bool sameImage(const Index& a, const Index& b) {
@@ -119,16 +134,19 @@ void checkAddition(Index& index) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace korvane;
     const fuzzing::ImageView image = fuzzing::imageOfInput(data, size);
-    LoadedIndex loaded, from_file;
+    LoadedIndex loaded, from_file, from_stream;
     const Error result = deserialize(image.data, image.len, loaded);
     require(loadThroughFile(image, from_file) == result, "a file and memory load alike");
+    require(loadThroughStream(image, from_stream) == result, "a stream and memory load alike");
     if (result != Error::Ok) return 0;
     Index& index = loaded.index;
     require(checkGraphInvariants(index.graph, index.payloads.len), "graph invariants");
     checkIdMap(index);
     checkResaveIsStable(index);
     require(sameImage(index, from_file.index), "a file and memory load the same index");
+    require(sameImage(index, from_stream.index), "a stream and memory load the same index");
     deinit(from_file);
+    deinit(from_stream);
     checkSearch(index);
     checkAddition(index);
     checkSearch(index);

@@ -24,11 +24,19 @@ Bytes imageOf(const BuildOptions& options, void (*edit)(korvane::Index&) = nullp
     return image;
 }
 
-Bytes emptyWithTwoLayers() {
+Bytes emptyWithLayers(std::uint32_t layers) {
     Bytes image = imageOf({.nodes = 0});
-    korvane::testing::putU32(image, 40, 2);
-    image.insert(image.end() - 8, 16, 0);
+    korvane::testing::putU32(image, 40, layers);
+    image.insert(image.end() - 8, 8 * layers, 0);
     return image;
+}
+
+// Ids that a fixed hash would send to one slot.
+Bytes collidingIds() {
+    return imageOf({.nodes = 64, .raw_mode = RawMode::None}, [](korvane::Index& index) {
+        const std::vector<std::uint64_t> ids = korvane::testing::idsCollidingUnderFixedMix(64);
+        for (std::uint64_t k = 0; k < 64; ++k) index.payloads[k].id = ids[k];
+    });
 }
 
 // A graph as insertion builds it, with removals.
@@ -62,7 +70,10 @@ int main(int argc, char** argv) {
     const bool ok =
         writeSeed(dir, "empty", imageOf({.nodes = 0})) &&
         writeSeed(dir, "inserted-int8", insertedImage()) &&
-        writeSeed(dir, "empty-two-layers", emptyWithTwoLayers()) &&
+        writeSeed(dir, "empty-two-layers", emptyWithLayers(2)) &&
+        writeSeed(dir, "empty-32-layers", emptyWithLayers(32)) &&
+        writeSeed(dir, "empty-33-layers", emptyWithLayers(33)) &&
+        writeSeed(dir, "colliding-ids", collidingIds()) &&
         writeSeed(dir, "removals-int8", imageOf({.nodes = 12, .raw_mode = RawMode::I8, .removed = {3, 7}})) &&
         writeSeed(dir, "calibrated-int8", imageOf({.nodes = 6, .raw_mode = RawMode::I8, .calibrated = true})) &&
         writeSeed(dir, "raw-none", imageOf({.nodes = 5, .raw_mode = RawMode::None})) &&

@@ -1,8 +1,14 @@
 #include "op_harness.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <new>
 #include <set>
@@ -12,7 +18,10 @@
 #include "encoding/scoring.h"
 #include "graph/invariants.h"
 #include "index/query.h"
+#include "storage/byte_source.h"
 #include "storage/format.h"
+#include "storage/image_stream.h"
+#include "support/test_support.h"
 
 namespace korvane::harness {
 namespace {
@@ -113,6 +122,73 @@ std::vector<float> expectedFilteredScores(const Index& index, const float* query
     return scores;
 }
 
+// Where saved files go: one directory per process, removed at exit; in
+// memory where the system has such a file system, so that flushes are free.
+const char* saveDirectory() {
+    static char dir[64];
+    static const bool made = [] {
+        for (const char* base : {"/dev/shm", "/tmp"}) {
+            std::snprintf(dir, sizeof dir, "%s/korvane-ops-XXXXXX", base);
+            if (mkdtemp(dir)) {
+                std::atexit([] { std::filesystem::remove_all(dir); });
+                return true;
+            }
+        }
+        return false;
+    }();
+    return made ? dir : "/tmp";
+}
+
+korvane_index* adopt(LoadedIndex& loaded) {
+    loaded.node_metadata.deinit();
+    loaded.metadata_bytes.deinit();
+    return toHandle(new (allocateBytes(sizeof(Index))) Index(loaded.index));
+}
+
+// The image read back through memory, a stream, or a saved file (the save
+// and load functions themselves), as `how` chooses.
+korvane_index* reloadedIndex(const korvane_index* handle, std::uint8_t how, Checks& check) {
+    const Index& index = *fromHandle(handle);
+    if (how % 3 == 2) {
+        const std::string path = std::string(saveDirectory()) + "/index.kvx";
+        if (korvane_index_save(handle, path.c_str()) != 0) check.fail("save failed");
+        korvane_index* loaded = korvane_index_load(path.c_str());
+        if (!loaded) check.fail("a saved file does not load");
+        return loaded;
+    }
+    Vec<std::uint8_t> image;
+    if (serialize(index, nullptr, image) != Error::Ok) {
+        check.fail("serialize failed");
+        return nullptr;
+    }
+    LoadedIndex loaded;
+    Error error = Error::CorruptFile;
+    if (how % 3 == 0) {
+        error = deserialize(image.data, image.len, loaded);
+    } else {
+        static const int fd = memfd_create("ops-stream", MFD_CLOEXEC);
+        if (ftruncate(fd, 0) == 0 && pwrite(fd, image.data, image.len, 0) == ssize_t(image.len) &&
+            lseek(fd, 0, SEEK_SET) == 0) {
+            StreamSource stream{fd};
+            error = readImage(stream, loaded);
+            stream.deinit();
+        }
+    }
+    image.deinit();
+    if (error != Error::Ok) {
+        check.fail("an image the library wrote does not load");
+        return nullptr;
+    }
+    return adopt(loaded);
+}
+
+// Ids the operations use: small numbers stand for ids chosen so that a fixed
+// hash would put them all in one slot.
+std::uint64_t idOf(std::uint64_t small) {
+    static const std::vector<std::uint64_t> ids = testing::idsCollidingUnderFixedMix(256);
+    return ids[small % 256];
+}
+
 }  // namespace
 
 void Harness::step(ByteSource& source) {
@@ -130,7 +206,7 @@ void Harness::step(ByteSource& source) {
     }
     switch (op) {
         case Add: {
-            const std::uint64_t id = source.byte() % 64;
+            const std::uint64_t id = idOf(source.byte() % 64);
             const auto v = vectorFromSeed(source.u64(2), true);
             const int status = korvane_index_add(index, id, v.data());
             const int want = live.count(id) ? -2 : 0;
@@ -145,7 +221,7 @@ void Harness::step(ByteSource& source) {
             bool duplicate = false;
             std::set<std::uint64_t> seen;
             for (auto& id : ids) {
-                id = source.byte() % 200;
+                id = idOf(source.byte() % 200);
                 duplicate |= live.count(id) || !seen.insert(id).second;
                 const auto v = vectorFromSeed(source.u64(2), true);
                 vectors.insert(vectors.end(), v.begin(), v.end());
@@ -158,7 +234,7 @@ void Harness::step(ByteSource& source) {
             break;
         }
         case Remove: {
-            const std::uint64_t id = source.byte() % 200;
+            const std::uint64_t id = idOf(source.byte() % 200);
             const int status = korvane_index_remove(index, id);
             if (status != (live.count(id) ? 0 : -1)) check.fail("remove returned " + std::to_string(status));
             live.erase(id);
@@ -173,7 +249,7 @@ void Harness::step(ByteSource& source) {
         case Filtered: {
             const auto q = vectorFromSeed(source.u64(2), false);
             std::vector<std::uint64_t> allowed(source.byte() % 50);
-            for (auto& id : allowed) id = source.byte() % 200;
+            for (auto& id : allowed) id = idOf(source.byte() % 200);
             std::set<std::uint64_t> unique(allowed.begin(), allowed.end());
             allowed.assign(unique.begin(), unique.end());
             const std::uint64_t k = 1 + source.byte() % 20;
@@ -215,23 +291,8 @@ void Harness::step(ByteSource& source) {
             break;
         }
         case SaveLoad: {
-            Vec<std::uint8_t> image;
-            if (serialize(*fromHandle(index), nullptr, image) != Error::Ok) {
-                check.fail("serialize failed");
-                break;
-            }
-            LoadedIndex loaded;
-            const Error error = deserialize(image.data, image.len, loaded);
-            image.deinit();
-            if (error != Error::Ok) {
-                check.fail("an image the library wrote does not load");
-                break;
-            }
-            loaded.node_metadata.deinit();
-            loaded.metadata_bytes.deinit();
-            void* record = allocateBytes(sizeof(Index));
-            auto* copy = new (record) Index(loaded.index);
-            korvane_index* reloaded = toHandle(copy);
+            korvane_index* reloaded = reloadedIndex(index, source.byte(), check);
+            if (!reloaded) break;
             korvane_context* fresh = korvane_context_create(reloaded, context ? fromHandle(context)->ef_search : 16);
             const auto q = vectorFromSeed(source.u64(2), false);
             if (!sameBits(searchHits(index, context, q.data(), 10), searchHits(reloaded, fresh, q.data(), 10)))

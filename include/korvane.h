@@ -160,6 +160,13 @@ KORVANE_API void korvane_context_destroy(korvane_context *context);
  * when the index was smaller is grown first (the only case in which a
  * search allocates); if that fails the search returns 0.
  *
+ * Scores are NaN where a stored vector or the query holds a NaN, and can
+ * be where a vector's squared length overflows float (components near the
+ * float limit; the sum of a vector's squared components must stay below
+ * FLT_MAX for its scores to be finite). A NaN score compares neither above
+ * nor below any other: the results are still distinct live ids, but neither
+ * their order nor which of them are returned is then defined.
+ *
  * Thread safety: concurrent searches on one index need one context each.
  */
 KORVANE_API uint64_t korvane_search(const korvane_index *index, korvane_context *context,
@@ -203,8 +210,12 @@ KORVANE_API uint64_t korvane_search_filtered(const korvane_index *index,
  * string of at most 1023 bytes; relative paths use the current directory).
  * The file is written to a temporary file beside it, flushed and renamed
  * over `path`, so an existing file is either fully replaced or left exactly
- * as it was. A symbolic link at `path` is followed and its target replaced;
- * an existing file keeps its permission bits.
+ * as it was. The temporary file can be opened by its owner only; once
+ * complete it takes the permission bits of the file it replaces, or 0666
+ * less the umask for a new file. A symbolic link at `path` is followed and
+ * its target replaced, except where the kernel would refuse to follow it: a
+ * link in a sticky directory that everyone may write, owned by neither the
+ * caller nor the directory's owner, makes the save fail.
  *
  * Returns 0, or -1 on any failure (path too long or not NUL-terminated
  * within 1024 bytes, directory missing, no permission, disk full, out of
@@ -216,7 +227,8 @@ KORVANE_API int32_t korvane_index_save(const korvane_index *index, const char *p
  * Reads an index file written by korvane_index_save. Returns a new index
  * owned by the caller, or NULL when the file cannot be read, is not a valid
  * index file (every field is checked; damaged files are refused, never
- * trusted) or memory runs out.
+ * trusted) or memory runs out. A pipe or device is read only as far as the
+ * index in it goes, and no further than the first field that fails.
  */
 KORVANE_API korvane_index *korvane_index_load(const char *path);
 

@@ -1,8 +1,11 @@
 #include "binary_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli_error.h"
@@ -77,12 +80,44 @@ std::uint8_t BinaryFile::readU8(const char* what) {
     return value;
 }
 
+namespace {
+
+std::string directoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool writeAndSync(int fd, const void* data, std::uint64_t bytes) {
+    const char* at = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t written = ::write(fd, at, bytes);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        at += written;
+        bytes -= static_cast<std::uint64_t>(written);
+    }
+    return fsync(fd) == 0;
+}
+
+}  // namespace
+
+// Written beside the target and renamed over it only when complete: a full
+// disk never leaves a partial file that reads as a shorter valid data set,
+// and an existing file stays as it was until then.
 void writeWholeFile(const std::string& path, const void* data, std::uint64_t bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) throw Failure(systemError("create", path));
-    const bool written = bytes == 0 || std::fwrite(data, 1, bytes, file) == bytes;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) throw Failure(systemError("write", path));
+    std::string temporary = directoryOf(path) + "/.korvane-XXXXXX";
+    const int fd = mkstemp(temporary.data());  // private until complete
+    if (fd < 0) throw Failure(systemError("create a file in", directoryOf(path)));
+    const mode_t mask = umask(0);
+    umask(mask);
+    std::string failure;
+    if (!writeAndSync(fd, data, bytes) || fchmod(fd, 0666 & ~mask) != 0) failure = systemError("write", path);
+    if (close(fd) != 0 && failure.empty()) failure = systemError("write", path);
+    if (failure.empty() && std::rename(temporary.c_str(), path.c_str()) != 0)
+        failure = systemError("replace", path);
+    if (failure.empty()) return;
+    unlink(temporary.c_str());
+    throw Failure(failure);
 }
 
 }  // namespace korvane::tool

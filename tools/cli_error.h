@@ -20,4 +20,8 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// `text` with control bytes (a NUL among them) written as \xNN, so that a
+// message shows all of it on one line.
+std::string printable(const std::string& text);
+
 }  // namespace korvane::tool

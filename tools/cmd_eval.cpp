@@ -1,4 +1,5 @@
 // korvane eval: recall@k and queries/s across an ef_search sweep.
+#include <algorithm>
 #include <cstdio>
 
 #include "cli_error.h"
@@ -27,7 +28,8 @@ const char* const kHelp =
     "options:\n"
     "  --index FILE            evaluate this index file instead of building one\n"
     "  --ids FILE              ids of the BASE rows, as for 'build' (default: row numbers)\n"
-    "  --truth FILE            exact neighbours as .ivecs (row numbers into BASE, best first)\n"
+    "  --truth FILE            exact neighbours as .ivecs (row numbers into BASE, best first,\n"
+    "                          at least k per row)\n"
     "  -k N                    recall depth, 1 to 256 (default 10)\n"
     "  --ef LIST               comma-separated ef_search values (default 16,32,64,128,256)\n"
     "  --rerank N              re-score factor, 0 = every candidate (default 4)\n"
@@ -74,11 +76,19 @@ IndexPtr indexFor(const Args& args, const EvalSetup& setup) {
     return index;
 }
 
+// A row shorter than the recall depth would make the missing neighbours
+// count as found.
 Neighbours truthFromFile(const std::string& path, const EvalSetup& setup) {
     Neighbours rows = readIvecs(path);
     if (rows.size() != setup.queries.count)
         throw Failure(path + ": holds " + std::to_string(rows.size()) + " rows for " +
                       std::to_string(setup.queries.count) + " queries");
+    const std::uint64_t needed = std::min(setup.k, setup.base.count);
+    for (std::uint64_t q = 0; q < rows.size(); ++q)
+        if (rows[q].size() < needed)
+            throw Failure(path + ": row " + std::to_string(q) + " holds " + std::to_string(rows[q].size()) +
+                          " neighbours; recall@" + std::to_string(setup.k) + " needs " +
+                          std::to_string(needed));
     return rows;
 }
 

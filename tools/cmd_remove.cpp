@@ -15,7 +15,8 @@ const char* const kHelp =
     "\n"
     "Removes the ids listed in IDS (one decimal id per line, or a .npy of uint64)\n"
     "from INDEX and saves it back (the file is replaced as a whole, so it is never\n"
-    "left half written). Ids that are not in the index are counted and skipped.\n"
+    "left half written). Ids that are not in the index, and repeats of an id\n"
+    "listed before, are counted and skipped.\n"
     "\n"
     "options:\n"
     "  -o, --output FILE   save to FILE instead of replacing INDEX\n";
@@ -33,15 +34,17 @@ int runRemove(const Words& words) {
     const std::string output =
         args.value("--output").value_or(args.value("-o").value_or(args.positionals[0]));
     const IndexPtr index = loadIndex(args.positionals[0]);
-    const std::vector<std::uint64_t> ids = readIds(args.positionals[1]);
+    std::uint64_t repeats = 0;
+    const std::vector<std::uint64_t> ids = distinctIds(readIds(args.positionals[1]), &repeats);
 
     std::uint64_t removed = 0;
     for (std::uint64_t id : ids)
         if (korvane_index_remove(index.get(), id) == KORVANE_OK) ++removed;
     saveIndex(index.get(), output);
-    std::printf("removed %llu ids (%llu not in the index); %s holds %llu vectors\n",
-                static_cast<ull>(removed), static_cast<ull>(ids.size() - removed), output.c_str(),
-                static_cast<ull>(korvane_index_len(index.get())));
+    std::printf("removed %llu ids (%llu not in the index", static_cast<ull>(removed),
+                static_cast<ull>(ids.size() - removed));
+    if (repeats) std::printf(", %llu listed again", static_cast<ull>(repeats));
+    std::printf("); %s holds %llu vectors\n", output.c_str(), static_cast<ull>(korvane_index_len(index.get())));
     return kExitOk;
 }
 

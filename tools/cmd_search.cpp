@@ -24,7 +24,8 @@ const char* const kHelp =
     "  --rerank N        re-score exactly the best N x k estimates (default 4;\n"
     "                    0 = every candidate: slower, higher recall)\n"
     "  --threads N       worker threads (default: all cores)\n"
-    "  --filter FILE     search only among the ids listed in FILE (exact, no graph walk)\n"
+    "  --filter FILE     search only among the ids listed in FILE (exact, no graph walk;\n"
+    "                    an id listed more than once counts once)\n"
     "  --json            print one JSON object per query instead of TSV\n";
 
 const std::vector<OptionRule> kOptions = {
@@ -45,7 +46,7 @@ int runSearch(const Words& words) {
 
     const std::optional<std::string> filter = args.value("--filter");
     const SearchResults results =
-        filter ? searchAllFiltered(index.get(), queries, readIds(*filter), k, threads)
+        filter ? searchAllFiltered(index.get(), queries, distinctIds(readIds(*filter)), k, threads)
                : searchAll(index.get(), queries, k, ef, threads, rerank);
     if (args.has("--json")) writeJsonLines(stdout, results);
     else writeTsv(stdout, results);

@@ -30,6 +30,11 @@ std::uint64_t rerankOption(const Args& args);
 // The --store word of a store value.
 const char* storeName(std::uint32_t store);
 
+// The ids in their first-listed order, each once; `repeats` (when given)
+// counts the entries dropped.
+std::vector<std::uint64_t> distinctIds(const std::vector<std::uint64_t>& ids,
+                                       std::uint64_t* repeats = nullptr);
+
 // Throws Failure naming a repeated id, or a count that does not match.
 void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,
               const std::string& ids_path);

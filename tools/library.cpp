@@ -14,6 +14,7 @@ namespace korvane::tool {
 namespace {
 
 constexpr std::uint64_t kAddBatch = 4096;  // a multiple of the library's 1024-item chunks
+constexpr std::size_t kMaxIndexPathBytes = 1023;
 
 }  // namespace
 
@@ -23,7 +24,20 @@ IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed, std::uin
     return index;
 }
 
+namespace {
+
+// The library refuses longer paths without touching the file system.
+void checkPathLength(const std::string& action, const std::string& path) {
+    if (path.size() > kMaxIndexPathBytes)
+        throw Failure("cannot " + action + " " + printable(path.substr(0, 60)) + "...: path is " +
+                      std::to_string(path.size()) + " bytes long; index files take at most " +
+                      std::to_string(kMaxIndexPathBytes));
+}
+
+}  // namespace
+
 IndexPtr loadIndex(const std::string& path) {
+    checkPathLength("load", path);
     BinaryFile probe(path);  // names the reason when the file cannot be opened at all
     IndexPtr index(korvane_index_load(path.c_str()));
     if (!index)
@@ -32,7 +46,7 @@ IndexPtr loadIndex(const std::string& path) {
 }
 
 void saveIndex(const korvane_index* index, const std::string& path) {
-    if (path.size() > 1023) throw Failure("cannot save to " + path + ": path longer than 1023 bytes");
+    checkPathLength("save to", path);
     if (korvane_index_save(index, path.c_str()) != KORVANE_OK)
         throw Failure("cannot save the index to " + path +
                       " (missing directory, no permission or disk full)");

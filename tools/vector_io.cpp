@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 #include "args.h"
 #include "binary_file.h"
@@ -26,6 +27,12 @@ bool endsWith(const std::string& text, const std::string& suffix) {
 
 std::string countText(std::uint64_t n, const char* noun) {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+std::string shapeText(const std::vector<std::uint64_t>& shape) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+    return text + (shape.size() == 1 ? ",)" : ")");
 }
 
 VectorSet readFvecs(BinaryFile& file) {
@@ -60,9 +67,12 @@ std::uint64_t npyVectorCount(const BinaryFile& file, const NpyHeader& header) {
     const std::vector<std::uint64_t>& shape = header.shape;
     if (shape.size() == 2 && shape[1] == kDim) return shape[0];
     if (shape.size() == 1 && shape[0] == kDim) return 1;
-    const std::uint64_t dim = shape.empty() ? 0 : shape.back();
-    throw Failure(file.path() + ": .npy shape is not (n, 256); vectors have " +
-                  std::to_string(dim) + " dimensions; korvane needs 256");
+    if (shape.empty() || shape.size() > 2)
+        throw Failure(file.path() + ": .npy shape " + shapeText(shape) + " has " +
+                      std::to_string(shape.size()) + (shape.size() == 1 ? " axis" : " axes") +
+                      "; korvane needs (n, 256)");
+    throw Failure(file.path() + ": .npy shape is " + shapeText(shape) + "; vectors have " +
+                  std::to_string(shape.back()) + " dimensions; korvane needs 256");
 }
 
 VectorSet readNpyVectors(BinaryFile& file) {
@@ -89,11 +99,22 @@ VectorSet readRawVectors(BinaryFile& file) {
     return set;
 }
 
-void checkFinite(const std::string& path, const VectorSet& set) {
-    for (std::uint64_t i = 0; i < set.values.size(); ++i)
-        if (!std::isfinite(set.values[i]))
-            throw Failure(path + ": vector " + std::to_string(i / kDim) +
-                          " has a component that is not a finite number");
+// Beyond finite components, the squared length must be a finite float32:
+// the library's scores for a longer vector are NaN, which no ranking can
+// order.
+void checkScorable(const std::string& path, const VectorSet& set) {
+    for (std::uint64_t v = 0; v < set.count; ++v) {
+        const float* row = set.row(v);
+        double squared_length = 0;
+        for (std::uint64_t i = 0; i < kDim; ++i) {
+            if (!std::isfinite(row[i]))
+                throw Failure(path + ": vector " + std::to_string(v) + " has a component that is not a finite number");
+            squared_length += double(row[i]) * double(row[i]);
+        }
+        if (squared_length > double(std::numeric_limits<float>::max()))
+            throw Failure(path + ": vector " + std::to_string(v) +
+                          " is too long: its squared length overflows float32, so it cannot be scored");
+    }
 }
 
 std::vector<std::uint64_t> readNpyIds(BinaryFile& file) {
@@ -134,7 +155,7 @@ std::vector<std::uint64_t> readTextIds(const std::string& path) {
         if (word.empty()) continue;
         const std::optional<std::uint64_t> id = parseU64(word);
         if (!id)
-            throw Failure(path + " line " + std::to_string(number) + ": '" + word.substr(0, 40) +
+            throw Failure(path + " line " + std::to_string(number) + ": '" + printable(word.substr(0, 40)) +
                           "' is not an id (a decimal integer from 0 to 18446744073709551615)");
         ids.push_back(*id);
     }
@@ -163,7 +184,7 @@ VectorSet readVectors(const std::string& path) {
         case VectorFormat::Raw: set = readRawVectors(file); break;
     }
     if (set.count == 0) throw Failure(path + ": holds no vectors");
-    checkFinite(path, set);
+    checkScorable(path, set);
     return set;
 }
 

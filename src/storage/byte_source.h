@@ -1,18 +1,21 @@
-// Where the image reader takes its bytes from: a buffer in memory, or a
+// Where the image reader takes its bytes from: a buffer in memory, a
 // regular file read piecewise, so that loading never holds a second copy of
-// the whole file.
+// the whole file, or a stream of unknown length (a pipe, a device).
 //
-// Both sources know the total length up front. `has` and `hasRecords` only
-// compare counts with what remains; the reader asks them before every field,
-// so a damaged count never moves the position past the end. A file that turns
-// out shorter than its size said, or a read error, is latched in `failed`;
-// the bytes handed out meanwhile are zeros, which the reader's checks handle
-// like any other damaged content.
+// The reader asks `has` or `hasRecords` before every field, so a damaged
+// count never moves the position past the end. The memory and file sources
+// know the total length up front and only compare counts with what remains.
+// A file that turns out shorter than its size said, or a read error, is
+// latched in `failed`; the bytes handed out meanwhile are zeros, which the
+// reader's checks handle like any other damaged content. The stream source
+// reads only when asked, so each check runs as soon as its bytes arrive.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "common/vec.h"
 
 namespace korvane {
 
@@ -78,6 +81,50 @@ struct FileSource {
   private:
     // Stages at least `count` bytes from `pos` on.
     void refill(std::size_t count);
+};
+
+// Reads a stream only as far as the reader has asked: the first failed
+// check ends the load, and a stream that never ends is not read past the
+// image. Every byte read stays in one buffer (the matrices are copied out
+// last), which grows at most geometrically with what has arrived, so a count
+// that promises more than the stream holds costs no more memory than the
+// bytes actually sent.
+struct StreamSource {
+    int fd;
+    Vec<std::uint8_t> buffer{};  // every byte read so far
+    std::size_t pos = 0;
+    bool ended = false;  // end of stream, read error or no memory to go on
+    bool io_failed = false;
+
+    bool has(std::size_t count) { return count <= buffer.len - pos || fill(count); }
+    bool hasRecords(std::uint64_t count, std::size_t width) {
+        // More bytes than memory can address cannot arrive either.
+        return count <= (SIZE_MAX - pos) / width && has(count * width);
+    }
+    bool failed() const { return io_failed; }
+
+    // `take` pointers stay valid only until the next `has`.
+    const std::uint8_t* take(std::size_t count) {
+        const std::uint8_t* start = buffer.data + pos;
+        pos += count;
+        return start;
+    }
+    void copyOut(void* dest, std::size_t count) {
+        if (count) std::memcpy(dest, buffer.data + pos, count);
+        pos += count;
+    }
+    std::size_t skip(std::size_t count) {
+        const std::size_t at = pos;
+        pos += count;
+        return at;
+    }
+    void copyFrom(std::size_t at, void* dest, std::size_t count) { std::memcpy(dest, buffer.data + at, count); }
+    void deinit() { buffer.deinit(); }
+
+  private:
+    // Reads until `count` bytes from `pos` on are buffered; false at the end
+    // of the stream first.
+    bool fill(std::size_t count);
 };
 
 }  // namespace korvane

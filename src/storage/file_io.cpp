@@ -83,15 +83,28 @@ bool openParent(int base_fd, const char* path, Target& target) {
     return target.dir_fd >= 0;
 }
 
+// The kernel's rule for links in shared directories, applied to the links
+// followed here: in a sticky directory that everyone may write, a link is
+// followed only for its owner or the directory's owner, so that nobody can
+// plant a link there that steers another user's save onto a file of theirs.
+bool mayFollowLink(const Target& target) {
+    struct stat dir, link;
+    if (fstat(target.dir_fd, &dir) != 0) return false;
+    if (fstatat(target.dir_fd, target.name, &link, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+    return !shared || link.st_uid == geteuid() || link.st_uid == dir.st_uid;
+}
+
 // Follows symbolic links at the last component, so that the link keeps
-// pointing at the file and the file itself is replaced.
+// pointing at the file and the file itself is replaced. (The kernel follows
+// those in the directory part and applies its own rules there.)
 bool resolveTarget(const char* path, Target& target) {
     if (!openParent(AT_FDCWD, path, target)) return false;
     for (int hop = 0; hop < kMaxSymlinkHops; ++hop) {
         char link[PATH_MAX];
         const ssize_t len = readlinkat(target.dir_fd, target.name, link, sizeof link);
         if (len < 0) return errno == EINVAL || errno == ENOENT;  // a plain file, or none yet
-        if (std::size_t(len) >= sizeof link) return false;
+        if (std::size_t(len) >= sizeof link || !mayFollowLink(target)) return false;
         link[len] = '\0';
         Target next;
         const bool opened = openParent(target.dir_fd, link, next);
@@ -137,19 +150,38 @@ void temporaryName(const char* name, std::uint64_t entropy, char* out) {
     std::memcpy(at, ".tmp", 5);
 }
 
-// A new file beside the target; O_EXCL makes concurrent saves pick distinct names.
+// A new file beside the target; O_EXCL makes concurrent saves pick distinct
+// names. Only its owner may open it until the image is complete.
 int createTemporary(const Target& target, char* tmp_name) {
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
         temporaryName(target.name, nameEntropy(attempt), tmp_name);
-        const int fd = openRetrying(target.dir_fd, tmp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = openRetrying(target.dir_fd, tmp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
 }
 
-// The replacement keeps the old file's permission bits (and, where the
-// process may, its owner); a new file has 0666 less the umask.
-bool adoptOwnerAndMode(int fd, const struct stat& existing) {
+// The process's umask, read without changing it (setting it to learn it
+// would race with files other threads create). Where it cannot be read,
+// the file stays private.
+mode_t currentUmask() {
+    constexpr mode_t kUnknown = 077;
+    const int fd = openRetrying(AT_FDCWD, "/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kUnknown;
+    char text[4096];
+    const long got = readSome(fd, reinterpret_cast<std::uint8_t*>(text), sizeof text - 1);
+    close(fd);
+    if (got <= 0) return kUnknown;
+    text[got] = '\0';
+    const char* line = std::strstr(text, "\nUmask:");
+    unsigned mask = 0;
+    return line && std::sscanf(line + 7, "%o", &mask) == 1 ? mode_t(mask & 0777) : kUnknown;
+}
+
+// Widened when the image is complete: the old file's permission bits (and,
+// where the process may, its owner), or 0666 less the umask for a new file.
+bool takeFinalOwnerAndMode(int fd, bool exists, const struct stat& existing) {
+    if (!exists) return fchmod(fd, 0666 & ~currentUmask()) == 0;
     if (existing.st_uid != geteuid() || existing.st_gid != getegid())
         (void)fchown(fd, existing.st_uid, existing.st_gid);
     return fchmod(fd, existing.st_mode & 0777) == 0;
@@ -185,7 +217,7 @@ bool writeReplacement(const Target& target, const Index& index, std::uint8_t* st
     char tmp_name[NAME_MAX + 1];
     const int fd = createTemporary(target, tmp_name);
     if (fd < 0) return false;
-    bool ok = (!exists || adoptOwnerAndMode(fd, existing)) && writeImageTo(fd, index, staging) && syncRetrying(fd);
+    bool ok = writeImageTo(fd, index, staging) && takeFinalOwnerAndMode(fd, exists, existing) && syncRetrying(fd);
     ok = closeChecked(fd) && ok;
     ok = ok && renameat(target.dir_fd, tmp_name, target.dir_fd, target.name) == 0;
     if (!ok) {
@@ -204,21 +236,12 @@ bool replaceFile(const char* path, const Index& index, std::uint8_t* staging) {
 
 // ---- Reading ------------------------------------------------------------------
 
-// For what cannot be read by position (pipes, devices): the whole stream
-// into one growing buffer, then the reader over memory.
+// For what cannot be read by position (pipes, devices): only as far as the
+// image goes, checked as the bytes arrive.
 Error loadStream(int fd, LoadedIndex& loaded) {
-    Vec<std::uint8_t> buffer;
-    long got = 0;
-    do {
-        if (!buffer.reserveMore(kStagingBytes)) {
-            got = -1;
-            break;
-        }
-        got = readSome(fd, buffer.data + buffer.len, buffer.cap - buffer.len);
-        if (got > 0) buffer.len += std::size_t(got);
-    } while (got > 0);
-    const Error result = got == 0 ? deserialize(buffer.data, buffer.len, loaded) : Error::CorruptFile;
-    buffer.deinit();
+    StreamSource source{fd};
+    const Error result = readImage(source, loaded);
+    source.deinit();
     return result;
 }
 

@@ -57,6 +57,27 @@ void FileSource::copyFrom(std::size_t at, void* dest, std::size_t count) {
     }
 }
 
+bool StreamSource::fill(std::size_t count) {
+    // A read asks for at least this much, so small fields cost no call each.
+    constexpr std::size_t kReadAhead = std::size_t{64} << 10;
+    const std::size_t wanted = pos + count;
+    while (buffer.len < wanted) {
+        if (ended) return false;
+        const std::size_t missing = wanted - buffer.len;
+        const std::size_t grow = std::max(kReadAhead, std::min(missing, buffer.len));
+        if (!buffer.reserveMore(grow)) {
+            ended = true;
+            return false;
+        }
+        const std::size_t ask = std::min(buffer.cap - buffer.len, std::max(missing, kReadAhead));
+        const long got = readSome(fd, buffer.data + buffer.len, ask);
+        if (got > 0) buffer.len += std::size_t(got);
+        io_failed = got < 0;
+        ended = got <= 0;
+    }
+    return true;
+}
+
 // ---- Writing ------------------------------------------------------------------
 
 std::uint8_t* FileSink::claim(std::size_t count) {

@@ -44,7 +44,7 @@ Error readHeader(Source& in, Header& header) {
     if (Error e = checkShapeField(in, kDim, Error::DimensionMismatch); e != Error::Ok) return e;
     if (Error e = checkShapeField(in, kDegree, Error::DegreeMismatch); e != Error::Ok) return e;
     if (Error e = checkShapeField(in, kRoutingBits, Error::RoutingBitsMismatch); e != Error::Ok) return e;
-    if (in.len < kFixedHeaderBytes) return Error::CorruptFile;
+    if (!in.has(kFixedHeaderBytes - 16)) return Error::CorruptFile;
     const std::uint8_t* fields = in.take(kFixedHeaderBytes - 16);
     header.n = loadU64(fields);
     header.ef_construction = loadU64(fields + 8);
@@ -52,7 +52,12 @@ Error readHeader(Source& in, Header& header) {
     header.layer_count = loadU32(fields + 24);
     if (fields[28] > static_cast<std::uint8_t>(RawMode::I8)) return Error::CorruptFile;
     header.raw_mode = static_cast<RawMode>(fields[28]);
-    if (header.n > (in.len - kFixedHeaderBytes) / 8) return Error::CorruptFile;
+    // Levels run from 0 to kTopLevel, so no saved graph has more layers;
+    // each layer costs memory on load and a node on every later addition.
+    if (header.layer_count > kTopLevel + 1) return Error::CorruptFile;
+    // n is at most (length - 45) / 8. Asked as a count of 8-byte records
+    // after the header, so that a stream is read only that far to know.
+    if (!in.hasRecords(header.n, 8)) return Error::CorruptFile;
     if (header.n > 0 && header.entry_point >= header.n) return Error::CorruptFile;
     if (!in.has(1)) return Error::CorruptFile;
     header.calibrated = in.take(1)[0] != 0;
@@ -281,6 +286,7 @@ Error readImage(Source& source, LoadedIndex& out) {
 
 template Error readImage<MemorySource>(MemorySource&, LoadedIndex&);
 template Error readImage<FileSource>(FileSource&, LoadedIndex&);
+template Error readImage<StreamSource>(StreamSource&, LoadedIndex&);
 
 Error deserialize(const std::uint8_t* bytes, std::size_t len, LoadedIndex& out) {
     MemorySource source{bytes, len};

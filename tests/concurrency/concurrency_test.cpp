@@ -22,7 +22,7 @@ struct Fixture {
     std::vector<std::uint64_t> ids;
     Fixture() {
         for (std::uint64_t i = 0; i < 1500; ++i) ids.push_back(i * 5 + 1);
-        korvane_index_add_batch(index, ids.data(), data.data(), 1500, 2);
+        EXPECT_EQ(korvane_index_add_batch(index, ids.data(), data.data(), 1500, 2), 0);
     }
     ~Fixture() { korvane_index_destroy(index); }
 };

@@ -50,7 +50,9 @@ TEST(Quality, RecallAtTenOnClusteredVectors) {
         std::printf("recall@10 at ef_search %3llu: %.3f\n", static_cast<unsigned long long>(ef), recall);
         if (ef == 128) recall_at_128 = recall;
     }
-    EXPECT_GT(recall_at_128, 0.35);  // measured about 0.52 on this data
+    // Results are the same on every machine: 0.520 measured, so a drop of a
+    // few hits fails.
+    EXPECT_GT(recall_at_128, 0.50);
 }
 
 // Float copies with every candidate re-scored lift the ceiling that 8-bit

@@ -1,7 +1,11 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +50,46 @@ std::vector<std::string> entriesOf(const fs::path& dir) {
 unsigned modeOf(const fs::path& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : ~0u;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// Runs `body` as a user without privileges: the superuser passes every
+// permission check, so there the body runs in a child process that owns
+// `dir` and has dropped its privileges.
+template <class Body>
+void asUnprivilegedUser(const fs::path& dir, Body body) {
+    if (geteuid() != 0) return body();
+    ASSERT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
+    std::fflush(stdout);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool dropped = setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+        if (dropped) body();
+        std::fflush(stdout);
+        _exit(!dropped ? 2 : ::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "unprivileged part: status " << status;
+}
+
+// The largest permission bits of a temporary file in `dir`, as seen from a
+// signal handler while a save is under way.
+int g_watched_dir = -1;
+unsigned g_temporary_mode = 0;
+
+void recordTemporaryMode(int) {
+    DIR* listing = fdopendir(dup(g_watched_dir));
+    if (!listing) return;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        struct stat info;
+        if (name.size() > 5 && name.ends_with(".tmp") && fstatat(g_watched_dir, entry->d_name, &info, 0) == 0)
+            g_temporary_mode = std::max(g_temporary_mode, unsigned(info.st_mode & 07777));
+    }
+    closedir(listing);
 }
 
 class FileIo : public ::testing::Test {
@@ -166,32 +210,98 @@ TEST_F(FileIo, SavingThroughSymbolicLinksReplacesTheirFinalTarget) {
 }
 
 // The write fails midway (the file size limit stops it), after the
-// replacement has been created.
-TEST_F(FileIo, AFailingWriteLeavesTheOldFileAndNoTemporaryFile) {
+// replacement has been created. The signal of that limit shows the
+// replacement while it holds part of the image: only its owner may read it,
+// even with a umask of 0 and an old file that everyone may read.
+TEST_F(FileIo, AFailingWriteLeavesTheOldFileAndNoTemporaryFileAndNothingReadable) {
     const fs::path target = dir_ / "index.kvx";
     writeFile(target, "previous index");
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
     rlimit previous_limit;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous_limit), 0);
     rlimit small = previous_limit;
     small.rlim_cur = 65536;
-    auto* previous_handler = signal(SIGXFSZ, SIG_IGN);
+    g_watched_dir = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+    g_temporary_mode = 0;
+    auto* previous_handler = signal(SIGXFSZ, recordTemporaryMode);
+    const mode_t previous_umask = umask(0);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     const int saved = save(target);
     setrlimit(RLIMIT_FSIZE, &previous_limit);
+    umask(previous_umask);
     signal(SIGXFSZ, previous_handler);
+    close(g_watched_dir);
+    EXPECT_EQ(g_temporary_mode, 0600u);
     EXPECT_EQ(saved, -1);
     EXPECT_EQ(readFile(target), Bytes(std::begin("previous index"), std::end("previous index") - 1));
     EXPECT_EQ(entriesOf(dir_), std::vector<std::string>{"index.kvx"});
 }
 
 TEST_F(FileIo, AReadOnlyDirectoryRefusesTheSaveAndKeepsTheOldFile) {
-    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
-    writeFile(dir_ / "index.kvx", "previous");
-    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_EQ(save(dir_ / "index.kvx"), -1);
-    fs::permissions(dir_, fs::perms::owner_all);
-    EXPECT_EQ(readFile(dir_ / "index.kvx"), Bytes({'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'}));
-    EXPECT_EQ(entriesOf(dir_), std::vector<std::string>{"index.kvx"});
+    asUnprivilegedUser(dir_, [&] {
+        writeFile(dir_ / "index.kvx", "previous");
+        fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_EQ(save(dir_ / "index.kvx"), -1);
+        fs::permissions(dir_, fs::perms::owner_all);
+        EXPECT_EQ(readFile(dir_ / "index.kvx"), Bytes({'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'}));
+        EXPECT_EQ(entriesOf(dir_), std::vector<std::string>{"index.kvx"});
+    });
+}
+
+// Where the kernel would refuse to follow a link (a sticky directory that
+// everyone may write, a link owned by neither the saver nor the directory's
+// owner), the save refuses too instead of overwriting what it points at.
+TEST_F(FileIo, ALinkPlantedInASharedStickyDirectoryIsNotFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "only the superuser can give a link another owner";
+    const fs::path shared = dir_ / "shared", link = shared / "out.kvx", victim = dir_ / "victim";
+    fs::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    writeFile(victim, "victim");
+    fs::create_symlink(victim, link);
+    ASSERT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(save(link), -1);
+    EXPECT_EQ(readFile(victim), Bytes({'v', 'i', 'c', 't', 'i', 'm'}));
+    EXPECT_EQ(entriesOf(shared), std::vector<std::string>{"out.kvx"});
+
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);  // not sticky
+    EXPECT_EQ(save(link), 0);
+    EXPECT_EQ(readFile(victim), image());
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(chown(shared.c_str(), kNobody, kNobody), 0);  // the directory's owner made the link
+    EXPECT_EQ(save(link), 0);
+    ASSERT_EQ(chown(shared.c_str(), 0, 0), 0);
+    ASSERT_EQ(lchown(link.c_str(), 0, 0), 0);  // the saver's own link
+    EXPECT_EQ(save(link), 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+}
+
+// A pipe whose writer never stops and a device without end: the load reads
+// the image and no further, or stops at the first field that fails.
+TEST_F(FileIo, StreamsThatNeverEndAreReadOnlyAsFarAsTheImage) {
+    auto* previous_handler = signal(SIGPIPE, SIG_IGN);
+    const fs::path path = dir_ / "pipe";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const Bytes valid = image();
+    Bytes damaged = valid;
+    damaged[8] ^= 1;  // degree
+    for (const Bytes* prefix : {&valid, static_cast<const Bytes*>(&damaged)}) {
+        std::thread writer([&] {
+            const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            bool open_end = write(fd, prefix->data(), prefix->size()) == ssize_t(prefix->size());
+            const std::vector<char> zeros(65536);
+            while (open_end) open_end = write(fd, zeros.data(), zeros.size()) > 0;
+            close(fd);
+        });
+        Index* loaded = loadIndex(path.c_str());
+        writer.join();
+        EXPECT_EQ(loaded != nullptr, prefix == &valid);
+        if (loaded) {
+            EXPECT_EQ(testing::imageOf(*loaded), valid);
+        }
+        destroyIndex(loaded);
+    }
+    signal(SIGPIPE, previous_handler);
+    EXPECT_EQ(korvane_index_load("/dev/zero"), nullptr);
 }
 
 TEST_F(FileIo, PathsAreLimitedTo1023BytesAndNeverReadPastThe1024th) {

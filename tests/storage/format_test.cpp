@@ -246,6 +246,20 @@ TEST(Format, EmptyGraphMayDeclareEmptyLayers) {
     deinit(loaded);
 }
 
+// Levels run from 0 to 31, so no saved graph has more than 32 layers; each
+// further one would cost memory at load and a node on every later addition.
+TEST(Format, MoreThan32LayersAreCorrupt) {
+    for (const std::uint32_t layers : {32u, 33u}) {
+        Bytes image = emptyImage();
+        putU32(image, 40, layers);
+        image.insert(image.end() - 8, 8 * layers, 0);
+        LoadedIndex loaded;
+        const Error result = load(image, loaded);
+        EXPECT_EQ(result, layers == 32 ? Error::Ok : Error::CorruptFile) << layers;
+        if (result == Error::Ok) deinit(loaded);
+    }
+}
+
 TEST(Format, OutOfRangeNumbersInTheBodyAreCorrupt) {
     const BuildOptions options{.nodes = 5, .removed = {1}};
     const Bytes image = builtImage(options);

@@ -121,6 +121,27 @@ bool samePayload(const TurboQuantPayload& a, const TurboQuantPayload& b) {
            a.mu == b.mu && a.gamma == b.gamma;
 }
 
+// Ids built to share one slot of a fixed hash: a batch of them and a file
+// holding them must cost a few probes per id, not a probe run as long as
+// the map (quadratic in the count).
+TEST_F(LoadedIndex, IdsChosenToCollideInsertAndLoadInLinearProbes) {
+    constexpr std::size_t n = 3000;
+    const std::vector<std::uint64_t> ids = testing::idsCollidingUnderFixedMix(n);
+    const std::vector<float> vectors = testing::randomVectors(n, 31);
+    korvane_index* index = korvane_index_create(32, 5);
+    ASSERT_EQ(korvane_index_add_batch(index, ids.data(), vectors.data(), n, 2), 0);
+    EXPECT_LT(fromHandle(index)->id_to_node.probesToFindAll(), 3 * n);
+    ASSERT_EQ(korvane_index_save(index, path("colliding.kvx").c_str()), 0);
+    korvane_index_destroy(index);
+
+    korvane_index* loaded = korvane_index_load(path("colliding.kvx").c_str());
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(korvane_index_len(loaded), n);
+    EXPECT_LT(fromHandle(loaded)->id_to_node.probesToFindAll(), 3 * n);
+    EXPECT_EQ(korvane_index_add(loaded, ids[n / 2], vectors.data()), -2);
+    korvane_index_destroy(loaded);
+}
+
 TEST_F(LoadedIndex, FileSetRawModeAndCalibrationGovernAdditionsAndScores) {
     std::vector<float> mean(256), std(256);
     for (std::size_t i = 0; i < 256; ++i) {

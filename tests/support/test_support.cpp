@@ -102,3 +102,32 @@ std::string sha256Hex(const void* data, std::size_t size) {
 }
 
 }  // namespace korvane::testing
+
+namespace korvane::testing {
+namespace {
+
+std::uint64_t inverseOdd(std::uint64_t c) {
+    std::uint64_t y = c;  // correct to 3 bits; each Newton step doubles that
+    for (int i = 0; i < 5; ++i) y *= 2 - c * y;
+    return y;
+}
+
+// x ^= x >> 33 undoes itself, since 2 * 33 > 64.
+std::uint64_t unmix(std::uint64_t h) {
+    h ^= h >> 33;
+    h *= inverseOdd(0xc4ceb9fe1a85ec53ULL);
+    h ^= h >> 33;
+    h *= inverseOdd(0xff51afd7ed558ccdULL);
+    h ^= h >> 33;
+    return h;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> idsCollidingUnderFixedMix(std::size_t count) {
+    std::vector<std::uint64_t> ids(count);
+    for (std::size_t j = 0; j < count; ++j) ids[j] = unmix(std::uint64_t(j + 1) << 32);
+    return ids;
+}
+
+}  // namespace korvane::testing

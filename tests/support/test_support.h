@@ -24,6 +24,10 @@ std::vector<float> randomVectors(std::size_t count, std::uint64_t seed);
 std::vector<float> clusteredVectors(std::size_t count, std::size_t clusters, float noise,
                                     std::uint64_t seed);
 
+// Ids that a fixed, unkeyed mixer would all send to one hash slot: the
+// mixer of the id maps, inverted on multiples of 2^32.
+std::vector<std::uint64_t> idsCollidingUnderFixedMix(std::size_t count);
+
 // Runs `call` with the n-th allocation failing, for n = 1, 2, ... until a
 // call sees no injected failure. `call(n)` returns true when it succeeded.
 // Returns the number of failure points driven.

@@ -36,7 +36,11 @@ void writeFvecs(const std::string& path, const Floats& vectors, std::uint32_t di
 
 void writeNpy(const std::string& path, const std::string& descr, const std::string& shape,
               const void* data, std::uint64_t bytes) {
-    std::string dict = "{'descr': '" + descr + "', 'fortran_order': False, 'shape': " + shape + ", }";
+    writeNpyWithHeader(path, "{'descr': '" + descr + "', 'fortran_order': False, 'shape': " + shape + ", }",
+                       data, bytes);
+}
+
+void writeNpyWithHeader(const std::string& path, std::string dict, const void* data, std::uint64_t bytes) {
     while ((10 + dict.size() + 1) % 64 != 0) dict += ' ';
     dict += '\n';
     std::string file = "\x93NUMPY\x01";

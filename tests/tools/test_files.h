@@ -18,6 +18,8 @@ void writeBytes(const std::string& path, const std::string& bytes);
 void writeFvecs(const std::string& path, const Floats& vectors, std::uint32_t dim = kDim);
 void writeNpy(const std::string& path, const std::string& descr, const std::string& shape,
               const void* data, std::uint64_t bytes);
+// A version 1.0 file whose header dictionary is `dict` as given (padded).
+void writeNpyWithHeader(const std::string& path, std::string dict, const void* data, std::uint64_t bytes);
 void writeNpyVectors(const std::string& path, const Floats& vectors);
 void writeRaw(const std::string& path, const Floats& vectors);
 void writeTextIds(const std::string& path, const std::vector<std::uint64_t>& ids);

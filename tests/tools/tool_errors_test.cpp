@@ -42,6 +42,18 @@ protected:
         with_nan[3 * kDim + 17] = std::nanf("");
         writeFvecs(path("nan.fvecs"), with_nan);
         writeFvecs(path("q2.fvecs"), Floats(vectors.begin(), vectors.begin() + 2 * kDim));
+        Floats too_long = vectors;
+        std::fill_n(too_long.begin() + 2 * kDim, kDim, 2e19f);  // finite, but its squared length is not
+        writeFvecs(path("long.fvecs"), too_long);
+        writeNpy(path("axes3.npy"), "<f4", "(1, 1, 256)", vectors.data(), kDim * 4);
+        // Text that only looks like the element type, ahead of the real one.
+        const std::vector<std::int32_t> ints(2 * kDim, 7);
+        writeNpyWithHeader(path("smuggled.npy"),
+                           "{'fortran_order': False, 'shape': (2, 256), 'x': \"'descr': '<f4'\", 'descr': '<i4', }",
+                           ints.data(), ints.size() * 4);
+        writeNpyWithHeader(path("twice.npy"),
+                           "{'descr': '<f4', 'fortran_order': False, 'shape': (2, 256), 'descr': '<f4'}",
+                           vectors.data(), 2 * kDim * 4);
     }
 
     void writeBadIdFiles() {
@@ -54,6 +66,9 @@ protected:
         const std::vector<std::int64_t> negative = {1, -2};
         writeNpy(path("neg.npy"), "<i8", "(2,)", negative.data(), 16);
         writeIvecs(path("truth3.ivecs"), {{0}, {1}, {2}});
+        writeIvecs(path("short_truth.ivecs"), {{0, 1, 2, 3, 4}, {5, 6}});
+        writeIvecs(path("empty_truth.ivecs"), {{}, {}});
+        writeBytes(path("nul.txt"), std::string("1\n2\0x\n", 6));
     }
 
     void writeBadIndexFiles() {
@@ -98,6 +113,11 @@ TEST_F(ToolErrorsTest, BadVectorFilesAreRefused) {
         {{"build", "@nan.fvecs", "@o.kvx"}, 1, "vector 3 has a component that is not a finite number"},
         {{"search", "@idx.kvx", "@trunc.fvecs"}, 1, "truncated"},
         {{"eval", "@v.fvecs", "@dim128.fvecs"}, 1, "128 dimensions"},
+        {{"build", "@axes3.npy", "@o.kvx"}, 1, ".npy shape (1, 1, 256) has 3 axes; korvane needs (n, 256)"},
+        {{"build", "@smuggled.npy", "@o.kvx"}, 1, "header: unexpected key 'x'"},
+        {{"build", "@twice.npy", "@o.kvx"}, 1, "header: key 'descr' given twice"},
+        {{"build", "@long.fvecs", "@o.kvx"}, 1, "vector 2 is too long: its squared length overflows float32"},
+        {{"search", "@idx.kvx", "@long.fvecs"}, 1, "vector 2 is too long"},
     };
     for (const BadCase& c : cases) expectRefused(c);
     EXPECT_FALSE(std::filesystem::exists(path("o.kvx")));
@@ -113,6 +133,10 @@ TEST_F(ToolErrorsTest, BadIdFilesAreRefused) {
         {{"remove", "@idx.kvx", "@missing.txt"}, 1, "cannot open"},
         {{"search", "@idx.kvx", "@v.fvecs", "--filter", "@badids.txt"}, 1, "line 2"},
         {{"eval", "@v.fvecs", "@q2.fvecs", "--truth", "@truth3.ivecs"}, 1, "holds 3 rows for 2 queries"},
+        {{"eval", "@v.fvecs", "@q2.fvecs", "--truth", "@short_truth.ivecs", "-k", "5"},
+         1, "row 1 holds 2 neighbours; recall@5 needs 5"},
+        {{"eval", "@v.fvecs", "@q2.fvecs", "--truth", "@empty_truth.ivecs"}, 1, "row 0 holds 0 neighbours"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--filter", "@nul.txt"}, 1, "line 2: '2\\x00x' is not an id"},
     };
     for (const BadCase& c : cases) expectRefused(c);
 }
@@ -126,6 +150,9 @@ TEST_F(ToolErrorsTest, IndexFilesTheLibraryRefusesAreReported) {
         expectRefused({{"eval", "@v.fvecs", "@v.fvecs", "--index", file}, 1, "not a valid index file"});
     }
     expectRefused({{"info", "@nothing.kvx"}, 1, "cannot open"});
+    const std::string too_long = "/" + std::string(1100, 'a') + ".kvx";
+    expectRefused({{"info", too_long}, 1, "path is 1105 bytes long; index files take at most 1023"});
+    expectRefused({{"search", too_long, "@v.fvecs"}, 1, "path is 1105 bytes long"});
     EXPECT_TRUE(readFile(path("trunc.kvx")) == before);
     expectRefused({{"build", "@v.fvecs", "@no/such/dir/o.kvx"}, 1, "cannot save"});
 }

@@ -1,6 +1,12 @@
 // The tool's commands run as a user runs them, checked against what the
 // library itself gives for the same input.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "tool_fixture.h"
@@ -145,7 +151,10 @@ TEST_F(ToolTest, FilteredSearchUsesOnlyTheListedIds) {
     const Floats queries = randomVectors(4, 6);
     writeFvecs(path("q.fvecs"), queries);
     std::vector<std::uint64_t> allowed = {3, 33, 63, 99, 150, 151, 299, 5000};  // 5000 absent
-    writeTextIds(path("allow.txt"), allowed);
+    std::vector<std::uint64_t> listed = allowed;
+    listed.insert(listed.begin() + 2, 33);  // a repeat counts once
+    listed.push_back(3);
+    writeTextIds(path("allow.txt"), listed);
 
     BatchResults expected{5, std::vector<std::uint64_t>(20), std::vector<float>(20),
                           std::vector<std::uint64_t>(4)};
@@ -162,6 +171,12 @@ TEST_F(ToolTest, FilteredSearchUsesOnlyTheListedIds) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, expectedTsv(expected));
     EXPECT_EQ(expected.counts[0], 5u);
+    for (std::uint64_t q = 0; q < 4; ++q) {
+        const auto first = expected.ids.begin() + std::ptrdiff_t(q * 5);
+        const std::set<std::uint64_t> distinct(first, first + std::ptrdiff_t(expected.counts[q]));
+        EXPECT_EQ(distinct.size(), expected.counts[q]) << q;
+        for (std::uint64_t id : distinct) EXPECT_TRUE(id != 5000 && std::count(allowed.begin(), allowed.end(), id)) << id;
+    }
 }
 
 TEST_F(ToolTest, EvalReportsTheRecallOfTheLibrarysSearches) {
@@ -195,12 +210,13 @@ TEST_F(ToolTest, EvalReportsTheRecallOfTheLibrarysSearches) {
 TEST_F(ToolTest, RemoveTakesIdsOutAndInfoDescribesTheFile) {
     const Floats vectors = randomVectors(kCount, 9);
     buildWithLibrary(vectors, 40, 1, "idx.kvx");
-    writeTextIds(path("gone.txt"), {4, 8, 15, 16, 23, 42000});
+    writeTextIds(path("gone.txt"), {4, 8, 15, 16, 23, 42000, 8});
     const std::string before = readFile(path("idx.kvx"));
 
     const RunResult copy = run({"remove", path("idx.kvx"), path("gone.txt"), "-o", path("copy.kvx")});
     ASSERT_EQ(copy.exit_code, 0) << copy.err;
-    EXPECT_EQ(copy.out, "removed 5 ids (1 not in the index); " + path("copy.kvx") + " holds 295 vectors\n");
+    EXPECT_EQ(copy.out, "removed 5 ids (1 not in the index, 1 listed again); " + path("copy.kvx") +
+                            " holds 295 vectors\n");
     EXPECT_TRUE(readFile(path("idx.kvx")) == before);
     ASSERT_EQ(run({"remove", path("idx.kvx"), path("gone.txt")}).exit_code, 0);
     EXPECT_TRUE(readFile(path("idx.kvx")) == readFile(path("copy.kvx")));
@@ -236,6 +252,26 @@ TEST_F(ToolTest, GenerateIsReproducibleAndReadableByBuild) {
     const RunResult r = run({"build", path("b.npy"), path("idx.kvx")});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("200 vectors"), std::string::npos);
+}
+
+// A write that fails midway (the file size limit stands in for a full
+// disk) leaves the previous file as it was and no partial file anywhere.
+TEST_F(ToolTest, GenerateReplacesItsOutputsOnlyWhenComplete) {
+    writeBytes(path("b.fvecs"), "previous");
+    rlimit previous_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous_limit), 0);
+    rlimit small = previous_limit;
+    small.rlim_cur = 100000;
+    auto* previous_handler = signal(SIGXFSZ, SIG_IGN);  // inherited: the write fails instead
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const RunResult r = run({"generate", path("b.fvecs"), path("q.fvecs"), "--count", "200", "--queries", "10"});
+    setrlimit(RLIMIT_FSIZE, &previous_limit);
+    signal(SIGXFSZ, previous_handler);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("cannot write " + path("b.fvecs")), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(path("b.fvecs")), "previous");
+    for (const auto& entry : std::filesystem::directory_iterator(path("")))
+        EXPECT_EQ(entry.path().filename().string().find(".korvane-"), std::string::npos) << entry.path();
 }
 
 TEST_F(ToolTest, DemoRunsEndToEndOnASmallSet) {
