@@ -18,6 +18,7 @@
 #include "graph/hamming.h"
 #include "graph/heap.h"
 #include "graph/insert.h"
+#include "graph/layer.h"
 #include "graph/search.h"
 #include "rate_reporter.h"
 #include "support/test_support.h"
@@ -166,6 +167,66 @@ void BM_SearchLayer(benchmark::State& state) {
     deinit(scratch);
 }
 
+// A base layer of random codes with random neighbour lists, built directly
+// (building 1M nodes by insertion does not fit a benchmark run). The walk's
+// length depends on the breadth, not on the size, so any difference between
+// sizes is what a search pays for the index being larger.
+struct RandomLayer {
+    Layer layer;
+    std::vector<RoutingCode> queries = randomCodes(256, 8);
+    std::vector<std::uint64_t> entries;
+    explicit RandomLayer(std::size_t nodes) {
+        layer.dense = true;
+        testing::TestRng rng(nodes);
+        Node node{};
+        node.neighbor_count = kDegree;
+        for (std::size_t i = 0; i < nodes; ++i) {
+            node.node = i;
+            for (auto& word : node.code.words) word = rng.next();
+            for (auto& neighbor : node.neighbors) neighbor = rng.next() % nodes;
+            if (!addNode(layer, node)) std::abort();
+        }
+        for (std::size_t q = 0; q < queries.size(); ++q) entries.push_back(rng.next() % nodes);
+    }
+    ~RandomLayer() {
+        layer.nodes.deinit();
+        layer.codes.deinit();
+        layer.positions.deinit();
+    }
+};
+
+const RandomLayer& randomLayer(std::size_t nodes) {
+    static std::map<std::size_t, std::unique_ptr<RandomLayer>> layers;
+    auto& slot = layers[nodes];
+    if (!slot) slot = std::make_unique<RandomLayer>(nodes);
+    return *slot;
+}
+
+// searchLayer at breadth 64 on a random layer of `nodes` nodes; with
+// `full_clear` the whole visited set is cleared before each search, as every
+// search did before it cleared only the words it had set.
+void BM_SearchRandomLayer(benchmark::State& state, bool full_clear) {
+    const std::size_t nodes = static_cast<std::size_t>(state.range(0));
+    const RandomLayer& r = randomLayer(nodes);
+    TraversalScratch scratch;
+    if (!ensureCapacity(scratch, nodes, 64)) return state.SkipWithError("out of memory");
+    std::size_t q = 0;
+    for (auto _ : state) {
+        if (full_clear) scratch.visited.clearAll();
+        const CandidateList found = searchLayer(r.layer, r.queries[q], r.entries[q], 64, scratch);
+        benchmark::DoNotOptimize(found.items);
+        q = (q + 1) % r.queries.size();
+    }
+    state.SetItemsProcessed(std::int64_t(state.iterations()));
+    deinit(scratch);
+}
+
+std::string randomLayerName(bool full_clear) {
+    return std::string("SearchRandomLayer") + (full_clear ? "/full_clear" : "");
+}
+
+constexpr std::size_t kRandomLayerSizes[] = {100000, 1000000};
+
 constexpr SimdPath kPaths[] = {SimdPath::Scalar, SimdPath::Avx2, SimdPath::Avx512};
 
 void registerAll() {
@@ -177,6 +238,11 @@ void registerAll() {
     }
     benchmark::RegisterBenchmark("HammingSingle/plain", BM_HammingPlain);
     benchmark::RegisterBenchmark("SearchLayer/ef", BM_SearchLayer)->Arg(64)->Arg(200)->Unit(benchmark::kMicrosecond);
+    for (bool full_clear : {false, true})
+        for (std::size_t nodes : kRandomLayerSizes)
+            benchmark::RegisterBenchmark(randomLayerName(full_clear).c_str(),
+                                         [=](benchmark::State& s) { BM_SearchRandomLayer(s, full_clear); })
+                ->Arg(std::int64_t(nodes))->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("Build/ef_construction", BM_Build)
         ->Arg(64)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond);
 }
@@ -197,6 +263,14 @@ void printRatios(const RateReporter& r) {
                     single_scalar > 0 ? single / single_scalar : 0.0, plain > 0 ? batch / plain : 0.0);
     }
     std::printf("graph of %zu nodes, active path %s\n", graphNodes(), simdPathName(activeSimdPath()));
+    std::printf("\nsearchLayer at breadth 64 on random layers, time at 1M nodes / time at 100k nodes:\n");
+    for (bool full_clear : {false, true}) {
+        const double small = r.rate(randomLayerName(full_clear) + "/100000");
+        const double large = r.rate(randomLayerName(full_clear) + "/1000000");
+        if (small > 0 && large > 0)
+            std::printf("  %-34s %.3f\n", full_clear ? "clearing the whole visited set:" : "clearing only what was set:",
+                        small / large);
+    }
 }
 
 }  // namespace

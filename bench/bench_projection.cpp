@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -19,6 +20,7 @@
 #include "common/shape.h"
 #include "encoding/lane_dot.h"
 #include "encoding/projection.h"
+#include "encoding/reduced_projection.h"
 #include "korvane.h"
 #include "support/test_support.h"
 
@@ -130,6 +132,69 @@ void BM_GenerateProjection(benchmark::State& state) {
     releasePages(projection, kProjectionFloats * sizeof(float));
 }
 
+// The routing code of one vector, exactly (every row by the exact kernel)
+// or verified (estimates from the reduced copy, exact rows only near zero),
+// over a pool of distinct unit vectors. "cold" evicts the caches between
+// calls (untimed), as a graph walk does between two queries.
+struct RoutingPool {
+    ReducedProjection reduced;
+    std::vector<float> unit = testing::randomVectors(kPool, 21);
+    std::vector<float> clustered = testing::clusteredVectors(kPool, 8, 0.1f, 22);
+    std::vector<char> evictor = std::vector<char>(16u << 20, 1);
+    static constexpr std::size_t kPool = 256;
+    RoutingPool() {
+        allocateReducedProjection(reduced);
+        deriveReducedProjection(matrices().projection, reduced);
+        normalize(unit);
+        normalize(clustered);
+    }
+    static void normalize(std::vector<float>& vs) {
+        for (std::size_t v = 0; v < kPool; ++v) {
+            double n = 0;
+            for (std::size_t j = 0; j < kDim; ++j) n += double(vs[v * kDim + j]) * vs[v * kDim + j];
+            for (std::size_t j = 0; j < kDim; ++j) vs[v * kDim + j] = float(vs[v * kDim + j] / std::sqrt(n));
+        }
+    }
+    void evict() {
+        for (std::size_t i = 0; i < evictor.size(); i += 64) evictor[i]++;
+        benchmark::ClobberMemory();
+    }
+    double undecidedShare(const std::vector<float>& vs) const {
+        std::size_t rows = 0;
+        for (std::size_t v = 0; v < kPool; ++v) rows += undecidedRows(reduced, vs.data() + v * kDim);
+        return double(rows) / double(kPool * kRoutingBits);
+    }
+};
+
+RoutingPool& routingPool() {
+    static RoutingPool p;
+    return p;
+}
+
+void BM_RoutingCode(benchmark::State& state, SimdPath path, bool verified, bool cold) {
+    if (!simdPathSupported(path)) return state.SkipWithError("path not supported by this CPU");
+    RoutingPool& p = routingPool();
+    std::vector<float> projections(kRoutingBits);
+    std::size_t v = 0;
+    for (auto _ : state) {
+        if (cold) {
+            state.PauseTiming();
+            p.evict();
+            state.ResumeTiming();
+        }
+        const float* y = p.unit.data() + v * kDim;
+        RoutingCode code;
+        if (verified) {
+            code = verifiedRoutingCodeOn(path, matrices().projection, p.reduced, y, projections.data());
+        } else {
+            laneDotKernelsFor(path).mat_vec(matrices().projection, kRoutingBits, y, projections.data());
+            code = routingCodeOf(projections.data());
+        }
+        benchmark::DoNotOptimize(code);
+        v = (v + 1) % RoutingPool::kPool;
+    }
+}
+
 struct Workload {
     const char* name;
     std::size_t rows;
@@ -143,6 +208,11 @@ double minimum(const std::vector<double>& values) {
     double best = values.empty() ? 0.0 : values[0];
     for (double v : values) best = v < best ? v : best;
     return best;
+}
+
+std::string routingName(SimdPath path, bool verified, bool cold) {
+    return std::string("RoutingCode/") + (verified ? "verified/" : "exact/") + (cold ? "cold/" : "warm/") +
+           simdPathName(path);
 }
 
 void registerAll() {
@@ -159,6 +229,12 @@ void registerAll() {
         benchmark::RegisterBenchmark((std::string("LaneDot/") + simdPathName(path)).c_str(),
                                      [=](benchmark::State& s) { BM_LaneDot(s, path); })
             ->UseRealTime()->ComputeStatistics("min", minimum);
+    for (bool cold : {false, true})
+        for (SimdPath path : kPaths)
+            for (bool verified : {false, true})
+                benchmark::RegisterBenchmark(routingName(path, verified, cold).c_str(),
+                                             [=](benchmark::State& s) { BM_RoutingCode(s, path, verified, cold); })
+                    ->UseRealTime()->ComputeStatistics("min", minimum);
     benchmark::RegisterBenchmark("GenerateRotation", BM_GenerateRotation)->Unit(benchmark::kMillisecond)->UseRealTime()->ComputeStatistics("min", minimum);
     benchmark::RegisterBenchmark("GenerateProjection", BM_GenerateProjection)->Unit(benchmark::kMillisecond)->UseRealTime()->ComputeStatistics("min", minimum);
     benchmark::RegisterBenchmark("IndexCreate", BM_IndexCreate)->Unit(benchmark::kMillisecond)->UseRealTime()->ComputeStatistics("min", minimum);
@@ -208,6 +284,19 @@ void printRatios(const RatioReporter& reporter) {
         }
         if (plain > 0) std::printf("%-16s %-8s %12.0f %10.1f\n", w.name, "plain", plain, fmas / plain);
     }
+    std::printf("\nRouting code of one vector, verified against exact (time ratio, lower is better):\n");
+    std::printf("%-8s %-6s %12s %12s %10s\n", "path", "cache", "exact ns", "verified ns", "ratio");
+    for (bool cold : {false, true})
+        for (SimdPath path : kPaths) {
+            const double exact = find(routingName(path, false, cold));
+            const double verified = find(routingName(path, true, cold));
+            if (exact == 0.0 || verified == 0.0) continue;
+            std::printf("%-8s %-6s %12.0f %12.0f %10.3f\n", simdPathName(path), cold ? "cold" : "warm", exact, verified,
+                        verified / exact);
+        }
+    const RoutingPool& p = routingPool();
+    std::printf("rows recomputed exactly: %.4f of random unit vectors' rows, %.4f of clustered vectors' rows\n",
+                p.undecidedShare(p.unit), p.undecidedShare(p.clustered));
 }
 
 }  // namespace

@@ -33,6 +33,15 @@ std::uint64_t efConstructionOption(const Args& args) {
     return countOption(args, "--ef-construction", kDefaultEfConstruction, 1, kMaxEf);
 }
 
+std::vector<std::uint64_t> distinctIds(const std::vector<std::uint64_t>& ids, std::uint64_t* repeats) {
+    std::unordered_set<std::uint64_t> seen;
+    std::vector<std::uint64_t> distinct;
+    for (std::uint64_t id : ids)
+        if (seen.insert(id).second) distinct.push_back(id);
+    if (repeats) *repeats = ids.size() - distinct.size();
+    return distinct;
+}
+
 namespace {
 
 struct StoreWord {
@@ -60,15 +69,6 @@ const char* storeName(std::uint32_t store) {
     for (const StoreWord& known : kStoreWords)
         if (store == known.store) return known.word;
     return "unknown";
-}
-
-std::vector<std::uint64_t> distinctIds(const std::vector<std::uint64_t>& ids, std::uint64_t* repeats) {
-    std::unordered_set<std::uint64_t> seen;
-    std::vector<std::uint64_t> distinct;
-    for (std::uint64_t id : ids)
-        if (seen.insert(id).second) distinct.push_back(id);
-    if (repeats) *repeats = ids.size() - distinct.size();
-    return distinct;
 }
 
 void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,

@@ -51,6 +51,9 @@ struct U64Map {
         return entries <= slot_total - slot_total / 4;
     }
 
+    // Entries that still fit without growth.
+    std::size_t spare() const { return slot_count ? slot_count - slot_count / 4 - count : 0; }
+
     const V* find(std::uint64_t key) const {
         if (count == 0) return nullptr;
         const std::size_t mask = slot_count - 1;

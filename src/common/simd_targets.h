@@ -8,3 +8,6 @@
 // AVX-512 with the vector population count (VPOPCNTDQ).
 #define KORVANE_TARGET_AVX512_POPCOUNT \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vpopcntdq,avx2,fma")))
+// AVX-512 with the 16-bit pair dot products of VNNI.
+#define KORVANE_TARGET_AVX512_VNNI \
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vnni,avx2,fma")))

@@ -28,21 +28,38 @@ struct Vec {
     // Exact reservation: afterwards cap >= wanted. False on failure, unchanged.
     bool reserve(std::size_t wanted) {
         if (wanted <= cap) return true;
-        T* grown = allocateArray<T>(wanted);
+        T* grown = grownCopy(wanted);
         if (!grown) return false;
-        if (len) std::memcpy(static_cast<void*>(grown), data, len * sizeof(T));
+        adopt(grown, wanted);
+        return true;
+    }
+
+    // Growth in two steps, the first of which only reads the array (so it
+    // may run beside other readers): a copy of the elements in a block of
+    // `wanted` (> cap) slots, nullptr on failure; then its adoption.
+    T* grownCopy(std::size_t wanted) const {
+        T* grown = allocateArray<T>(wanted);
+        if (grown && len) std::memcpy(static_cast<void*>(grown), data, len * sizeof(T));
+        return grown;
+    }
+    void adopt(T* grown, std::size_t wanted) {
         releaseArray(data);
         data = grown;
         cap = wanted;
-        return true;
     }
 
     // Amortised reservation for `extra` more elements.
     bool reserveMore(std::size_t extra) {
         if (len + extra <= cap) return true;
-        std::size_t wanted = cap < 8 ? 8 : cap + cap / 2;
-        if (wanted < len + extra) wanted = len + extra;
-        return reserve(wanted);
+        return reserve(grownCapacity(cap, len + extra));
+    }
+
+    // The capacity that `appends` appends of `group` elements each, one at
+    // a time, would grow the array to.
+    std::size_t capacityAfter(std::size_t appends, std::size_t group = 1) const {
+        std::size_t grown = cap;
+        while (len + appends * group > grown) grown = grownCapacity(grown, len + ((grown - len) / group + 1) * group);
+        return grown;
     }
 
     bool push(const T& value) {
@@ -71,6 +88,12 @@ struct Vec {
 
     void truncate(std::size_t count) {
         if (count < len) len = count;
+    }
+
+    // How reserveMore grows a full array that needs `needed` slots.
+    static std::size_t grownCapacity(std::size_t cap, std::size_t needed) {
+        const std::size_t step = cap < 8 ? 8 : cap + cap / 2;
+        return step < needed ? needed : step;
     }
 
     void deinit() {

@@ -1,6 +1,6 @@
 // Linking nodes into the layered graph. insertWithLevel secures every
-// allocation first and only then touches the graph, so a failure leaves the
-// graph as it was and a success cannot be interrupted half-way.
+// allocation first, then plans and commits, so a failure leaves the graph as
+// it was and a success cannot be interrupted half-way.
 #include "graph/insert.h"
 
 #include <cmath>
@@ -68,19 +68,6 @@ bool reserveJoinedLayers(RoutingGraph& graph, std::size_t joined) {
     return true;
 }
 
-// Adds the record to the layer (its slot is reserved), gives it neighbours
-// from `found` and links them back.
-void linkOnLayer(Layer& layer, const Node& record, CandidateList found) {
-    addNode(layer, record);
-    Node& added = layer.nodes[positionOf(layer, record.node)];
-    added.neighbor_count = static_cast<std::uint32_t>(
-        selectNeighbors(layer, found.items, found.len, added.neighbors));
-    std::uint64_t chosen[kDegree];
-    const std::size_t count = added.neighbor_count;
-    std::memcpy(chosen, added.neighbors, count * sizeof(std::uint64_t));
-    linkBackAll(layer, chosen, count, record.node);
-}
-
 void prefetchRecord(const Layer& layer, std::uint64_t node) {
     const char* bytes = reinterpret_cast<const char*>(&layer.nodes[positionOf(layer, node)]);
     for (std::size_t offset = 0; offset < sizeof(Node); offset += 64) __builtin_prefetch(bytes + offset);
@@ -103,22 +90,10 @@ void insertFirst(RoutingGraph& graph, const Node& record) {
     graph.node_count = 1;
 }
 
-void insertLinked(RoutingGraph& graph, const Node& record, std::uint64_t level, std::size_t top) {
-    const RoutingCode& code = record.code;
-    std::uint64_t ep = graph.entry_point;
-    for (std::size_t l = top; l > level; --l) ep = greedyDescend(graph.layers[l], code, ep);
-    const std::size_t linked_top = level < top ? level : top;
-    for (std::size_t l = linked_top + 1; l-- > 0;) {
-        Layer& layer = graph.layers[l];
-        const CandidateList found =
-            searchLayer(layer, code, ep, constructionBreadth(graph, record.node), graph.scratch);
-        linkOnLayer(layer, record, found);
-        if (found.len > 0) ep = found.items[0].node;
-    }
-    // Levels above the old top: the node is alone there and becomes the entry.
+// Levels above the old top: the node is alone there and becomes the entry.
+void raiseTop(RoutingGraph& graph, const Node& record, std::uint64_t level, std::size_t top) {
     for (std::size_t l = top + 1; l <= level; ++l) addNode(graph.layers[l], record);
     if (level > top) graph.entry_point = record.node;
-    graph.node_count += 1;
 }
 
 }  // namespace
@@ -131,12 +106,14 @@ std::uint64_t drawLevel(RoutingGraph& graph) {
 
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
                       std::uint64_t level) {
+    if (level > kTopLevel) return Error::OutOfMemory;  // more layers than a graph may have
     if (!ensureCapacity(graph.scratch, n + 1, constructionBreadth(graph, n))) return Error::OutOfMemory;
     const bool first = graph.node_count == 0 || graph.layers.len == 0;
     const std::size_t top = graph.layers.len - 1;  // meaningful unless `first`
-    // A first node joins every layer there is; later ones join 0..level. An
-    // absurd level asks for more layers than can be allocated.
-    std::size_t joined = level < SIZE_MAX ? level + 1 : SIZE_MAX;
+    LayerLinks links[kTopLevel + 1];
+    const std::size_t linked = first ? 0 : planLinks(graph, code, level, graph.scratch, links);
+    // A first node joins every layer there is; later ones join 0..level.
+    std::size_t joined = level + 1;
     if (first && graph.layers.len > joined) joined = graph.layers.len;
     if (!reserveJoinedLayers(graph, joined)) return Error::OutOfMemory;
 
@@ -145,10 +122,65 @@ Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& c
     record.code = code;
     if (first) {
         insertFirst(graph, record);
-    } else {
-        insertLinked(graph, record, level, top);
+        return Error::Ok;
     }
+    addLinkedNode(graph, n, code, links, linked);
+    linkBackPart(graph, n, links, linked, 0, 1);
+    raiseTop(graph, record, level, top);
+    graph.node_count += 1;
     return Error::Ok;
+}
+
+std::size_t planLinks(const RoutingGraph& graph, const RoutingCode& code, std::uint64_t level,
+                      TraversalScratch& scratch, LayerLinks* links) {
+    const std::size_t top = graph.layers.len - 1;
+    std::uint64_t ep = graph.entry_point;
+    for (std::size_t l = top; l > level; --l) ep = greedyDescend(graph.layers[l], code, ep);
+    const std::size_t linked_top = level < top ? level : top;
+    const std::size_t breadth = constructionBreadth(graph, graph.node_count);
+    for (std::size_t l = linked_top + 1; l-- > 0;) {
+        const Layer& layer = graph.layers[l];
+        const CandidateList found = searchLayer(layer, code, ep, breadth, scratch);
+        links[l].count = static_cast<std::uint32_t>(selectNeighbors(layer, found.items, found.len, links[l].neighbors));
+        if (found.len > 0) ep = found.items[0].node;
+    }
+    return linked_top + 1;
+}
+
+void planInsertion(const RoutingGraph& graph, const RoutingCode& code, std::uint64_t level,
+                   TraversalScratch& scratch, InsertionPlan& plan) {
+    plan.layers = 0;
+    if (graph.node_count == 0 || level >= kPlannedLayers || level + 1 > graph.layers.len) return;
+    plan.layers = static_cast<std::uint32_t>(planLinks(graph, code, level, scratch, plan.links));
+}
+
+void addLinkedNode(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code, const LayerLinks* links,
+                   std::size_t layers) {
+    Node record{};
+    record.node = n;
+    record.code = code;
+    for (std::size_t l = 0; l < layers; ++l) {
+        record.neighbor_count = links[l].count;
+        std::memcpy(record.neighbors, links[l].neighbors, links[l].count * sizeof(std::uint64_t));
+        std::memset(record.neighbors + links[l].count, 0, (kDegree - links[l].count) * sizeof(std::uint64_t));
+        addNode(graph.layers[l], record);
+    }
+}
+
+void linkBackPart(RoutingGraph& graph, std::uint64_t n, const LayerLinks* links, std::size_t layers,
+                  std::size_t part, std::size_t parts) {
+    for (std::size_t l = 0; l < layers; ++l) {
+        Layer& layer = graph.layers[l];
+        if (parts == 1) {
+            linkBackAll(layer, links[l].neighbors, links[l].count, n);
+            continue;
+        }
+        std::uint64_t owned[kDegree];
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < links[l].count; ++i)
+            if (partOf(links[l].neighbors[i], parts) == part) owned[count++] = links[l].neighbors[i];
+        linkBackAll(layer, owned, count, n);
+    }
 }
 
 std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std::size_t count,

@@ -2,9 +2,17 @@
 
 namespace korvane {
 
-bool reserveNodeSlot(Layer& layer) {
-    if (!layer.nodes.reserveMore(1) || !layer.codes.reserveMore(1)) return false;
-    return layer.dense || layer.positions.reserve(layer.positions.count + 1);
+bool reserveNodeSlots(Layer& layer, std::size_t extra) {
+    if (!layer.nodes.reserve(layer.nodes.capacityAfter(extra)) || !layer.codes.reserve(layer.codes.capacityAfter(extra)))
+        return false;
+    return layer.dense || layer.positions.reserve(layer.positions.count + extra);
+}
+
+std::size_t freeNodeSlots(const Layer& layer) {
+    std::size_t free = layer.nodes.cap - layer.nodes.len;
+    if (layer.codes.cap - layer.codes.len < free) free = layer.codes.cap - layer.codes.len;
+    if (!layer.dense && layer.positions.spare() < free) free = layer.positions.spare();
+    return free;
 }
 
 bool addNode(Layer& layer, const Node& node) {

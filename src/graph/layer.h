@@ -1,6 +1,7 @@
 // Layer storage: positions, node records, layer creation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "graph/records.h"
@@ -18,8 +19,12 @@ inline std::uint32_t positionOf(const Layer& layer, std::uint64_t node) {
 // layers). False on allocation failure.
 bool addNode(Layer& layer, const Node& node);
 
-// Makes sure a later addNode of one more record cannot fail.
-bool reserveNodeSlot(Layer& layer);
+// Makes sure `extra` more addNode calls cannot fail, growing the layer as
+// that many single additions would.
+bool reserveNodeSlots(Layer& layer, std::size_t extra);
+// How many more addNode calls cannot fail without growth.
+std::size_t freeNodeSlots(const Layer& layer);
+inline bool reserveNodeSlot(Layer& layer) { return reserveNodeSlots(layer, 1); }
 
 // Appends empty layers until there are `count`; layer 0 is dense.
 bool ensureLayerCount(RoutingGraph& graph, std::size_t count);

@@ -9,6 +9,7 @@ void initGraph(RoutingGraph& graph, std::uint64_t ef_construction) {
 
 void deinit(TraversalScratch& scratch) {
     scratch.visited.deinit();
+    releaseArray(scratch.dirty_words);
     releaseArray(scratch.candidate_buffer);
     releaseArray(scratch.result_buffer);
     scratch = TraversalScratch{};

@@ -33,6 +33,13 @@ struct Candidate {
 
 struct TraversalScratch {
     BitSet visited;
+    // Words of `visited` that traversals made non-zero since it was last
+    // clear, so that the next traversal clears only those: a search then
+    // costs the same on a large index as on a small one. A count beyond the
+    // slots means the log overflowed and the whole set must be cleared.
+    std::size_t* dirty_words = nullptr;
+    std::size_t dirty_slots = 0;
+    std::size_t dirty_count = 0;
     Candidate* candidate_buffer = nullptr;
     std::size_t candidate_slots = 0;
     Candidate* result_buffer = nullptr;

@@ -7,6 +7,7 @@
 #include "graph/hamming.h"
 #include "graph/heap.h"
 #include "graph/layer.h"
+#include "graph/visited.h"
 
 namespace korvane {
 namespace {
@@ -34,15 +35,6 @@ void prefetchList(const Node& node) {
     __builtin_prefetch(last);
 }
 
-// True on the first visit. A node number beyond the scratch's range counts
-// as seen: a scratch sized too small then narrows the search instead of
-// writing past its buffers.
-bool firstVisit(BitSet& visited, std::uint64_t node) {
-    if (node >= visited.bit_len || visited.test(node)) return false;
-    visited.set(node);
-    return true;
-}
-
 // Every node number below the visited set's length can enter the frontier
 // once, so the frontier needs that many slots.
 bool scratchCovers(const TraversalScratch& scratch, std::size_t breadth) {
@@ -52,12 +44,12 @@ bool scratchCovers(const TraversalScratch& scratch, std::size_t breadth) {
 
 // Marks each unseen neighbour as visited as it is met, so a node listed twice
 // is evaluated once, exactly as a one-pass walk would.
-void collectFresh(const Layer& layer, const Node& node, BitSet& visited, FreshNeighbors& fresh) {
+void collectFresh(const Layer& layer, const Node& node, TraversalScratch& scratch, FreshNeighbors& fresh) {
     fresh.count = 0;
     const std::size_t listed = listedCount(node);
     for (std::size_t i = 0; i < listed; ++i) {
         const std::uint64_t neighbor = node.neighbors[i];
-        if (!firstVisit(visited, neighbor)) continue;
+        if (!firstVisit(scratch, neighbor)) continue;
         const std::uint32_t position = positionOf(layer, neighbor);
         prefetchCode(layer.codes[position]);
         fresh.nodes[fresh.count] = neighbor;
@@ -115,7 +107,7 @@ std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::u
 
 void beginLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query,
                     std::uint64_t entry, std::size_t breadth, TraversalScratch& scratch) {
-    scratch.visited.clearAll();
+    clearVisited(scratch);
     walk.frontier = CloserHeap{scratch.candidate_buffer, scratch.candidate_slots};
     walk.results = FartherHeap{scratch.result_buffer, breadth};
     walk.breadth = breadth;
@@ -124,7 +116,7 @@ void beginLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& quer
     walk.fresh.count = 0;
     walk.fresh_pending = false;
     walk.guess_next = true;
-    walk.done = !scratchCovers(scratch, breadth) || !firstVisit(scratch.visited, entry);
+    walk.done = !scratchCovers(scratch, breadth) || !firstVisit(scratch, entry);
     if (walk.done) return;
     const Candidate start{entry, walk.hamming->distance(query, layer.codes[positionOf(layer, entry)])};
     walk.frontier.push(start);
@@ -152,7 +144,7 @@ bool stepLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query
     // Usually the node after this one, unless one of its neighbours turns
     // out closer; a walk run without pause gains its record's lead time.
     if (walk.guess_next && walk.frontier.len > 0) prefetchList(recordOf(layer, walk.frontier.root().node));
-    collectFresh(layer, recordOf(layer, nearest.node), walk.scratch->visited, walk.fresh);
+    collectFresh(layer, recordOf(layer, nearest.node), *walk.scratch, walk.fresh);
     walk.fresh_pending = true;
     return true;
 }

@@ -1,39 +1,33 @@
-// Batch insertion: per chunk, levels are drawn on the calling thread, workers
-// rotate, encode, route and pick neighbours against the graph as it stood at
-// the start of the chunk, and the calling thread commits in input order.
+// Batch insertion: per chunk, levels are drawn on the calling thread, a crew
+// of workers rotates, encodes, routes and plans every item against the graph
+// as it stood at the start of the chunk, and the items are committed in
+// input order, their link-backs shared out over the same crew.
 #include "index/batch.h"
 
 #include <cstring>
 
-#include "common/threads.h"
+#include "common/crew.h"
 #include "encoding/lane_dot.h"
 #include "encoding/projection.h"
 #include "encoding/quantizer.h"
+#include "graph/commit.h"
 #include "graph/heap.h"
 #include "graph/insert.h"
-#include "graph/layer.h"
-#include "graph/search.h"
 
 namespace korvane {
 namespace {
 
-constexpr std::uint64_t kPrecomputedLevels = 4;  // layers 0..3
 // Items a worker pushes through the block matrix kernels at once.
 constexpr std::size_t kMatrixBlock = 16;
 
-struct BatchRecord {
-    std::uint64_t level;
-    std::uint64_t neighbors[kPrecomputedLevels][kDegree];
-    std::uint32_t neighbor_counts[kPrecomputedLevels];
-    bool precomputed;
-};
-
 struct BatchBuffers {
     float* rotated = nullptr;
+    std::int8_t* raw_bytes = nullptr;  // 1024 x 256
+    RawCopy* raw_copies = nullptr;
     TurboQuantPayload* payloads = nullptr;
     RoutingCode* codes = nullptr;
     std::uint64_t* levels = nullptr;
-    BatchRecord* records = nullptr;
+    InsertionPlan* plans = nullptr;
 };
 
 // Per worker: traversal scratch and room for a block of inputs, rotations
@@ -58,18 +52,22 @@ struct Worker {
 
 bool allocateBuffers(BatchBuffers& b) {
     return (b.rotated = allocateArray<float>(kBatchChunk * kDim)) &&
+           (b.raw_bytes = allocateArray<std::int8_t>(kBatchChunk * kDim)) &&
+           (b.raw_copies = allocateArray<RawCopy>(kBatchChunk)) &&
            (b.payloads = allocateArray<TurboQuantPayload>(kBatchChunk)) &&
            (b.codes = allocateArray<RoutingCode>(kBatchChunk)) &&
            (b.levels = allocateArray<std::uint64_t>(kBatchChunk)) &&
-           (b.records = allocateArray<BatchRecord>(kBatchChunk));
+           (b.plans = allocateArray<InsertionPlan>(kBatchChunk));
 }
 
 void releaseBuffers(BatchBuffers& b) {
     releaseArray(b.rotated);
+    releaseArray(b.raw_bytes);
+    releaseArray(b.raw_copies);
     releaseArray(b.payloads);
     releaseArray(b.codes);
     releaseArray(b.levels);
-    releaseArray(b.records);
+    releaseArray(b.plans);
 }
 
 bool allocateWorkerState(WorkerState& w) {
@@ -89,23 +87,6 @@ void releaseWorkerStates(WorkerState* states, std::uint64_t count) {
     releaseArray(states);
 }
 
-void selectNeighborsFor(const Index& index, const RoutingCode& code, std::uint64_t level,
-                        TraversalScratch& scratch, BatchRecord& record) {
-    record = BatchRecord{};
-    const RoutingGraph& graph = index.graph;
-    if (graph.node_count == 0 || level >= kPrecomputedLevels || level + 1 > graph.layers.len) return;
-    std::uint64_t entry = graph.entry_point;
-    for (std::size_t l = graph.layers.len - 1; l > level; --l) entry = greedyDescend(graph.layers[l], code, entry);
-    for (std::size_t l = level + 1; l-- > 0;) {
-        const CandidateList found = searchLayer(graph.layers[l], code, entry, constructionBreadth(graph, graph.node_count), scratch);
-        record.neighbor_counts[l] = static_cast<std::uint32_t>(
-            selectNeighbors(graph.layers[l], found.items, found.len, record.neighbors[l]));
-        if (found.len > 0) entry = found.items[0].node;
-    }
-    record.level = level;
-    record.precomputed = true;
-}
-
 // Rotates, encodes and routes a block of this worker's items (j = first,
 // first + stride, ...), then selects their neighbours.
 void processBlock(const Worker& w, std::uint64_t first, std::size_t items) {
@@ -120,8 +101,9 @@ void processBlock(const Worker& w, std::uint64_t first, std::size_t items) {
         float* rotated = w.buffers->rotated + j * kDim;
         std::memcpy(rotated, s.rotations + i * kDim, kDim * sizeof(float));
         w.buffers->payloads[j] = encodeWithCalibration(w.ids[j], rotated, calibrationMean(index), calibrationStd(index));
+        w.buffers->raw_copies[j] = makeRawCopy(index, rotated, w.buffers->raw_bytes + j * kDim);
         w.buffers->codes[j] = routingCodeOf(s.projections + i * kRoutingBits);
-        selectNeighborsFor(index, w.buffers->codes[j], w.buffers->levels[j], s.scratch, w.buffers->records[j]);
+        planInsertion(index.graph, w.buffers->codes[j], w.buffers->levels[j], s.scratch, w.buffers->plans[j]);
     }
 }
 
@@ -130,44 +112,6 @@ void runWorker(const Worker& w) {
         const std::uint64_t remaining = (w.count - first + w.stride - 1) / w.stride;
         processBlock(w, first, remaining < kMatrixBlock ? remaining : kMatrixBlock);
     }
-}
-
-void* workerMain(void* arg) {
-    runWorker(*static_cast<const Worker*>(arg));
-    return nullptr;
-}
-
-// Links an item whose neighbours were chosen in the parallel phase. Every
-// allocation is secured first, so a failure leaves the graph untouched.
-bool linkPrecomputed(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code, const BatchRecord& record) {
-    for (std::uint64_t l = 0; l <= record.level; ++l)
-        if (!reserveNodeSlot(graph.layers[l])) return false;
-    for (std::uint64_t l = 0; l <= record.level; ++l) {
-        Layer& layer = graph.layers[l];
-        Node node{};
-        node.node = n;
-        node.code = code;
-        node.neighbor_count = record.neighbor_counts[l];
-        std::memcpy(node.neighbors, record.neighbors[l], sizeof(std::uint64_t) * node.neighbor_count);
-        addNode(layer, node);
-        linkBackAll(layer, node.neighbors, node.neighbor_count, n);
-    }
-    ++graph.node_count;
-    return true;
-}
-
-bool commitItem(Index& index, const BatchBuffers& b, std::uint64_t j, std::uint64_t id) {
-    const std::uint64_t n = index.payloads.len;
-    if (!appendNodeData(index, b.payloads[j], b.rotated + j * kDim)) return false;
-    const BatchRecord& record = b.records[j];
-    const bool linked = record.precomputed ? linkPrecomputed(index.graph, n, b.codes[j], record)
-                                           : insertWithLevel(index.graph, n, b.codes[j], b.levels[j]) == Error::Ok;
-    if (!linked) {
-        rollBackTo(index, n);
-        return false;
-    }
-    registerNode(index, id, n);
-    return true;
 }
 
 bool hasDuplicates(const Index& index, const std::uint64_t* ids, std::uint64_t count, bool* failed) {
@@ -191,30 +135,67 @@ struct BatchRun {
     BatchBuffers buffers;
     WorkerState* states = nullptr;
     Worker* args = nullptr;
-    pthread_t* handles = nullptr;
+    Crew crew;  // only with two or more workers
 };
 
-// Runs the parallel phase of one chunk; false when a thread failed to start.
-bool runParallelPhase(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
+void planTask(void* context, std::size_t t) { runWorker(static_cast<const BatchRun*>(context)->args[t]); }
+
+// Encodes and plans the chunk's items: posted to the crew, or done on the
+// calling thread without one.
+void startPlanning(BatchRun& run, std::uint64_t done, std::uint64_t chunk, Crew* crew) {
     for (std::uint64_t t = 0; t < run.workers; ++t)
         run.args[t] = Worker{&run.index, &run.buffers, run.vectors + done * kDim, run.ids + done, chunk,
                              run.workers, t, &run.states[t]};
-    if (run.workers < 2 || chunk < 2) {
+    if (crew) {
+        postToCrew(*crew, planTask, &run);
+    } else {
         runWorker(run.args[0]);
-        return true;
     }
-    return runWorkers(run.handles, run.workers, workerMain, run.args);
 }
 
+// Grows every store for the whole chunk, as one-by-one commits would grow
+// them, with layer 0 copied while the workers plan (they read only the
+// graph); returns how many items have room: all of them, or after a failed
+// allocation, as many as fit in what there is.
+std::uint64_t secureChunkRoom(Index& index, const std::uint64_t* levels, std::uint64_t chunk, Crew* crew) {
+    BaseGrowth growth;
+    const bool staged = reserveNodeData(index, chunk) && stageBaseGrowth(index.graph, chunk, growth);
+    if (crew) waitForCrew(*crew);
+    adoptBaseGrowth(index.graph, growth);
+    if (staged && reserveChunkRoom(index.graph, levels, chunk)) return chunk;
+    const std::uint64_t room = itemsThatFit(index.graph, levels, chunk);
+    return room < nodeDataRoom(index) ? room : nodeDataRoom(index);
+}
+
+// Commits the chunk's first `room` items, whose room is reserved; returns
+// how many were committed (fewer when an unplanned item's insertion failed).
+std::uint64_t commitItems(BatchRun& run, std::uint64_t done, std::uint64_t room, Crew* crew) {
+    Index& index = run.index;
+    const BatchBuffers& b = run.buffers;
+    const std::uint64_t first = index.payloads.len;
+    std::uint64_t appended = 0;
+    while (appended < room && appendNodeData(index, b.payloads[appended], b.raw_copies[appended])) ++appended;
+    const std::uint64_t committed = commitChunk(index.graph, {first, b.codes, b.levels, b.plans, appended}, crew);
+    rollBackTo(index, first + committed);
+    for (std::uint64_t j = 0; j < committed; ++j) registerNode(index, run.ids[done + j], first + j);
+    return committed;
+}
+
+// A thread that cannot start fails the chunk before anything is committed.
+// An allocation failure fails it at the first item without room (or at an
+// item inserted without a plan), after committing the items before it.
 bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
     RoutingGraph& graph = run.index.graph;
     for (std::uint64_t j = 0; j < chunk; ++j) run.buffers.levels[j] = drawLevel(graph);
     for (std::uint64_t t = 0; t < run.workers; ++t)
         if (!ensureCapacity(run.states[t].scratch, graph.node_count + 1, constructionBreadth(graph, graph.node_count))) return false;
-    if (!runParallelPhase(run, done, chunk)) return false;
-    for (std::uint64_t j = 0; j < chunk; ++j)
-        if (!commitItem(run.index, run.buffers, j, run.ids[done + j])) return false;
-    return true;
+    Crew* crew = run.workers > 1 && chunk > 1 ? &run.crew : nullptr;
+    if (crew && !startCrew(*crew)) return false;
+    startPlanning(run, done, chunk, crew);
+    const std::uint64_t room = secureChunkRoom(run.index, run.buffers.levels, chunk, crew);
+    const std::uint64_t committed = commitItems(run, done, room, crew);
+    if (crew) stopCrew(*crew);
+    return committed == chunk;
 }
 
 bool allocateRun(BatchRun& run) {
@@ -224,14 +205,15 @@ bool allocateRun(BatchRun& run) {
     for (std::uint64_t t = 0; t < run.workers; ++t) run.states[t] = WorkerState{};
     for (std::uint64_t t = 0; t < run.workers; ++t)
         if (!allocateWorkerState(run.states[t])) return false;
-    return (run.args = allocateArray<Worker>(run.workers)) && (run.handles = allocateArray<pthread_t>(run.workers));
+    run.args = allocateArray<Worker>(run.workers);
+    return run.args && (run.workers < 2 || initCrew(run.crew, run.workers));
 }
 
 void releaseRun(BatchRun& run) {
     releaseBuffers(run.buffers);
     if (run.states) releaseWorkerStates(run.states, run.workers);
     releaseArray(run.args);
-    releaseArray(run.handles);
+    deinitCrew(run.crew);
 }
 
 }  // namespace
@@ -252,7 +234,7 @@ Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std
     // More workers than the largest chunk would never get an item.
     std::uint64_t workers = threads > 1 ? threads : 1;
     if (workers > kBatchChunk) workers = kBatchChunk;
-    BatchRun run{index, ids, vectors, count, workers, {}};
+    BatchRun run{index, ids, vectors, count, workers, {}, nullptr, nullptr, {}};
     bool ok = allocateRun(run);
     for (std::uint64_t done = 0; ok && done < count;) {
         const std::uint64_t chunk = batchChunkSize(index.graph.node_count, count - done);

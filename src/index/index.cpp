@@ -36,13 +36,14 @@ std::uint64_t bitSetTerm(const BitSet& bits) { return kBitSetWordWeight * bits.w
 
 Error initIndexStorage(Index& index, std::uint64_t ef_construction) {
     index = Index{};
-    // Creation order: rotation, rotated/spare scratch, projection, projection scratch.
+    // Creation order: rotation, rotated/spare scratch, projection, projection
+    // scratch, reduced projection.
     index.rotation = static_cast<float*>(allocatePages(kRotationBytes));
     if (index.rotation) index.rotated_scratch = allocateArray<float>(kDim);
     if (index.rotated_scratch) index.spare_scratch = allocateArray<float>(kDim);
     if (index.spare_scratch) index.projection = static_cast<float*>(allocatePages(kProjectionBytes));
     if (index.projection) index.projection_scratch = allocateArray<float>(kRoutingBits);
-    if (!index.projection_scratch) {
+    if (!index.projection_scratch || !allocateReducedProjection(index.reduced_projection)) {
         deinit(index);
         return Error::OutOfMemory;
     }
@@ -61,6 +62,7 @@ Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed, RawMode ra
     index->raw_mode = raw_mode;
     generateRotation(index->rotation, seed);
     generateProjection(index->projection, seed);
+    deriveReducedProjection(index->projection, index->reduced_projection);
     return index;
 }
 
@@ -68,6 +70,7 @@ void deinit(Index& index) {
     releasePages(index.rotation, kRotationBytes);
     releasePages(index.projection, kProjectionBytes);
     releaseArray(index.projection_scratch);
+    deinit(index.reduced_projection);
     index.payloads.deinit();
     deinit(index.graph);
     index.raw_f32.deinit();

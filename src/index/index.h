@@ -8,6 +8,7 @@
 #include "common/hash_map.h"
 #include "common/vec.h"
 #include "encoding/payload.h"
+#include "encoding/reduced_projection.h"
 #include "graph/records.h"
 
 namespace korvane {
@@ -25,6 +26,7 @@ struct Index {
     float* rotation = nullptr;            // 256 x 256, whole pages
     float* projection = nullptr;          // 1024 x 256, whole pages
     float* projection_scratch = nullptr;  // 1024
+    ReducedProjection reduced_projection; // derived from `projection`, never saved
     Vec<TurboQuantPayload> payloads;
     RoutingGraph graph;
     float* rotated_scratch = nullptr;     // 256

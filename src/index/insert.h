@@ -15,14 +15,29 @@ Error addVector(Index& index, std::uint64_t id, const float* vector);
 // Inserts a rotated vector under an id the caller knows is absent.
 Error insertRotated(Index& index, std::uint64_t id, const float* rotated);
 
-// Raw copy of a rotated vector by raw mode (appends); false on failure with
-// the stores unchanged.
-bool appendRawCopy(Index& index, const float* rotated);
+// A node's raw copy in the index's raw mode, made ahead of its append: the
+// rotated vector, and for int8 copies its bytes and scale.
+struct RawCopy {
+    const float* rotated;
+    const std::int8_t* bytes;
+    float scale;
+};
+
+// Makes the raw copy of a rotated vector, writing int8 bytes (256) to
+// `bytes` when the raw mode keeps them. Reads the index's raw mode only.
+RawCopy makeRawCopy(const Index& index, const float* rotated, std::int8_t* bytes);
+
+// Room for the payloads, raw copies and id-map entries of `extra` more
+// nodes, grown as that many single appends would grow it. False on
+// failure; what was reserved stays reserved.
+bool reserveNodeData(Index& index, std::size_t extra);
+// How many more nodes' data fit without growth.
+std::size_t nodeDataRoom(const Index& index);
 
 // Appends a new node's payload and raw copy and secures its id-map entry, so
 // nothing can fail once the node is linked into the graph. False on failure,
-// with the per-node arrays back at their former lengths.
-bool appendNodeData(Index& index, const TurboQuantPayload& payload, const float* rotated);
+// with the per-node arrays unchanged.
+bool appendNodeData(Index& index, const TurboQuantPayload& payload, const RawCopy& raw);
 // Maps the id to node n; its entry was secured by appendNodeData.
 void registerNode(Index& index, std::uint64_t id, std::uint64_t n);
 // Cuts payloads and raw stores back to n nodes (storage kept).

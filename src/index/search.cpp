@@ -113,8 +113,8 @@ std::size_t firstStageSize(std::size_t k, std::uint64_t factor, std::uint64_t sl
 }
 
 RoutingCode routeQuery(const Index& index, SearchContext& context) {
-    projectVector(index.projection, context.query_rotated, context.query_projected);
-    return routingCodeOf(context.query_projected);
+    return verifiedRoutingCode(index.projection, index.reduced_projection, context.query_rotated,
+                               context.query_projected);
 }
 
 void routeBlock(const Index& index, const float* rotated, std::size_t count, float* projected,

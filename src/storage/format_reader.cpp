@@ -91,9 +91,11 @@ Error adoptFixedArrays(Source& in, std::size_t matrices_at, Index& index) {
     if (initIndexStorage(fixed, index.graph.ef_construction) != Error::Ok) return Error::OutOfMemory;
     in.copyFrom(matrices_at, fixed.rotation, kRotationBytes);
     in.copyFrom(matrices_at + kRotationBytes, fixed.projection, kProjectionBytes);
+    deriveReducedProjection(fixed.projection, fixed.reduced_projection);
     std::swap(index.rotation, fixed.rotation);
     std::swap(index.projection, fixed.projection);
     std::swap(index.projection_scratch, fixed.projection_scratch);
+    std::swap(index.reduced_projection, fixed.reduced_projection);
     std::swap(index.rotated_scratch, fixed.rotated_scratch);
     std::swap(index.spare_scratch, fixed.spare_scratch);
     deinit(fixed);

@@ -56,12 +56,19 @@ protected:
         queries_ = clusteredVectors(100, 40, 0.35f, kSeed + 1);
         one_by_one_ = korvane_index_create(100, kSeed);
         for (std::uint64_t i = 0; i < kCount; ++i) korvane_index_add(one_by_one_, 1000 + 3 * i, &vectors_[256 * i]);
+        removeEverySeventh(one_by_one_);
+        batched_ = batchBuilt(3);
+    }
+    static korvane_index* batchBuilt(std::uint64_t threads) {
         std::vector<std::uint64_t> ids(kCount);
         for (std::uint64_t i = 0; i < kCount; ++i) ids[i] = 1000 + 3 * i;
-        batched_ = korvane_index_create(100, kSeed);
-        ASSERT_EQ(korvane_index_add_batch(batched_, ids.data(), vectors_.data(), kCount, 3), 0);
-        for (korvane_index* index : {one_by_one_, batched_})
-            for (std::uint64_t i = 0; i < kCount; i += 7) korvane_index_remove(index, 1000 + 3 * i);
+        korvane_index* index = korvane_index_create(100, kSeed);
+        EXPECT_EQ(korvane_index_add_batch(index, ids.data(), vectors_.data(), kCount, threads), 0);
+        removeEverySeventh(index);
+        return index;
+    }
+    static void removeEverySeventh(korvane_index* index) {
+        for (std::uint64_t i = 0; i < kCount; i += 7) korvane_index_remove(index, 1000 + 3 * i);
     }
     static void TearDownTestSuite() {
         korvane_index_destroy(one_by_one_);
@@ -73,9 +80,15 @@ protected:
 std::vector<float> Golden::vectors_, Golden::queries_;
 korvane_index *Golden::one_by_one_, *Golden::batched_;
 
+// The batch file is the same for every thread count.
 TEST_F(Golden, SavedFilesOfSingleAndBatchInsertion) {
     EXPECT_EQ(fileHash(one_by_one_), kSingleFileHash);
     EXPECT_EQ(fileHash(batched_), kBatchFileHash);
+    for (std::uint64_t threads : {0, 1, 2, 8, 16}) {
+        korvane_index* index = batchBuilt(threads);
+        EXPECT_EQ(fileHash(index), kBatchFileHash) << threads << " threads";
+        korvane_index_destroy(index);
+    }
 }
 
 TEST(GoldenHash, KnownDigests) {

@@ -12,6 +12,7 @@ namespace {
 
 using testing::codeWithBits;
 using testing::GraphHolder;
+using testing::GraphImage;
 using testing::nodeRecord;
 using testing::randomCode;
 using testing::TestRng;
@@ -214,28 +215,6 @@ TEST(GraphInvariants, CatchesBrokenGraphs) {
     empty.graph.entry_point = 12345;
     EXPECT_TRUE(checkGraphInvariants(empty.graph, 0));  // empty layers are fine without nodes
 }
-
-// Snapshot of everything insertion may change, compared byte for byte.
-struct GraphImage {
-    std::vector<std::vector<unsigned char>> nodes, codes;
-    std::vector<std::vector<std::pair<std::uint64_t, std::uint32_t>>> positions;
-    std::vector<bool> dense;
-    std::uint64_t entry_point, node_count;
-
-    explicit GraphImage(const RoutingGraph& g) : entry_point(g.entry_point), node_count(g.node_count) {
-        for (const Layer& layer : g.layers) {
-            const auto* n = reinterpret_cast<const unsigned char*>(layer.nodes.data);
-            const auto* c = reinterpret_cast<const unsigned char*>(layer.codes.data);
-            nodes.emplace_back(n, n + layer.nodes.len * sizeof(Node));
-            codes.emplace_back(c, c + layer.codes.len * sizeof(RoutingCode));
-            positions.emplace_back();
-            layer.positions.forEach([&](std::uint64_t k, std::uint32_t v) { positions.back().push_back({k, v}); });
-            std::sort(positions.back().begin(), positions.back().end());
-            dense.push_back(layer.dense);
-        }
-    }
-    bool operator==(const GraphImage&) const = default;
-};
 
 // Fails each allocation of one insertion in turn, on a freshly built graph
 // each time: the graph must come back unchanged and nothing may leak.

@@ -1,0 +1,77 @@
+"""Type stubs of the compiled part of korvane (see help(korvane))."""
+import os
+from typing import Iterable, Literal, Optional, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+IdsLike = Union[int, Iterable[int], npt.NDArray[np.integer]]
+Store = Literal["int8", "f32", "none"]
+
+DIM: int
+"""256, the number of floats in every vector."""
+MAX_K: int
+"""256, the most results one query can ask for."""
+NO_ID: int
+"""2**64 - 1, the id that pads rows with fewer than k results."""
+__version__: str
+
+class DuplicateIdError(ValueError):
+    """An id is already in the index or occurs twice in one add; nothing was added."""
+
+class IndexFileError(OSError):
+    """The library refuses the file: damaged, truncated or not an index file."""
+
+class Index:
+    """An in-memory index of 256-float vectors, each under a 64-bit id.
+
+    ef_construction: search breadth while inserting (values below 32 are raised to 32).
+    seed: 0 .. 2**64 - 1; equal seeds and equal calls give bit-identical indexes.
+    store: raw copies kept for exact re-scoring: "int8" (default), "f32" or "none".
+    """
+
+    def __init__(self, ef_construction: int = 200, seed: int = 0, store: Store = "int8") -> None: ...
+    def add(self, vectors: npt.ArrayLike, ids: Optional[IdsLike] = None, threads: Optional[int] = None) -> None:
+        """Add (n, 256) or (256,) vectors under ids (default len(index) + range(n)).
+
+        Raises DuplicateIdError (nothing added) for an id present or repeated,
+        MemoryError, ValueError for a wrong shape, a negative id or a closed index.
+        """
+    def remove(self, ids: IdsLike) -> int:
+        """Remove the vectors with these ids; returns how many were removed (absent ids are skipped)."""
+    def search(
+        self,
+        queries: npt.ArrayLike,
+        k: int = 10,
+        ef: int = 64,
+        rerank: int = 4,
+        threads: Optional[int] = None,
+        filter: Optional[IdsLike] = None,
+    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """The k best matches (largest inner product) of each query, best first.
+
+        (nq, 256) queries give (nq, k) ids and scores, a (256,) query gives (k,);
+        short rows are padded with NO_ID and -inf. ef: search breadth (>= 1);
+        rerank: the best rerank * k candidates are re-scored exactly (0: all);
+        filter: allowed ids, searched exactly.
+        """
+    def save(self, path: PathLike) -> None:
+        """Write the index to a file (replaced whole or left as it was); OSError on failure."""
+    @staticmethod
+    def load(path: PathLike) -> "Index":
+        """Read an index file: FileNotFoundError, OSError, or IndexFileError for a refused file."""
+    def close(self) -> None:
+        """Release the index now; later calls raise ValueError."""
+    def __enter__(self) -> "Index": ...
+    def __exit__(self, *exc_info: object) -> None: ...
+    def __len__(self) -> int:
+        """Number of vectors in the index."""
+    def __contains__(self, id: object) -> bool:
+        """Whether a vector with this id is in the index."""
+    @property
+    def memory_bytes(self) -> int:
+        """Estimate of the memory the index holds, in bytes."""
+    @property
+    def store(self) -> Store:
+        """The raw copies kept for re-scoring: "int8", "f32" or "none"."""

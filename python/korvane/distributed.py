@@ -1,0 +1,434 @@
+"""A sharded index whose shards live on the workers of a Dask cluster.
+
+    from distributed import Client
+    from korvane.distributed import ShardedIndex
+
+    client = Client("tcp://scheduler:8786")      # any Dask cluster
+    index = ShardedIndex(client, shards=8)
+    index.add(vectors, ids)
+    ids, scores = index.search(queries, k=10)
+    index.save("/shared/index")                  # visible to every worker
+    index = ShardedIndex.load(client, "/shared/index")
+
+Each shard is a ``korvane.Index`` held in one worker's memory as a Dask
+actor; shards are spread round-robin over the workers. An id belongs to
+shard ``mix64(id) % shards`` (see ``shard_of`` for the rule), so adds,
+removes, membership tests and filters go only to the shards that own the
+ids; an unfiltered search goes to every shard. Every shard uses the same
+seed, so their scores are comparable and merge into one answer.
+
+A worker that dies takes its shards with it: the next call raises
+``ShardLostError`` naming them, and ``ShardedIndex.load`` from the last
+save restores the index.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+import secrets
+import threading
+import time
+from typing import TYPE_CHECKING, Iterable
+
+import numpy as np
+from distributed import wait
+
+import korvane
+
+from . import _manifest
+from ._routing import HASH_RULE, merge_results, shard_of, split_by_shard
+from ._shard import Shard
+
+if TYPE_CHECKING:
+    from distributed import Client
+    from numpy.typing import ArrayLike
+
+__all__ = ["ShardedIndex", "ShardLostError", "shard_of", "HASH_RULE"]
+
+# How often a call that has not answered checks that its workers live.
+_POLL_SECONDS = 0.5
+
+
+class ShardLostError(RuntimeError):
+    """Shards are gone because the workers that held them left the
+    cluster. ``shards`` lists their numbers. Load the last save to
+    recover."""
+
+    def __init__(self, shards: Iterable[int], detail: str = "") -> None:
+        self.shards = sorted(shards)
+        self.detail = detail
+        super().__init__(
+            f"shards {self.shards} of the sharded index are lost: their "
+            f"worker left the cluster{detail}; restore the index with "
+            f"ShardedIndex.load from its last save")
+
+    def __reduce__(self):
+        return type(self), (self.shards, self.detail)
+
+
+def _cluster_workers(client):
+    """Worker addresses with their thread counts, in a stable order."""
+    workers = client.scheduler_info()["workers"]
+    if not workers:
+        raise RuntimeError("the Dask cluster has no workers")
+    return sorted((address, info.get("nthreads", 1))
+                  for address, info in workers.items())
+
+
+def _as_ids(ids, what="ids"):
+    ids = np.asarray(ids)
+    if ids.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional")
+    if ids.size and ids.dtype.kind == "i" and ids.min() < 0:
+        raise ValueError(f"{what} must not be negative")
+    if ids.size and ids.dtype.kind not in "iu":
+        raise ValueError(f"{what} must be integers, not {ids.dtype}")
+    return np.ascontiguousarray(ids, dtype=np.uint64)
+
+
+def _as_vectors(vectors, what):
+    vectors = np.asarray(vectors, dtype=np.float32)
+    single = vectors.ndim == 1
+    matrix = vectors.reshape(1, -1) if single else vectors
+    if matrix.ndim != 2 or matrix.shape[1] != korvane.DIM:
+        raise ValueError(f"{what} must have shape (n, {korvane.DIM}) or "
+                         f"({korvane.DIM},), not {vectors.shape}")
+    return np.ascontiguousarray(matrix), single
+
+
+class ShardedIndex:
+    """An index split into ``shards`` parts held by the workers of the
+    cluster that ``client`` is connected to; it answers like one
+    ``korvane.Index``.
+
+    ``timeout`` (seconds, None for no limit) bounds every call; a call
+    whose worker dies fails with ``ShardLostError`` within about a second
+    of the scheduler noticing, whatever the timeout.
+    """
+
+    def __init__(self, client: Client, shards: int,
+                 ef_construction: int = 200, seed: int = 0,
+                 store: str = "int8", *, timeout: float | None = None
+                 ) -> None:
+        shards = operator.index(shards)
+        if shards < 1:
+            raise ValueError("shards must be a positive integer")
+        if store not in _manifest.STORES:
+            raise ValueError(f"store must be one of {_manifest.STORES}")
+        settings = {"ef_construction": int(ef_construction),
+                    "seed": int(seed), "store": store}
+        self._start(client, settings, [None] * shards, timeout)
+
+    @classmethod
+    def load(cls, client: Client, directory: str | os.PathLike, *,
+             timeout: float | None = None) -> ShardedIndex:
+        """Loads a sharded index saved by ``save``. The manifest and every
+        shard file (its SHA-256, length and settings) are checked before
+        the index is returned; a mismatch raises ``korvane.IndexFileError``
+        naming the shard, a missing manifest ``FileNotFoundError``. The
+        directory is read by the workers, so it must be visible to them."""
+        directory = os.path.abspath(os.fspath(directory))
+        _cluster_workers(client)  # refuse an empty cluster rather than wait
+        text = client.submit(_manifest.read, directory,
+                             pure=False).result(timeout=timeout)
+        try:
+            manifest = _manifest.check(text)
+        except _manifest.ManifestError as e:
+            raise korvane.IndexFileError(
+                f"{os.path.join(directory, _manifest.MANIFEST_NAME)}: {e}"
+            ) from None
+        settings = {key: manifest[key]
+                    for key in ("ef_construction", "seed", "store")}
+        saved = [{"path": os.path.join(directory, entry["file"]),
+                  "length": entry["length"], "sha256": entry["sha256"]}
+                 for entry in manifest["shards"]]
+        self = cls.__new__(cls)
+        self._start(client, settings, saved, timeout)
+        return self
+
+    def _start(self, client, settings, saved, timeout):
+        self._client = client
+        self._settings = settings
+        self._timeout = timeout
+        self._lost = set()
+        self._write_lock = threading.Lock()
+        self._futures = []
+        workers = _cluster_workers(client)
+        self._workers = [workers[i % len(workers)][0]
+                         for i in range(len(saved))]
+        self._futures = [
+            client.submit(Shard, number, workers[number % len(workers)][1],
+                          settings, saved[number], actor=True, pure=False,
+                          workers=[self._workers[number]],
+                          allow_other_workers=False)
+            for number in range(len(saved))]
+        try:
+            self._actors = self._gather_futures(self._futures)
+        except BaseException:
+            self.close()
+            raise
+
+    # -- waiting with a bounded time and a liveness check ------------------
+
+    def _gather_futures(self, futures):
+        """Results of the actor-creating futures, in shard order. A shard
+        that fails to start (for example a refused file) fails the whole
+        call, with the lowest-numbered failure reported."""
+        deadline = self._deadline()
+        pending = list(futures)
+        while pending:
+            try:
+                wait(pending, timeout=_POLL_SECONDS)
+            except TimeoutError:
+                pass
+            if any(future.status == "error" for future in futures):
+                break
+            pending = [future for future in pending if not future.done()]
+            if pending:
+                self._raise_if_lost(range(len(futures)))
+                self._raise_if_late(deadline)
+        return [future.result() for future in futures]
+
+    def _deadline(self):
+        if self._timeout is None:
+            return None
+        return time.monotonic() + self._timeout
+
+    def _raise_if_late(self, deadline):
+        if deadline is not None and time.monotonic() > deadline:
+            raise TimeoutError(
+                f"the sharded index did not answer within {self._timeout} s")
+
+    def _raise_if_lost(self, shards, detail=""):
+        """Raises ShardLostError if any shard's worker has left, asking the
+        scheduler which workers are alive."""
+        try:
+            alive = set(self._client.scheduler_info()["workers"])
+        except OSError as e:
+            raise ConnectionError(
+                f"the Dask scheduler does not answer: {e}") from e
+        lost = {s for s in shards if self._workers[s] not in alive}
+        self._lost |= lost
+        if lost:
+            raise ShardLostError(self._lost, detail)
+
+    def _check_usable(self, shards):
+        if not hasattr(self, "_actors"):
+            raise ValueError("the sharded index is closed")
+        known = self._lost | {s for s in shards
+                              if self._futures[s].status != "finished"}
+        if known:
+            self._lost |= known
+            raise ShardLostError(self._lost)
+
+    def _call(self, requests):
+        """Runs {shard: (method, args)} on the shards at once; returns
+        {shard: result}. A shard method's own exception is re-raised once
+        every shard has answered (the lowest shard number first)."""
+        self._check_usable(requests)
+        futures = {s: getattr(self._actors[s], method)(*args)
+                   for s, (method, args) in requests.items()}
+        outcomes = self._collect(futures)
+        for s in sorted(outcomes):
+            if isinstance(outcomes[s], BaseException):
+                raise outcomes[s]
+        return outcomes
+
+    def _collect(self, futures):
+        """{shard: result or the exception its method raised}. While a
+        shard has not answered, checks every half second that its worker
+        is alive, so a dead worker is reported instead of waited for."""
+        deadline = self._deadline()
+        outcomes = {}
+        for s, future in futures.items():
+            while s not in outcomes:
+                try:
+                    outcomes[s] = future.result(timeout=_POLL_SECONDS)
+                except Exception:
+                    if future.done():  # it may have finished just now
+                        outcomes[s] = self._outcome(future, futures)
+                    else:
+                        self._raise_if_lost(futures)
+                        self._raise_if_late(deadline)
+        return outcomes
+
+    def _outcome(self, future, futures):
+        """The result of a finished actor call, or the exception it raised
+        (a failure to reach the worker becomes ShardLostError)."""
+        try:
+            return future.result()
+        except Exception as e:
+            if isinstance(e, OSError):
+                self._raise_if_lost(futures, f" ({e})")
+            return e
+
+    # -- the index operations ----------------------------------------------
+
+    def add(self, vectors: ArrayLike, ids: ArrayLike | None = None,
+            threads: int | None = None) -> None:
+        """Adds vectors ((n, 256) or (256,)) under ids (default len(self)
+        + range(n)). Ids already present anywhere, or repeated, raise
+        ``korvane.DuplicateIdError`` with nothing added. Each shard adds
+        its part on its worker with ``threads`` threads (None: as many as
+        the worker has)."""
+        vectors, _ = _as_vectors(vectors, "vectors")
+        with self._write_lock:
+            if ids is None:
+                ids = np.arange(len(self), len(self) + len(vectors),
+                                dtype=np.uint64)
+            ids = _as_ids(ids)
+            if len(ids) != len(vectors):
+                raise ValueError(f"{len(ids)} ids for {len(vectors)} vectors")
+            self._refuse_duplicates(ids)
+            parts = split_by_shard(ids, self.shards)
+            self._add_all_or_nothing(
+                {s: (vectors[p], ids[p], threads) for s, p in parts.items()})
+
+    def _refuse_duplicates(self, ids):
+        unique, counts = np.unique(ids, return_counts=True)
+        repeated = unique[counts > 1]
+        if len(repeated):
+            raise korvane.DuplicateIdError(
+                f"ids repeated in the batch, nothing added: "
+                f"{repeated[:10].tolist()}")
+        parts = split_by_shard(ids, self.shards)
+        present = self._call({s: ("present", (ids[p],))
+                              for s, p in parts.items()})
+        found = sorted(i for found in present.values() for i in found)
+        if found:
+            raise korvane.DuplicateIdError(
+                f"ids already in the index, nothing added: {found[:10]}")
+
+    def _add_all_or_nothing(self, parts):
+        """Adds every part, or, if any shard fails, takes the parts that
+        were added out again and re-raises the failure."""
+        self._check_usable(parts)
+        futures = {s: self._actors[s].add(*part) for s, part in parts.items()}
+        outcomes = self._collect(futures)
+        failed = sorted(s for s, o in outcomes.items()
+                        if isinstance(o, BaseException))
+        if failed:
+            added = [s for s in outcomes if s not in failed]
+            self._call({s: ("remove", (parts[s][1],)) for s in added})
+            raise outcomes[failed[0]]
+
+    def remove(self, ids: ArrayLike) -> int:
+        """Removes ids; returns how many were present. Absent ids are
+        skipped."""
+        ids = np.unique(_as_ids(ids))
+        with self._write_lock:
+            parts = split_by_shard(ids, self.shards)
+            removed = self._call({s: ("remove", (ids[p],))
+                                  for s, p in parts.items()})
+        return sum(removed.values())
+
+    def search(self, queries: ArrayLike, k: int = 10, ef: int = 64,
+               rerank: int = 4, filter: ArrayLike | None = None
+               ) -> tuple[np.ndarray, np.ndarray]:
+        """The k best ids and scores per query, best first, ties by id
+        ascending: (nq, k) arrays for (nq, 256) queries, (k,) for one
+        (256,) query, padded with ``korvane.NO_ID`` and -inf. A ``filter``
+        (array of allowed ids) searches exactly over those ids and is sent
+        only to the shards that own them."""
+        queries, single = _as_vectors(queries, "queries")
+        if not 1 <= k <= korvane.MAX_K:
+            raise ValueError(f"k must be in 1..{korvane.MAX_K}")
+        if ef < 1:
+            raise ValueError("ef must be at least 1")
+        if filter is None:
+            requests = {s: (queries, k, ef, rerank, None)
+                        for s in range(self.shards)}
+        else:
+            allowed = _as_ids(filter, "filter")
+            requests = {s: (queries, k, ef, rerank, allowed[p])
+                        for s, p in split_by_shard(
+                            allowed, self.shards).items()}
+        answers = self._call({s: ("search", args)
+                              for s, args in requests.items()})
+        ids, scores = self._merge(answers, len(queries), k)
+        return (ids[0], scores[0]) if single else (ids, scores)
+
+    @staticmethod
+    def _merge(answers, nq, k):
+        if not answers:
+            return (np.full((nq, k), korvane.NO_ID, dtype=np.uint64),
+                    np.full((nq, k), -np.inf, dtype=np.float32))
+        blocks = [answers[s] for s in sorted(answers)]
+        return merge_results([b[0].reshape(nq, k) for b in blocks],
+                             [b[1].reshape(nq, k) for b in blocks], k)
+
+    def __contains__(self, id: int) -> bool:
+        ids = _as_ids([id])
+        shard = int(shard_of(ids, self.shards)[0])
+        return bool(self._call({shard: ("present", (ids,))})[shard])
+
+    def shard_info(self) -> list[dict]:
+        """Per shard: number, worker address, length, memory_bytes and
+        the number of searches it has served."""
+        stats = self._call({s: ("stats", ())
+                            for s in range(self.shards)})
+        return [dict(stats[s], worker=self._workers[s])
+                for s in range(self.shards)]
+
+    def __len__(self) -> int:
+        return sum(info["length"] for info in self.shard_info())
+
+    @property
+    def memory_bytes(self) -> int:
+        """Sum of the shards' memory estimates, in bytes."""
+        return sum(info["memory_bytes"] for info in self.shard_info())
+
+    @property
+    def shards(self) -> int:
+        """The number of shards."""
+        return len(self._workers)
+
+    @property
+    def store(self) -> str:
+        return self._settings["store"]
+
+    @property
+    def seed(self) -> int:
+        return self._settings["seed"]
+
+    @property
+    def ef_construction(self) -> int:
+        return self._settings["ef_construction"]
+
+    def save(self, directory: str | os.PathLike) -> None:
+        """Writes one index file per shard (each through the library's
+        atomic save) and then ``manifest.json`` into ``directory``, which
+        the workers must see (a shared file system or object store mount).
+        A crash part-way leaves the previous save intact; the previous
+        save's shard files are deleted once the new manifest is in place.
+        A relative path is taken relative to this process's directory."""
+        directory = os.path.abspath(os.fspath(directory))
+        token = secrets.token_hex(8)
+        with self._write_lock:
+            records = self._call(
+                {s: ("save", (directory, _manifest.shard_file_name(s, token)))
+                 for s in range(self.shards)})
+        text = _manifest.build(self._settings,
+                               [records[s] for s in sorted(records)])
+        self._client.submit(_manifest.write_atomically, directory, text,
+                            pure=False).result(timeout=self._timeout)
+
+    def close(self) -> None:
+        """Releases the shards (their workers free the memory)."""
+        for future in self._futures:
+            future.release()
+        self._futures = []
+        self.__dict__.pop("_actors", None)
+
+    def __repr__(self):
+        state = "closed" if "_actors" not in self.__dict__ else \
+            f"on {len(set(self._workers))} workers"
+        return (f"<ShardedIndex {self.shards} shards {state}, "
+                f"store {self.store!r}, seed {self.seed}>")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

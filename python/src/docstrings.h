@@ -1,0 +1,102 @@
+// The help texts of the package, kept apart from the bindings.
+#pragma once
+
+namespace korvane_py::doc {
+
+inline constexpr const char* kModule = R"(Approximate nearest-neighbour search over 256-float vectors with 64-bit ids.
+
+    import numpy as np, korvane
+    index = korvane.Index()
+    index.add(np.random.rand(1000, 256).astype(np.float32))   # ids 0..999
+    ids, scores = index.search(np.random.rand(256), k=5)
+
+Similarity is the inner product (a larger score is a better match). Results
+are the same bits on every machine and for every thread count. Every call
+that can take time releases the GIL; any number of threads may search one
+index at once, and add/remove wait for running searches.)";
+
+inline constexpr const char* kIndex = R"(An in-memory index of 256-float vectors, each under a 64-bit id.
+
+Index(ef_construction=200, seed=0, store="int8")
+
+ef_construction: search breadth while inserting (values below 32 are raised
+    to 32; larger builds a better graph, more slowly).
+seed: any integer in 0 .. 2**64 - 1; equal seeds and equal calls give
+    bit-identical indexes.
+store: the raw copy kept for exact re-scoring of the best candidates:
+    "int8" (a byte per component and a scale per vector, the default),
+    "f32" (exact floats, 4x the memory) or "none" (no re-scoring, least
+    memory).
+
+Also a context manager (``with korvane.Index() as index:`` closes it on
+exit) and picklable (the pickle holds the index file).)";
+
+inline constexpr const char* kAdd = R"(Add vectors under ids.
+
+vectors: array-like of shape (n, 256), or (256,) for one vector. A float32
+    C-contiguous numpy array is read in place; anything else (float64,
+    integers, a Fortran-order or strided view, nested lists) is converted
+    to float32 first.
+ids: (n,) array-like of integers in 0 .. 2**64 - 1 (or one integer for one
+    vector). Default: len(index), len(index) + 1, ..., len(index) + n - 1.
+threads: worker threads; None means all cores. The index is the same for
+    every thread count.
+
+Raises DuplicateIdError (a ValueError) if an id is already in the index or
+occurs twice in ids; nothing is added then. MemoryError when memory runs
+out (vectors added before the failing one may have been kept). ValueError
+for a wrong shape, negative or non-integer ids, or a closed index.)";
+
+inline constexpr const char* kRemove = R"(Remove the vectors with the given ids; returns how many were removed.
+
+ids: array-like of non-negative integers (or one integer). Ids not in the
+index are skipped. A removed id may be added again.)";
+
+inline constexpr const char* kSearch = R"(Find the k best matches (largest inner product) of each query.
+
+queries: (nq, 256) array-like, or (256,) for one query (converted to
+    float32 like the vectors of add).
+k: results per query, 1 .. 256.
+ef: search breadth, at least 1: the number of graph candidates scored per
+    query. Larger is more accurate and slower; ef >= k is sensible.
+rerank: the best rerank * k candidates by estimated score are re-scored
+    exactly from the stored raw copies (0: all of them). Has no effect on
+    an index with store="none".
+threads: worker threads for a batch of queries; None means all cores.
+    Results do not depend on it.
+filter: optional array-like of allowed ids. The search is then exact over
+    just those ids (no graph walk, so none of them is missed); ids not in
+    the index are ignored.
+
+Returns (ids, scores): ids as uint64 and scores as float32 arrays of shape
+(nq, k), or (k,) for a (256,) query, best first. Rows with fewer than k
+results are padded with NO_ID and -inf.
+
+    ids, scores = index.search(queries, k=10, ef=64)
+    ids, scores = index.search(query, k=3, filter=np.arange(0, 1000, 2)))";
+
+inline constexpr const char* kSave = R"(Write the index to a file (str, bytes or os.PathLike, at most 1023 bytes).
+
+The file is written beside the target and renamed over it, so an existing
+file is either replaced whole or left as it was. Searches may run while the
+index is saved. Raises OSError when the file cannot be written.)";
+
+inline constexpr const char* kLoad = R"(Read an index written by Index.save and return it.
+
+Raises FileNotFoundError for a missing file, another OSError for a file
+that cannot be opened, and IndexFileError (an OSError) for a file the
+library refuses as damaged or not an index file.)";
+
+inline constexpr const char* kClose = R"(Release the index's memory now (after running searches end).
+
+Any later call on the index raises ValueError. Closing twice is harmless.)";
+
+inline constexpr const char* kContains = "Whether a vector with this id is in the index (`7 in index`).";
+inline constexpr const char* kLen = "Number of vectors in the index (added and not removed).";
+inline constexpr const char* kMemory = "Estimate of the memory the index holds, in bytes; removal never lowers it.";
+inline constexpr const char* kStore = "The raw copies kept for re-scoring: \"int8\", \"f32\" or \"none\".";
+inline constexpr const char* kDuplicate =
+    "An id is already in the index or occurs twice in one add; nothing was added.";
+inline constexpr const char* kIndexFile = "The library refuses the file: damaged, truncated or not an index file.";
+
+}  // namespace korvane_py::doc

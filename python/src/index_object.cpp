@@ -1,0 +1,68 @@
+#include "index_object.h"
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+
+#include "korvane.h"
+
+namespace korvane_py {
+
+void throwClosed() { throw pybind11::value_error("the index is closed"); }
+
+IndexObject* openIndexObject(korvane_index* handle) {
+    std::unique_ptr<IndexObject> object;
+    try {
+        object = std::make_unique<IndexObject>();
+        reserveContextPool(object->contexts);
+    } catch (...) {
+        korvane_index_destroy(handle);
+        throw;
+    }
+    object->handle = handle;
+    return object.release();
+}
+
+IndexObject::~IndexObject() {
+    destroyContexts(contexts);
+    korvane_index_destroy(handle);
+}
+
+void closeIndexObject(IndexObject& object) {
+    lockExclusive(object.lock);
+    destroyContexts(object.contexts);
+    korvane_index_destroy(object.handle);
+    object.handle = nullptr;
+    unlockExclusive(object.lock);
+}
+
+ReadAccess::ReadAccess(IndexObject& o) : object(o) {
+    lockShared(object.lock);
+    if (!object.handle) {
+        unlockShared(object.lock);
+        throwClosed();
+    }
+}
+
+ReadAccess::~ReadAccess() { unlockShared(object.lock); }
+
+WriteAccess::WriteAccess(IndexObject& o) : object(o) {
+    lockExclusive(object.lock);
+    if (!object.handle) {
+        unlockExclusive(object.lock);
+        throwClosed();
+    }
+}
+
+WriteAccess::~WriteAccess() { unlockExclusive(object.lock); }
+
+bool containsId(IndexObject& object, uint64_t id) {
+    static const float zero_query[KORVANE_DIM] = {};
+    PooledContext pooled(object.contexts, object.handle, 1, 4);  // filtered searches never re-rank
+    if (!pooled.context) throw std::bad_alloc();
+    uint64_t found_id = 0;
+    float score = 0.0f;
+    return korvane_search_filtered(object.handle, pooled.context, zero_query, &id, 1, 1, &found_id, &score) == 1;
+}
+
+}  // namespace korvane_py

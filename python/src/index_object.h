@@ -1,0 +1,61 @@
+// The object behind korvane.Index: the C handle, the lock that orders
+// searches against changes, and the pooled search contexts.
+#pragma once
+
+#include <cstdint>
+
+#include "c_api.h"
+#include "context_pool.h"
+#include "rw_lock.h"
+
+namespace korvane_py {
+
+struct IndexObject {
+    korvane_index* handle = nullptr;  // nullptr once closed
+    RwLock lock;
+    ContextPool contexts;
+
+    IndexObject() = default;
+    IndexObject(const IndexObject&) = delete;
+    IndexObject& operator=(const IndexObject&) = delete;
+    ~IndexObject();  // runs only once no Python thread can use the object
+};
+
+// Takes ownership of `handle` (not nullptr).
+IndexObject* openIndexObject(korvane_index* handle);
+
+// Releases the handle and the contexts once no search runs; later calls
+// on the object raise ValueError. Closing twice is harmless.
+void closeIndexObject(IndexObject& object);
+
+// Scoped access to an open index. Both wait for the lock, so they must be
+// taken with the GIL released; they throw ValueError on a closed index.
+struct ReadAccess {
+    IndexObject& object;
+    explicit ReadAccess(IndexObject& o);
+    ~ReadAccess();
+    ReadAccess(const ReadAccess&) = delete;
+    ReadAccess& operator=(const ReadAccess&) = delete;
+};
+
+struct WriteAccess {
+    IndexObject& object;
+    explicit WriteAccess(IndexObject& o);
+    ~WriteAccess();
+    WriteAccess(const WriteAccess&) = delete;
+    WriteAccess& operator=(const WriteAccess&) = delete;
+};
+
+// Runs a read that never waits long (length, memory, store) with the GIL
+// held when the lock is free, and with it released otherwise.
+template <class Read>
+auto quickRead(IndexObject& object, Read read);
+
+// Whether `id` is live: an exact filtered search over that one id.
+bool containsId(IndexObject& object, uint64_t id);
+
+void throwClosed();
+
+}  // namespace korvane_py
+
+#include "index_object_inl.h"

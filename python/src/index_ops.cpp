@@ -1,0 +1,165 @@
+#include "index_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <numeric>
+#include <vector>
+
+#include "conversion.h"
+#include "errors.h"
+
+namespace py = pybind11;
+
+namespace korvane_py {
+namespace {
+
+struct StoreName {
+    const char* name;
+    uint32_t code;
+};
+constexpr StoreName kStores[] = {{"int8", KORVANE_STORE_I8}, {"f32", KORVANE_STORE_F32}, {"none", KORVANE_STORE_NONE}};
+
+uint32_t storeCode(const std::string& name) {
+    for (const StoreName& store : kStores) {
+        if (name == store.name) return store.code;
+    }
+    throw py::value_error("store must be \"int8\", \"f32\" or \"none\", got \"" + name + "\"");
+}
+
+// Why an add_batch call refused its ids: the first id given twice, or else
+// the first id already present. Runs under the write lock.
+std::string describeDuplicate(IndexObject& object, const uint64_t* ids, uint64_t count) {
+    std::vector<uint64_t> sorted(ids, ids + count);
+    std::sort(sorted.begin(), sorted.end());
+    const auto repeat = std::adjacent_find(sorted.begin(), sorted.end());
+    if (repeat != sorted.end()) return "id " + std::to_string(*repeat) + " occurs more than once in ids";
+    for (uint64_t i = 0; i < count; ++i) {
+        if (containsId(object, ids[i])) return "id " + std::to_string(ids[i]) + " is already in the index";
+    }
+    return "an id is already in the index";
+}
+
+}  // namespace
+
+IndexObject* createIndex(py::object ef_construction, py::object seed, const std::string& store) {
+    const uint64_t ef = toUnsigned(ef_construction, "ef_construction");
+    const uint64_t seed_value = toUnsigned(seed, "seed");
+    const uint32_t code = storeCode(store);
+    korvane_index* handle = nullptr;
+    {
+        py::gil_scoped_release released;
+        handle = korvane_index_create_with_store(ef, seed_value, code);
+    }
+    if (!handle) throw std::bad_alloc();
+    return openIndexObject(handle);
+}
+
+void addVectors(IndexObject& object, py::object vectors, py::object ids, std::optional<int64_t> threads) {
+    const Rows rows = toRows(vectors, "vectors");
+    std::optional<IdArray> given;
+    if (!ids.is_none()) {
+        given = toIds(ids, "ids");
+        if (static_cast<uint64_t>(given->size()) != rows.count)
+            throw py::value_error("ids has " + std::to_string(given->size()) + " entries for " +
+                                  std::to_string(rows.count) + " vectors");
+    }
+    const uint64_t n_threads = toThreadCount(threads);
+    const float* data = rows.array.data();
+    const uint64_t* id_data = given ? given->data() : nullptr;
+    int32_t status = KORVANE_OK;
+    std::string duplicate;
+    {
+        py::gil_scoped_release released;
+        WriteAccess access(object);
+        std::vector<uint64_t> default_ids;
+        if (!id_data) {
+            default_ids.resize(rows.count);
+            std::iota(default_ids.begin(), default_ids.end(), korvane_index_len(object.handle));
+            id_data = default_ids.data();
+        }
+        status = korvane_index_add_batch(object.handle, id_data, data, rows.count, n_threads);
+        if (status == KORVANE_DUPLICATE) duplicate = describeDuplicate(object, id_data, rows.count);
+    }
+    if (status == KORVANE_DUPLICATE) throw DuplicateIdError(duplicate + "; nothing was added");
+    if (status != KORVANE_OK) throw std::bad_alloc();
+}
+
+uint64_t removeIds(IndexObject& object, py::object ids) {
+    const IdArray array = toIds(ids, "ids");
+    const uint64_t* id_data = array.data();
+    const uint64_t count = static_cast<uint64_t>(array.size());
+    py::gil_scoped_release released;
+    WriteAccess access(object);
+    uint64_t removed = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (korvane_index_remove(object.handle, id_data[i]) == KORVANE_OK) {
+            ++removed;
+        } else if (containsId(object, id_data[i])) {
+            throw std::bad_alloc();  // present but not removed: out of memory
+        }
+    }
+    return removed;
+}
+
+bool containsObject(IndexObject& object, py::object id) {
+    if (!PyIndex_Check(id.ptr())) return false;
+    uint64_t value = 0;
+    try {
+        value = toUnsigned(id, "id");
+    } catch (const py::value_error&) {
+        return false;  // negative or wider than 64 bits: never an id
+    }
+    py::gil_scoped_release released;
+    ReadAccess access(object);
+    return containsId(object, value);
+}
+
+void saveIndex(IndexObject& object, py::object path) {
+    const std::string bytes = toPath(path);
+    int32_t status = KORVANE_OK;
+    int error = 0;
+    {
+        py::gil_scoped_release released;
+        ReadAccess access(object);
+        errno = 0;
+        status = korvane_index_save(object.handle, bytes.c_str());
+        error = errno;
+    }
+    if (status != KORVANE_OK) raiseOsError(error, "cannot save the index", path);
+}
+
+IndexObject* loadIndex(py::object path) {
+    const std::string bytes = toPath(path);
+    korvane_index* handle = nullptr;
+    int error = 0;
+    {
+        py::gil_scoped_release released;
+        const int fd = open(bytes.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat info {};
+        if (fd < 0 || fstat(fd, &info) != 0) {
+            error = errno;
+        } else if (S_ISDIR(info.st_mode)) {
+            error = EISDIR;
+        }
+        if (fd >= 0) close(fd);
+        if (!error) handle = korvane_index_load(bytes.c_str());
+    }
+    if (error) raiseOsError(error, "cannot read the index file", path);
+    if (!handle) raiseIndexFileError("not a valid index file, or too large for the memory available", path);
+    return openIndexObject(handle);
+}
+
+std::string storeName(IndexObject& object) {
+    const uint32_t code = quickRead(object, [](korvane_index* handle) { return korvane_index_raw_store(handle); });
+    for (const StoreName& store : kStores) {
+        if (code == store.code) return store.name;
+    }
+    return "unknown";
+}
+
+}  // namespace korvane_py

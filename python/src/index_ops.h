@@ -1,0 +1,26 @@
+// korvane.Index operations other than search: creation, insertion,
+// removal, saving and loading. Each waits for the index lock with the GIL
+// released.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "index_object.h"
+
+namespace korvane_py {
+
+IndexObject* createIndex(pybind11::object ef_construction, pybind11::object seed, const std::string& store);
+void addVectors(IndexObject& object, pybind11::object vectors, pybind11::object ids, std::optional<int64_t> threads);
+uint64_t removeIds(IndexObject& object, pybind11::object ids);
+bool containsObject(IndexObject& object, pybind11::object id);
+void saveIndex(IndexObject& object, pybind11::object path);
+IndexObject* loadIndex(pybind11::object path);
+
+// "int8", "f32" or "none".
+std::string storeName(IndexObject& object);
+
+}  // namespace korvane_py

@@ -1,0 +1,134 @@
+#include "search.h"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "conversion.h"
+
+namespace py = pybind11;
+
+namespace korvane_py {
+namespace {
+
+struct Query {
+    uint64_t k, ef, rerank, threads;
+    const uint64_t* allowed;  // nullptr: search the graph
+    uint64_t n_allowed;
+};
+
+struct Output {
+    const float* queries;
+    uint64_t count;
+    uint64_t* ids;  // count rows of k
+    float* scores;
+};
+
+void pad(const Query& query, uint64_t found, uint64_t* ids, float* scores) {
+    for (uint64_t i = found; i < query.k; ++i) {
+        ids[i] = std::numeric_limits<uint64_t>::max();
+        scores[i] = -std::numeric_limits<float>::infinity();
+    }
+}
+
+// Queries [begin, end) one by one on one pooled context; false when no
+// context can be had.
+bool searchRange(IndexObject& object, const Query& query, const Output& out, uint64_t begin, uint64_t end) {
+    PooledContext pooled(object.contexts, object.handle, query.ef, query.rerank);
+    if (!pooled.context) return false;
+    for (uint64_t q = begin; q < end; ++q) {
+        const float* vector = out.queries + q * KORVANE_DIM;
+        uint64_t* ids = out.ids + q * query.k;
+        float* scores = out.scores + q * query.k;
+        const uint64_t found =
+            query.allowed ? korvane_search_filtered(object.handle, pooled.context, vector, query.allowed,
+                                                    query.n_allowed, query.k, ids, scores)
+                          : korvane_search(object.handle, pooled.context, vector, query.k, ids, scores);
+        pad(query, found, ids, scores);
+    }
+    return true;
+}
+
+// Filtered queries spread over worker threads, each with its own context.
+bool searchRangesInParallel(IndexObject& object, const Query& query, const Output& out) {
+    const uint64_t workers = std::min(query.threads, out.count);
+    const auto begin_of = [&](uint64_t w) { return out.count * w / workers; };
+    std::vector<std::thread> threads;
+    threads.reserve(workers);
+    std::vector<char> ok(workers, 1);
+    uint64_t started = 1;
+    for (; started < workers; ++started) {
+        const uint64_t w = started, begin = begin_of(w), end = begin_of(w + 1);
+        try {
+            threads.emplace_back([&, w, begin, end] { ok[w] = searchRange(object, query, out, begin, end); });
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    // The calling thread takes the first share and every share no thread could be started for.
+    ok[0] = searchRange(object, query, out, 0, begin_of(1)) &&
+            (started == workers || searchRange(object, query, out, begin_of(started), out.count));
+    for (std::thread& thread : threads) thread.join();
+    return std::all_of(ok.begin(), ok.end(), [](char each) { return each != 0; });
+}
+
+bool searchBatch(IndexObject& object, const Query& query, const Output& out) {
+    std::vector<uint64_t> counts(out.count);
+    if (korvane_search_batch_rerank(object.handle, out.queries, out.count, query.k, query.ef, query.rerank,
+                                    query.threads, out.ids, out.scores, counts.data()) != KORVANE_OK)
+        return false;
+    for (uint64_t q = 0; q < out.count; ++q) pad(query, counts[q], out.ids + q * query.k, out.scores + q * query.k);
+    return true;
+}
+
+bool run(IndexObject& object, const Query& query, const Output& out) {
+    if (out.count <= 1 || query.threads <= 1) return searchRange(object, query, out, 0, out.count);
+    if (query.allowed) return searchRangesInParallel(object, query, out);
+    return searchBatch(object, query, out);
+}
+
+uint64_t checkedRange(int64_t value, int64_t low, int64_t high, const char* what) {
+    if (value < low || value > high) {
+        std::string range = high == std::numeric_limits<int64_t>::max() ? "at least " + std::to_string(low)
+                                                                       : "in " + std::to_string(low) + " .. " +
+                                                                             std::to_string(high);
+        throw py::value_error(std::string(what) + " must be " + range + ", got " + std::to_string(value));
+    }
+    return static_cast<uint64_t>(value);
+}
+
+}  // namespace
+
+py::tuple searchIndex(IndexObject& object, py::object queries, int64_t k, int64_t ef, int64_t rerank,
+                      std::optional<int64_t> threads, py::object filter) {
+    constexpr int64_t kUnbounded = std::numeric_limits<int64_t>::max();
+    Query query{checkedRange(k, 1, KORVANE_MAX_K, "k"), checkedRange(ef, 1, kUnbounded, "ef"),
+                checkedRange(rerank, 0, kUnbounded, "rerank"), toThreadCount(threads), nullptr, 0};
+    const Rows rows = toRows(queries, "queries");
+    std::optional<IdArray> allowed;
+    if (!filter.is_none()) {
+        allowed = toIds(filter, "filter");
+        query.allowed = allowed->data();
+        query.n_allowed = static_cast<uint64_t>(allowed->size());
+        if (query.n_allowed == 0) query.allowed = &query.n_allowed;  // an empty filter still filters
+    }
+    std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(query.k)};
+    if (!rows.single) shape.insert(shape.begin(), static_cast<py::ssize_t>(rows.count));
+    py::array_t<uint64_t> ids(shape);
+    py::array_t<float> scores(shape);
+    const Output out{rows.array.data(), rows.count, ids.mutable_data(), scores.mutable_data()};
+    bool ok = true;
+    {
+        py::gil_scoped_release released;
+        ReadAccess access(object);
+        ok = run(object, query, out);
+    }
+    if (!ok) throw std::bad_alloc();
+    return py::make_tuple(std::move(ids), std::move(scores));
+}
+
+}  // namespace korvane_py

@@ -1,0 +1,303 @@
+"""korvane.distributed on a local Dask cluster of two worker processes."""
+
+import faulthandler
+import json
+import os
+import signal
+import time
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+
+import korvane  # noqa: E402
+from conftest import assert_same_bits, clustered  # noqa: E402
+from korvane.distributed import ShardedIndex, ShardLostError, shard_of  # noqa: E402
+
+SEED = 7
+EF_CONSTRUCTION = 64
+CALL_TIMEOUT = 60
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    """A hung test dumps every thread's stack and ends the run."""
+    faulthandler.dump_traceback_later(120, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True,
+        dashboard_address=None, silence_logs=50)
+    with cluster, distributed.Client(cluster, timeout=CALL_TIMEOUT) as c:
+        c.wait_for_workers(2, timeout=CALL_TIMEOUT)
+        yield c
+
+
+def vectors(n, seed):
+    return np.random.default_rng(seed).standard_normal((n, 256)).astype(
+        np.float32)
+
+
+def random_ids(n, seed):
+    ids = np.random.default_rng(seed).integers(0, 2**64 - 1, size=n,
+                                                dtype=np.uint64)
+    assert len(np.unique(ids)) == n
+    return ids
+
+
+def make_sharded(client, shards, **settings):
+    settings = {"ef_construction": EF_CONSTRUCTION, "seed": SEED, **settings}
+    return ShardedIndex(client, shards, timeout=CALL_TIMEOUT, **settings)
+
+
+def merged_by_brute_force(answers, k):
+    """Best k of per-shard (ids, scores) rows, sorted in plain Python."""
+    nq = answers[0][0].shape[0]
+    ids = np.full((nq, k), korvane.NO_ID, dtype=np.uint64)
+    scores = np.full((nq, k), -np.inf, dtype=np.float32)
+    for q in range(nq):
+        pool = sorted((-float(s), int(i)) for a_ids, a_scores in answers
+                      for i, s in zip(a_ids[q], a_scores[q])
+                      if i != korvane.NO_ID)[:k]
+        ids[q, :len(pool)] = [i for _, i in pool]
+        scores[q, :len(pool)] = [-s for s, _ in pool]
+    return ids, scores
+
+
+class LocalPartition:
+    """The same shards built in this process with plain korvane.Index."""
+
+    def __init__(self, shards):
+        self.indexes = [korvane.Index(ef_construction=EF_CONSTRUCTION,
+                                      seed=SEED) for _ in range(shards)]
+
+    def owners(self, ids):
+        return shard_of(ids, len(self.indexes))
+
+    def add(self, data, ids):
+        owners = self.owners(ids)
+        for s, index in enumerate(self.indexes):
+            if np.any(owners == s):
+                index.add(data[owners == s], ids[owners == s])
+
+    def remove(self, ids):
+        owners = self.owners(ids)
+        return sum(index.remove(ids[owners == s])
+                   for s, index in enumerate(self.indexes))
+
+    def search(self, queries, k, filter=None):
+        answers = []
+        for s, index in enumerate(self.indexes):
+            allowed = None if filter is None else filter[self.owners(filter) == s]
+            answers.append(index.search(queries, k=k, filter=allowed))
+        return merged_by_brute_force(answers, k)
+
+
+def test_answers_equal_a_merge_of_the_same_partition_searched_locally(client):
+    data, ids = vectors(1200, 1), random_ids(1200, 2)
+    queries = vectors(12, 3)
+    local = LocalPartition(4)
+    with make_sharded(client, 4) as index:
+        for part in (slice(0, 700), slice(700, 1200)):
+            index.add(data[part], ids[part])
+            local.add(data[part], ids[part])
+        assert len(index) == 1200
+        assert_same_bits(index.search(queries, k=10),
+                            local.search(queries, k=10))
+        one_id, one_score = index.search(queries[0], k=10)
+        assert one_id.shape == one_score.shape == (10,)
+        assert_same_bits((one_id[None], one_score[None]),
+                            local.search(queries[:1], k=10))
+
+        allowed = np.append(ids[::37], np.uint64(12345))
+        assert_same_bits(index.search(queries, k=20, filter=allowed),
+                            local.search(queries, k=20, filter=allowed))
+
+        gone = np.concatenate([ids[::3], ids[:5], np.array([42], np.uint64)])
+        assert index.remove(gone) == local.remove(np.unique(gone)) == 403
+        assert len(index) == 797 and ids[1] not in index and ids[5] in index
+        assert_same_bits(index.search(queries, k=10),
+                            local.search(queries, k=10))
+        assert index.memory_bytes == sum(i.memory_bytes for i in local.indexes)
+
+
+def recall_at_10(found, truth):
+    return np.mean([len(set(f) & set(t)) / 10 for f, t in zip(found, truth)])
+
+
+def test_recall_of_four_shards_is_no_worse_than_one_index(client, rng):
+    points = clustered(rng, 4100)  # queries from the same clusters
+    data, queries = points[:4000], points[4000:]
+    truth = np.argsort(-(queries @ data.T), axis=1, kind="stable")[:, :10]
+    single = korvane.Index(ef_construction=EF_CONSTRUCTION, seed=SEED)
+    single.add(data)
+    with make_sharded(client, 4) as index:
+        index.add(data, np.arange(4000))
+        sharded = recall_at_10(index.search(queries, k=10)[0], truth)
+    alone = recall_at_10(single.search(queries, k=10)[0], truth)
+    assert sharded >= alone - 0.01, (sharded, alone)
+
+
+def test_duplicate_ids_anywhere_are_refused_with_nothing_added(client):
+    data, ids = vectors(400, 6), np.arange(400, dtype=np.uint64)
+    with make_sharded(client, 4) as index:
+        index.add(data[:200], ids[:200])
+        # New ids for every shard plus one id that one shard already holds.
+        batch = np.concatenate([ids[200:400], ids[150:151]])
+        assert len(set(shard_of(batch, 4).tolist())) == 4
+        with pytest.raises(korvane.DuplicateIdError, match="150"):
+            index.add(data[199:400], batch)
+        with pytest.raises(korvane.DuplicateIdError, match="300"):
+            index.add(data[:3], [300, 301, 300])
+        assert len(index) == 200
+        assert not any(i in index for i in (200, 250, 300, 399))
+        index.add(data[200:], ids[200:])
+        assert len(index) == 400
+
+
+def test_a_filter_is_sent_only_to_the_shards_that_own_its_ids(client):
+    data, ids = vectors(600, 8), np.arange(600, dtype=np.uint64)
+    with make_sharded(client, 4) as index:
+        index.add(data, ids)
+        allowed = ids[shard_of(ids, 4) == 2][:15]
+        before = [s["searches"] for s in index.shard_info()]
+        found, scores = index.search(data[:3], k=20, filter=allowed)
+        after = [s["searches"] for s in index.shard_info()]
+        assert [a - b for a, b in zip(after, before)] == [0, 0, 1, 0]
+        assert set(found[:, :15].ravel().tolist()) == set(allowed.tolist())
+        assert np.all(found[:, 15:] == korvane.NO_ID)
+        assert np.all(scores[:, 15:] == -np.inf)
+        found, _ = index.search(data[:3], k=5, filter=[])
+        assert np.all(found == korvane.NO_ID)
+        assert [s["searches"] for s in index.shard_info()] == after
+
+
+def saved_index(client, directory):
+    data, ids = vectors(500, 9), random_ids(500, 10)
+    with make_sharded(client, 3) as index:
+        index.add(data, ids)
+        index.save(directory)
+        index.remove(ids[:100])
+        index.save(directory)  # the second save replaces the first
+        return index.search(data[:10], k=10), len(index)
+
+
+def test_save_then_load_gives_the_same_answers(client, tmp_path):
+    answers, length = saved_index(client, tmp_path)
+    files = sorted(os.listdir(tmp_path))
+    assert len(files) == 4 and files[0] == "manifest.json"
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert manifest["shard_count"] == 3 and manifest["store"] == "int8"
+    assert sum(s["length"] for s in manifest["shards"]) == length == 400
+    with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as index:
+        assert len(index) == 400 and index.seed == SEED
+        assert_same_bits(index.search(vectors(500, 9)[:10], k=10), answers)
+
+
+def change_manifest(path, change):
+    manifest = json.loads((path / "manifest.json").read_text())
+    change(manifest)
+    (path / "manifest.json").write_text(json.dumps(manifest))
+
+
+def flip_byte_of_shard_file(path):
+    name = json.loads((path / "manifest.json").read_text())["shards"][1]["file"]
+    with open(path / name, "r+b") as f:
+        f.seek(5000)
+        byte = f.read(1)
+        f.seek(5000)
+        f.write(bytes([byte[0] ^ 1]))
+
+
+def swap_shard_entries(m):
+    m["shards"][0], m["shards"][1] = m["shards"][1], m["shards"][0]
+
+
+def set_shard_field(shard, field, value):
+    return lambda m: m["shards"][shard].__setitem__(field, value)
+
+
+TAMPERING = {
+    "shard file changed": (flip_byte_of_shard_file, "shard 1 .*SHA-256"),
+    "length changed": (lambda p: change_manifest(
+        p, set_shard_field(2, "length", 7)), "shard 2 .*7"),
+    "store changed": (lambda p: change_manifest(
+        p, lambda m: m.update(store="f32")), "shard 0 .*store"),
+    "ef_construction changed": (lambda p: change_manifest(
+        p, lambda m: m.update(ef_construction=200)), "ef_construction"),
+    "hash rule changed": (lambda p: change_manifest(
+        p, lambda m: m.update(hash_rule="id mod shard_count")), "hash_rule"),
+    "shard count changed": (lambda p: change_manifest(
+        p, lambda m: m.update(shard_count=4)), "shard_count"),
+    "shards swapped": (lambda p: change_manifest(p, swap_shard_entries),
+                       "shard 0: file name"),
+    "path outside": (lambda p: change_manifest(
+        p, set_shard_field(0, "file", "../shard-00000-0123456789abcdef.kvx")),
+        "shard 0: file name"),
+    "format version": (lambda p: change_manifest(
+        p, lambda m: m.update(format_version=2)), "format_version"),
+    "not json": (lambda p: (p / "manifest.json").write_text("{"), "JSON"),
+}
+
+
+@pytest.mark.parametrize("tampering", TAMPERING)
+def test_a_changed_manifest_or_shard_file_is_refused(client, tmp_path_factory,
+                                                     saved_copy, tampering):
+    directory = saved_copy(tmp_path_factory.mktemp("tampered"))
+    change, message = TAMPERING[tampering]
+    change(directory)
+    with pytest.raises(korvane.IndexFileError, match=message):
+        ShardedIndex.load(client, directory, timeout=CALL_TIMEOUT)
+
+
+def test_a_missing_save_is_reported_as_missing(client, tmp_path, saved_copy):
+    with pytest.raises(FileNotFoundError):
+        ShardedIndex.load(client, tmp_path / "nothing", timeout=CALL_TIMEOUT)
+    directory = saved_copy(tmp_path / "copy")
+    name = json.loads((directory / "manifest.json").read_text())["shards"][2]
+    os.remove(directory / name["file"])
+    with pytest.raises(FileNotFoundError):
+        ShardedIndex.load(client, directory, timeout=CALL_TIMEOUT)
+
+
+@pytest.fixture(scope="module")
+def saved_copy(client, tmp_path_factory):
+    """Copies of one saved index, made without rebuilding it."""
+    original = tmp_path_factory.mktemp("original")
+    saved_index(client, original)
+
+    def copy(target):
+        target.mkdir(exist_ok=True)
+        for name in os.listdir(original):
+            (target / name).write_bytes((original / name).read_bytes())
+        return target
+    return copy
+
+
+def test_a_killed_worker_is_reported_and_the_last_save_restores(client,
+                                                                tmp_path):
+    # Runs last: it kills one of the module's two workers (its nanny
+    # starts a fresh one).
+    data, ids = vectors(300, 11), np.arange(300, dtype=np.uint64)
+    index = make_sharded(client, 2)
+    index.add(data, ids)
+    index.save(tmp_path)
+    answers = index.search(data[:5], k=10)
+    victim = index.shard_info()[1]["worker"]
+    pid = client.run(os.getpid, workers=[victim])[victim]
+    os.kill(pid, signal.SIGKILL)
+    started = time.monotonic()
+    with pytest.raises(ShardLostError) as lost:
+        index.search(data[:5], k=10)
+    assert time.monotonic() - started < 30
+    assert lost.value.shards == [1]
+    with pytest.raises(ShardLostError):
+        index.add(vectors(1, 12), [1000])
+    index.close()
+    with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as restored:
+        assert_same_bits(restored.search(data[:5], k=10), answers)
