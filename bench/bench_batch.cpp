@@ -2,11 +2,12 @@
 // one-by-one counterparts, on the same clustered data in one run. Wall-clock
 // times where threads are compared; one-thread search rates use the
 // thread's CPU time, as the sweeps do.
-//   bench_batch [--n=100000] [--queries=1000] [--ef=128] [--search-only] ...
+//   bench_batch [--n=100000] [--queries=1000] [--ef=128] [--search-only | --insert-only] ...
 #include <cstring>
 
 #include "api/handles.h"
 #include "encoding/projection.h"
+#include "index/batch.h"
 #include "index/query.h"
 #include "index_harness.h"
 
@@ -23,6 +24,38 @@ korvane_index* buildBatch(const Dataset& data, const std::vector<std::uint64_t>&
     }
     *seconds = clock.seconds();
     return index;
+}
+
+// Batch insertion with 1 and 2 threads, fastest of `passes` builds each,
+// and where the one-thread build's time goes: the serial share bounds what
+// more threads can give (Amdahl).
+void compareInsertions(const Dataset& data, const std::vector<std::uint64_t>& ids, std::size_t passes) {
+    BatchProfile one{}, two{};
+    for (std::size_t pass = 0; pass < passes; ++pass) {
+        for (const std::uint64_t threads : {1, 2}) {
+            korvane_index* handle = korvane_index_create(64, 1);
+            BatchProfile profile;
+            if (addBatch(*fromHandle(handle), ids.data(), data.base.values.data(), data.n(), threads, &profile) !=
+                Error::Ok) {
+                std::fprintf(stderr, "batch insertion failed\n");
+                std::exit(1);
+            }
+            korvane_index_destroy(handle);
+            BatchProfile& best = threads == 1 ? one : two;
+            if (pass == 0 || profile.total_seconds < best.total_seconds) best = profile;
+        }
+    }
+    const double serial = one.total_seconds - one.planning_seconds - one.linking_back_seconds;
+    const double fraction = serial / one.total_seconds;
+    std::printf("\nadd_batch, fastest of %zu builds each\n", passes);
+    std::printf("  1 thread   %8.3f s  (planning %.1f%%, link-backs %.1f%%, serial %.2f%%)\n", one.total_seconds,
+                100 * one.planning_seconds / one.total_seconds, 100 * one.linking_back_seconds / one.total_seconds,
+                100 * fraction);
+    std::printf("  2 threads  %8.3f s  speed-up %.2fx\n", two.total_seconds, one.total_seconds / two.total_seconds);
+    std::printf("  speed-up the serial share allows:");
+    for (const double threads : {2.0, 4.0, 8.0, 16.0})
+        std::printf("  %.0f threads %.2fx", threads, 1 / (fraction + (1 - fraction) / threads));
+    std::printf("\n");
 }
 
 double processSeconds() {
@@ -94,11 +127,13 @@ void compareSearches(const Dataset& data, korvane_index* index, std::size_t pass
 
 int main(int argc, char** argv) {
     using namespace korvane::bench;
-    // --search-only: build one index and compare the searches only.
-    bool search_only = false;
+    // --search-only: build one index and compare the searches only;
+    // --insert-only: compare batch insertion on 1 and 2 threads only.
+    bool search_only = false, insert_only = false;
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--search-only") == 0) search_only = true;
+        else if (std::strcmp(argv[i], "--insert-only") == 0) insert_only = true;
         else argv[kept++] = argv[i];
     }
     Options options = parseOptions(kept, argv);
@@ -109,6 +144,10 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(data.queries.count), static_cast<unsigned long long>(ef));
 
     double t1 = 0, t2 = 0;
+    if (insert_only) {
+        compareInsertions(data, ids, options.passes);
+        return 0;
+    }
     if (search_only) {
         korvane_index* index = buildBatch(data, ids, 2, &t2);
         compareSearches(data, index, options.passes);

@@ -1,5 +1,7 @@
 #include "graph/commit.h"
 
+#include <chrono>
+
 #include "graph/layer.h"
 
 namespace korvane {
@@ -25,11 +27,14 @@ void commitRun(RoutingGraph& graph, const PlannedChunk& chunk, std::size_t from,
         addLinkedNode(graph, chunk.first + j, chunk.codes[j], chunk.plans[j].links, chunk.plans[j].layers);
     graph.node_count += to - from;
     PlannedRun run{&graph, chunk.first + from, chunk.plans + from, to - from, crew ? crew->size : 1};
+    const auto start = std::chrono::steady_clock::now();
     if (crew) {
         runOnCrew(*crew, linkBackRunPart, &run);
     } else {
         linkBackRunPart(&run, 0);
     }
+    if (chunk.linking_back_seconds)
+        *chunk.linking_back_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 std::size_t plannedRunEnd(const PlannedChunk& chunk, std::size_t from) {

@@ -24,6 +24,8 @@ struct PlannedChunk {
     const std::uint64_t* levels;
     const InsertionPlan* plans;
     std::size_t count;
+    // When set, the wall time spent in link-backs is added here.
+    double* linking_back_seconds = nullptr;
 };
 
 // Layer 0's arrays copied into the size a chunk of new nodes needs, made

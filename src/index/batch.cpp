@@ -4,6 +4,7 @@
 // input order, their link-backs shared out over the same crew.
 #include "index/batch.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "common/crew.h"
@@ -136,7 +137,12 @@ struct BatchRun {
     WorkerState* states = nullptr;
     Worker* args = nullptr;
     Crew crew;  // only with two or more workers
+    BatchProfile* profile;
 };
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 void planTask(void* context, std::size_t t) { runWorker(static_cast<const BatchRun*>(context)->args[t]); }
 
@@ -175,7 +181,9 @@ std::uint64_t commitItems(BatchRun& run, std::uint64_t done, std::uint64_t room,
     const std::uint64_t first = index.payloads.len;
     std::uint64_t appended = 0;
     while (appended < room && appendNodeData(index, b.payloads[appended], b.raw_copies[appended])) ++appended;
-    const std::uint64_t committed = commitChunk(index.graph, {first, b.codes, b.levels, b.plans, appended}, crew);
+    double* linking_back = run.profile ? &run.profile->linking_back_seconds : nullptr;
+    const std::uint64_t committed =
+        commitChunk(index.graph, {first, b.codes, b.levels, b.plans, appended, linking_back}, crew);
     rollBackTo(index, first + committed);
     for (std::uint64_t j = 0; j < committed; ++j) registerNode(index, run.ids[done + j], first + j);
     return committed;
@@ -191,7 +199,10 @@ bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
         if (!ensureCapacity(run.states[t].scratch, graph.node_count + 1, constructionBreadth(graph, graph.node_count))) return false;
     Crew* crew = run.workers > 1 && chunk > 1 ? &run.crew : nullptr;
     if (crew && !startCrew(*crew)) return false;
+    const auto planning = std::chrono::steady_clock::now();
     startPlanning(run, done, chunk, crew);
+    // With a crew this is only the posting: planning overlaps what follows.
+    if (run.profile) run.profile->planning_seconds += secondsSince(planning);
     const std::uint64_t room = secureChunkRoom(run.index, run.buffers.levels, chunk, crew);
     const std::uint64_t committed = commitItems(run, done, room, crew);
     if (crew) stopCrew(*crew);
@@ -225,7 +236,9 @@ std::uint64_t batchChunkSize(std::uint64_t node_count, std::uint64_t remaining) 
 }
 
 Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std::uint64_t count,
-                   std::uint64_t threads) {
+               std::uint64_t threads, BatchProfile* profile) {
+    const auto start = std::chrono::steady_clock::now();
+    if (profile) *profile = BatchProfile{};
     if (count == 0) return Error::Ok;
     bool failed = false;
     if (hasDuplicates(index, ids, count, &failed)) return Error::DuplicateId;
@@ -234,7 +247,7 @@ Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std
     // More workers than the largest chunk would never get an item.
     std::uint64_t workers = threads > 1 ? threads : 1;
     if (workers > kBatchChunk) workers = kBatchChunk;
-    BatchRun run{index, ids, vectors, count, workers, {}, nullptr, nullptr, {}};
+    BatchRun run{index, ids, vectors, count, workers, {}, nullptr, nullptr, {}, profile};
     bool ok = allocateRun(run);
     for (std::uint64_t done = 0; ok && done < count;) {
         const std::uint64_t chunk = batchChunkSize(index.graph.node_count, count - done);
@@ -242,6 +255,7 @@ Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std
         done += chunk;
     }
     releaseRun(run);
+    if (profile) profile->total_seconds = secondsSince(start);
     return ok ? Error::Ok : Error::OutOfMemory;
 }
 
