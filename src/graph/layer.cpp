@@ -15,11 +15,11 @@ std::size_t freeNodeSlots(const Layer& layer) {
     return free;
 }
 
-bool addNode(Layer& layer, const Node& node) {
+bool addNode(Layer& layer, const Node& node, const RoutingCode& code) {
     if (!reserveNodeSlot(layer)) return false;
     const auto position = static_cast<std::uint32_t>(layer.nodes.len);
     layer.nodes.push(node);
-    layer.codes.push(node.code);
+    layer.codes.push(code);
     if (!layer.dense) layer.positions.put(node.node, position);
     return true;
 }

@@ -17,7 +17,7 @@ inline std::uint32_t positionOf(const Layer& layer, std::uint64_t node) {
 
 // Appends a copy of the record and its code (and its position on upper
 // layers). False on allocation failure.
-bool addNode(Layer& layer, const Node& node);
+bool addNode(Layer& layer, const Node& node, const RoutingCode& code);
 
 // Makes sure `extra` more addNode calls cannot fail, growing the layer as
 // that many single additions would.

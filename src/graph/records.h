@@ -12,16 +12,23 @@
 
 namespace korvane {
 
+// Node numbers are held in 32 bits in memory (files keep 64), so a graph
+// holds at most this many nodes; positions on a layer are 32-bit as well.
+constexpr std::uint64_t kMaxNodes = 0xffffffffULL;
+
+// One node's record on one layer: what an expansion reads, the count and
+// the list, comes first and fills 132 of its 136 bytes. The node's routing
+// code lives only in the layer's dense code array.
 struct Node {
-    std::uint64_t node;  // its node number
-    RoutingCode code;
-    std::uint64_t neighbors[kDegree];
     std::uint32_t neighbor_count;
+    std::uint32_t neighbors[kDegree];
+    std::uint32_t node;  // its node number
 };
+static_assert(sizeof(Node) == 136);
 
 struct Layer {
     Vec<Node> nodes;
-    Vec<RoutingCode> codes;  // codes[i] == nodes[i].code, densely packed
+    Vec<RoutingCode> codes;  // codes[i] is the code of nodes[i]
     U64Map<std::uint32_t> positions;  // node number -> position, upper layers only
     bool dense = false;               // layer 0: position == node number
 };

@@ -27,10 +27,10 @@ void prefetchCode(const RoutingCode& code) {
     __builtin_prefetch(bytes + 64);
 }
 
-// The neighbour list and its count, the part of a record that expansion reads.
+// The count and the neighbour list, the part of a record that expansion reads.
 void prefetchList(const Node& node) {
-    const char* first = reinterpret_cast<const char*>(&node.neighbors);
-    const char* last = reinterpret_cast<const char*>(&node.neighbor_count);
+    const char* first = reinterpret_cast<const char*>(&node.neighbor_count);
+    const char* last = reinterpret_cast<const char*>(&node.neighbors[kDegree - 1]);
     for (const char* line = first; line < last; line += 64) __builtin_prefetch(line);
     __builtin_prefetch(last);
 }

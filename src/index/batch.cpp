@@ -240,6 +240,8 @@ Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std
     const auto start = std::chrono::steady_clock::now();
     if (profile) *profile = BatchProfile{};
     if (count == 0) return Error::Ok;
+    // More nodes than a graph can number: refused before anything changes.
+    if (count > kMaxNodes - index.payloads.len) return Error::OutOfMemory;
     bool failed = false;
     if (hasDuplicates(index, ids, count, &failed)) return Error::DuplicateId;
     if (failed) return Error::OutOfMemory;

@@ -140,20 +140,24 @@ Error readRawBlock(Source& in, const Header& header, Index& index) {
     return Error::Ok;
 }
 
+// Node numbers are below n, which is at most kMaxNodes, so they fit the
+// 32 bits a record holds them in.
 template <class Source>
-Error readNodeRecord(Source& in, std::uint64_t n, Node& node) {
+Error readNodeRecord(Source& in, std::uint64_t n, Node& node, RoutingCode& code) {
     if (!in.has(kNodeRecordBaseBytes)) return Error::CorruptFile;
     const std::uint8_t* record = in.take(kNodeRecordBaseBytes);
-    node.node = loadU64(record);
-    std::memcpy(&node.code, record + kNodeCodeAt, kCodeBytes);
+    const std::uint64_t number = loadU64(record);
+    std::memcpy(&code, record + kNodeCodeAt, kCodeBytes);
     node.neighbor_count = loadU32(record + kNodeNeighborCountAt);
-    if (node.node >= n || node.neighbor_count > kFileDegree) return Error::CorruptFile;
+    if (number >= n || node.neighbor_count > kFileDegree) return Error::CorruptFile;
+    node.node = static_cast<std::uint32_t>(number);
     if (!in.hasRecords(node.neighbor_count, kNodeNumberBytes)) return Error::CorruptFile;
     std::memset(node.neighbors, 0, sizeof node.neighbors);
     const std::uint8_t* list = in.take(node.neighbor_count * kNodeNumberBytes);
     for (std::uint32_t i = 0; i < node.neighbor_count; ++i) {
-        node.neighbors[i] = loadU64(list + kNodeNumberBytes * i);
-        if (node.neighbors[i] >= n) return Error::CorruptFile;
+        const std::uint64_t neighbor = loadU64(list + kNodeNumberBytes * i);
+        if (neighbor >= n) return Error::CorruptFile;
+        node.neighbors[i] = static_cast<std::uint32_t>(neighbor);
     }
     return Error::Ok;
 }
@@ -173,9 +177,10 @@ Error readLayer(Source& in, std::uint64_t n, Layer& layer) {
     if (!in.hasRecords(m, kNodeRecordBaseBytes) || m > n) return Error::CorruptFile;
     if (!reserveLayer(layer, m)) return Error::OutOfMemory;
     Node node;
+    RoutingCode code;
     for (std::uint64_t i = 0; i < m; ++i) {
-        if (Error e = readNodeRecord(in, n, node); e != Error::Ok) return e;
-        if (!addNode(layer, node)) return Error::OutOfMemory;
+        if (Error e = readNodeRecord(in, n, node, code); e != Error::Ok) return e;
+        if (!addNode(layer, node, code)) return Error::OutOfMemory;
     }
     return Error::Ok;
 }
@@ -185,6 +190,8 @@ Error readLayer(Source& in, std::uint64_t n, Layer& layer) {
 // such a graph is refused here rather than trusted.
 template <class Source>
 Error readGraph(Source& in, const Header& header, RoutingGraph& graph) {
+    // More nodes than a graph can number: no writer makes such a file.
+    if (header.n > kMaxNodes) return Error::CorruptFile;
     for (std::uint32_t l = 0; l < header.layer_count; ++l) {
         if (!ensureLayerCount(graph, graph.layers.len + 1)) return Error::OutOfMemory;
         if (Error e = readLayer(in, header.n, graph.layers[l]); e != Error::Ok) return e;

@@ -115,21 +115,22 @@ void writeRawBlock(Sink& sink, const Index& index, RawMode raw_mode) {
     }
 }
 
+// Node numbers are held in 32 bits in memory and written in 64.
 template <class Sink>
-void writeNode(Sink& sink, const Node& node) {
+void writeNode(Sink& sink, const Node& node, const RoutingCode& code) {
     const std::uint32_t count = validNeighbors(node);
     ByteWriter out{sink.claim(kNodeRecordBaseBytes + count * kNodeNumberBytes)};
     out.u64(node.node);
-    out.bytes(&node.code, kCodeBytes);
+    out.bytes(&code, kCodeBytes);
     out.u32(count);
-    out.bytes(node.neighbors, count * kNodeNumberBytes);
+    for (std::uint32_t i = 0; i < count; ++i) out.u64(node.neighbors[i]);
 }
 
 template <class Sink>
 void writeGraph(Sink& sink, const RoutingGraph& graph) {
     for (const Layer& layer : graph.layers) {
         ByteWriter{sink.claim(kCountBytes)}.u64(layer.nodes.len);
-        for (const Node& node : layer.nodes) writeNode(sink, node);
+        for (std::size_t i = 0; i < layer.nodes.len; ++i) writeNode(sink, layer.nodes[i], layer.codes[i]);
     }
 }
 

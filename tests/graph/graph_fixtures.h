@@ -48,10 +48,9 @@ inline std::uint64_t drawLevel(TestRng& rng, std::uint64_t spread) {
     return level;
 }
 
-inline Node nodeRecord(std::uint64_t n, const RoutingCode& code) {
+inline Node nodeRecord(std::uint64_t n) {
     Node node{};
-    node.node = n;
-    node.code = code;
+    node.node = static_cast<std::uint32_t>(n);
     return node;
 }
 

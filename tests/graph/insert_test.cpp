@@ -70,7 +70,7 @@ struct HandLayer {
     }
     std::uint64_t add(const RoutingCode& code) {
         const std::uint64_t id = layer.nodes.len;
-        EXPECT_TRUE(addNode(layer, nodeRecord(id, code)));
+        EXPECT_TRUE(addNode(layer, nodeRecord(id), code));
         return id;
     }
 };
@@ -86,7 +86,7 @@ TEST(SelectNeighbors, DiverseFirstThenRejectedIncludingEqualCodes) {
     const std::uint64_t apart = hand.add(codeWithBits(100, 20));  // 30 from a
     const Candidate sorted[] = {{zero, 0},    {zero_twin, 0}, {a, 10},     {twin, 10},
                                 {near_a, 12}, {edge, 16},     {apart, 20}};
-    std::uint64_t out[kDegree];
+    std::uint32_t out[kDegree];
     std::fill(std::begin(out), std::end(out), 777);
     ASSERT_EQ(selectNeighbors(hand.layer, sorted, 7, out), 7u);
     EXPECT_EQ(std::vector<std::uint64_t>(out, out + 7),
@@ -171,8 +171,7 @@ TEST(GraphInvariants, CatchesBrokenGraphs) {
         [](RoutingGraph& g) { g.layers[0].nodes[3].node = 5; },
         [](RoutingGraph& g) { g.layers[0].nodes[3].neighbor_count = 33; },
         [](RoutingGraph& g) { g.layers[0].nodes[3].neighbors[0] = 300; },
-        [](RoutingGraph& g) { g.layers[0].nodes[3].neighbors[0] = ~0ULL; },
-        [](RoutingGraph& g) { g.layers[0].codes[7].words[3] ^= 1; },
+        [](RoutingGraph& g) { g.layers[0].nodes[3].neighbors[0] = 0xffffffffu; },
         [](RoutingGraph& g) { g.layers[0].codes.len -= 1; },
         [](RoutingGraph& g) { g.layers[0].nodes.len -= 1; g.layers[0].codes.len -= 1; },
         [](RoutingGraph& g) { g.layers[0].dense = false; },
@@ -180,10 +179,17 @@ TEST(GraphInvariants, CatchesBrokenGraphs) {
         [](RoutingGraph& g) { g.layers[1].positions.put(g.layers[1].nodes[0].node, 100000); },
         [](RoutingGraph& g) { g.layers[1].positions.put(12345, 0); },
         [](RoutingGraph& g) { g.layers[1].positions.erase(g.layers[1].nodes[1].node); },
-        [](RoutingGraph& g) { addNode(g.layers[1], g.layers[1].nodes[0]); },  // twice on a layer
-        [](RoutingGraph& g) { addNode(g.layers[2], g.layers[0].nodes[absentFrom(g.layers[1])]); },
+        [](RoutingGraph& g) {  // twice on a layer (copied first: the addition may move the array)
+            const Node twice = g.layers[1].nodes[0];
+            const RoutingCode code = g.layers[1].codes[0];
+            addNode(g.layers[1], twice, code);
+        },
+        [](RoutingGraph& g) {
+            const std::uint64_t absent = absentFrom(g.layers[1]);
+            addNode(g.layers[2], g.layers[0].nodes[absent], g.layers[0].codes[absent]);
+        },
         [](RoutingGraph& g) {  // on layer 1 but not on layer 0's range
-            addNode(g.layers[1], nodeRecord(400, RoutingCode{}));
+            addNode(g.layers[1], nodeRecord(400), RoutingCode{});
         },
         [](RoutingGraph& g) {  // neighbour absent from its upper layer
             g.layers[1].nodes[0].neighbor_count = 1;
@@ -257,6 +263,20 @@ TEST(InsertWithLevel, FailedAllocationLeavesGraphUnchanged) {
     sweepInsertion(64, 0);   // base layer only, scratch grows
     sweepInsertion(100, 2);  // several existing layers
     sweepInsertion(100, 9);  // existing layers plus new ones above the top
+}
+
+// A level above the top one or a node number beyond 32 bits is refused
+// before anything changes.
+TEST(InsertWithLevel, RefusesWhatAGraphCannotHold) {
+    GraphHolder holder;
+    TestRng rng(8);
+    std::vector<RoutingCode> codes(20);
+    for (auto& code : codes) code = randomCode(rng);
+    ASSERT_TRUE(testing::insertAll(holder.graph, codes, rng, 4));
+    const GraphImage before(holder.graph);
+    EXPECT_EQ(insertWithLevel(holder.graph, 20, randomCode(rng), kTopLevel + 1), Error::OutOfMemory);
+    EXPECT_EQ(insertWithLevel(holder.graph, kMaxNodes, randomCode(rng), 0), Error::OutOfMemory);
+    EXPECT_TRUE(GraphImage(holder.graph) == before);
 }
 
 TEST(InsertWithLevel, LevelsFollowTheGeometricLaw) {

@@ -29,18 +29,20 @@ void fillRandomLayer(Layer& layer, std::size_t n, bool dense, TestRng& rng) {
     for (std::size_t i = 0; i < n; ++i) members[i] = dense ? i : i * 3 + 1;
     if (!dense) std::reverse(members.begin(), members.end());
     for (std::uint64_t id : members) {
-        Node node = testing::nodeRecord(id, randomCode(rng));
+        const RoutingCode code = randomCode(rng);
+        Node node = testing::nodeRecord(id);
         node.neighbor_count = static_cast<std::uint32_t>(rng.next() % 33);
         if (rng.next() % 5 == 0) node.neighbor_count = 0;
-        for (std::uint32_t i = 0; i < node.neighbor_count; ++i) node.neighbors[i] = members[rng.next() % n];
-        ASSERT_TRUE(addNode(layer, node));
+        for (std::uint32_t i = 0; i < node.neighbor_count; ++i)
+            node.neighbors[i] = static_cast<std::uint32_t>(members[rng.next() % n]);
+        ASSERT_TRUE(addNode(layer, node, code));
     }
 }
 
 const Node& recordOf(const Layer& layer, std::uint64_t id) { return layer.nodes[positionOf(layer, id)]; }
 
 std::uint32_t distanceTo(const Layer& layer, const RoutingCode& query, std::uint64_t id) {
-    return referenceDistance(query, recordOf(layer, id).code);
+    return referenceDistance(query, layer.codes[positionOf(layer, id)]);
 }
 
 // One-pass reading of the traversal, with std::stable_sort; the library's
@@ -152,7 +154,7 @@ TEST(SearchLayer, SingleNodeLayerAndUnusableBreadth) {
     layer.dense = true;
     TestRng rng(2);
     const RoutingCode code = randomCode(rng), query = randomCode(rng);
-    ASSERT_TRUE(addNode(layer, testing::nodeRecord(0, code)));
+    ASSERT_TRUE(addNode(layer, testing::nodeRecord(0), code));
     ScratchHolder holder;
     ASSERT_TRUE(ensureCapacity(holder.scratch, 1, 4));
     CandidateList found = searchLayer(layer, query, 0, 4, holder.scratch);
@@ -176,10 +178,10 @@ TEST(GreedyDescend, MovesOnlyToStrictlyCloserNeighbours) {
     const std::size_t distances[] = {10, 10, 6, 3, 5};
     const std::vector<std::vector<std::uint64_t>> lists = {{1, 2}, {}, {3, 4}, {2}, {}};
     for (std::uint64_t id = 0; id < 5; ++id) {
-        Node node = testing::nodeRecord(id, testing::codeWithBits(100 * id, distances[id]));
+        Node node = testing::nodeRecord(id);
         node.neighbor_count = static_cast<std::uint32_t>(lists[id].size());
         std::copy(lists[id].begin(), lists[id].end(), node.neighbors);
-        ASSERT_TRUE(addNode(layer, node));
+        ASSERT_TRUE(addNode(layer, node, testing::codeWithBits(100 * id, distances[id])));
     }
     const RoutingCode query{};
     EXPECT_EQ(greedyDescend(layer, query, 0), 3u);

@@ -55,11 +55,12 @@ inline IndexSnapshot snapshotOf(const Index& index) {
             const auto* b = static_cast<const unsigned char*>(p);
             bytes.insert(bytes.end(), b, b + n);
         };
-        for (const Node& node : layer.nodes) {
-            put(&node.node, 8);
-            put(&node.code, sizeof node.code);
-            put(&node.neighbor_count, 4);
-            put(node.neighbors, 8 * node.neighbor_count);
+        for (std::size_t i = 0; i < layer.nodes.len; ++i) {
+            const Node& node = layer.nodes[i];
+            put(&node.node, sizeof node.node);
+            put(&layer.codes[i], sizeof(RoutingCode));
+            put(&node.neighbor_count, sizeof node.neighbor_count);
+            put(node.neighbors, sizeof node.neighbors[0] * node.neighbor_count);
         }
         s.layers.push_back(std::move(bytes));
     }

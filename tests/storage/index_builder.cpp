@@ -56,11 +56,12 @@ Index* buildIndex(const BuildOptions& options) {
         addRawCopy(*index, rng);
         ensureLayerCount(index->graph, std::max<std::size_t>(index->graph.layers.len, levelOf(k) + 1));
         Node node{};
-        node.node = k;
-        for (std::uint64_t& word : node.code.words) word = rng.next();
+        node.node = static_cast<std::uint32_t>(k);
+        RoutingCode code;
+        for (std::uint64_t& word : code.words) word = rng.next();
         for (std::uint64_t l = 0; l <= levelOf(k); ++l) {
             linkToLatest(index->graph.layers[l], node);
-            addNode(index->graph.layers[l], node);
+            addNode(index->graph.layers[l], node, code);
         }
         index->id_to_node.put(1000 + k, k);
     }
