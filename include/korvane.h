@@ -109,6 +109,9 @@ KORVANE_API uint32_t korvane_routing_bits(void);
  * Returns 0 on success; -2 when `id` is present (nothing changes); -1 when
  * memory runs out, in which case the index is exactly as before (only its
  * internal level generator has advanced).
+ *
+ * An index holds at most 4,294,967,295 vectors over its lifetime (removed
+ * ones keep their place); an addition beyond that returns -1.
  */
 KORVANE_API int32_t korvane_index_add(korvane_index *index, uint64_t id, const float *vector);
 
@@ -121,7 +124,9 @@ KORVANE_API int32_t korvane_index_add(korvane_index *index, uint64_t id, const f
  * occurs twice in `ids`; -1 when memory runs out or a worker thread cannot
  * be started. After -1 the items before the failing one may have been
  * inserted (korvane_index_len tells how many vectors are live); the index is
- * consistent and usable. count 0 returns 0 and changes nothing.
+ * consistent and usable. count 0 returns 0 and changes nothing. A batch
+ * that would take the index past its 4,294,967,295 vectors returns -1 with
+ * nothing changed.
  */
 KORVANE_API int32_t korvane_index_add_batch(korvane_index *index, const uint64_t *ids,
                                             const float *vectors, uint64_t count,
