@@ -27,14 +27,15 @@ void commitRun(RoutingGraph& graph, const PlannedChunk& chunk, std::size_t from,
         addLinkedNode(graph, chunk.first + j, chunk.codes[j], chunk.plans[j].links, chunk.plans[j].layers);
     graph.node_count += to - from;
     PlannedRun run{&graph, chunk.first + from, chunk.plans + from, to - from, crew ? crew->size : 1};
-    const auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = chunk.linking_back_seconds ? Clock::now() : Clock::time_point{};
     if (crew) {
         runOnCrew(*crew, linkBackRunPart, &run);
     } else {
         linkBackRunPart(&run, 0);
     }
     if (chunk.linking_back_seconds)
-        *chunk.linking_back_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        *chunk.linking_back_seconds += std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 std::size_t plannedRunEnd(const PlannedChunk& chunk, std::size_t from) {
