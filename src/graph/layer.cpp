@@ -15,7 +15,7 @@ std::size_t freeNodeSlots(const Layer& layer) {
     return free;
 }
 
-bool addNode(Layer& layer, const Node& node, const RoutingCode& code) {
+bool addNode(Layer& layer, Node node, RoutingCode code) {
     if (!reserveNodeSlot(layer)) return false;
     const auto position = static_cast<std::uint32_t>(layer.nodes.len);
     layer.nodes.push(node);

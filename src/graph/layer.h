@@ -15,9 +15,10 @@ inline std::uint32_t positionOf(const Layer& layer, std::uint64_t node) {
     return found ? *found : 0;
 }
 
-// Appends a copy of the record and its code (and its position on upper
-// layers). False on allocation failure.
-bool addNode(Layer& layer, const Node& node, const RoutingCode& code);
+// Appends the record and its code (and its position on upper layers). They
+// are taken by value, so they may come from the layer itself even when the
+// addition moves its arrays. False on allocation failure.
+bool addNode(Layer& layer, Node node, RoutingCode code);
 
 // Makes sure `extra` more addNode calls cannot fail, growing the layer as
 // that many single additions would.
