@@ -4,7 +4,6 @@
 // layer below, which makes membership transitive down to layer 0.
 #include "graph/invariants.h"
 
-
 namespace korvane {
 namespace {
 
