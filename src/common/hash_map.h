@@ -87,6 +87,7 @@ struct U64Map {
         }
         Slot* fresh = allocateArray<Slot>(wanted);
         if (!fresh) return false;
+        preferHugePages(fresh, wanted * sizeof(Slot));  // cleared in full below, probed at random
         if (!slots) secret = processHashKey();
         std::memset(static_cast<void*>(fresh), 0, wanted * sizeof(Slot));
         Slot* old = slots;

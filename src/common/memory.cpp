@@ -24,28 +24,21 @@ bool injectedFailure() {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-// Large arrays (graph layers, codes, stored vectors) are read at random by
-// searches and insertions: backed by 2 MiB pages where the system allows it,
-// a walk over a large index misses the TLB far less often, and filling the
-// array takes one fault per 2 MiB instead of one per 4 KiB. Only the whole
-// huge pages inside the block are marked; contents are unaffected.
+}  // namespace
+
+void* allocateBytes(std::size_t bytes) {
+    if (bytes == 0 || injectedFailure()) return nullptr;
+    void* block = ::operator new(bytes, std::align_val_t(kBlockAlignment), std::nothrow);
+    if (block) g_outstanding.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
 void preferHugePages(void* block, std::size_t bytes) {
     if (bytes < 2 * kHugePage) return;
     const auto begin = reinterpret_cast<std::uintptr_t>(block);
     const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
     const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
-}  // namespace
-
-void* allocateBytes(std::size_t bytes) {
-    if (bytes == 0 || injectedFailure()) return nullptr;
-    void* block = ::operator new(bytes, std::align_val_t(kBlockAlignment), std::nothrow);
-    if (!block) return nullptr;
-    g_outstanding.fetch_add(1, std::memory_order_relaxed);
-    preferHugePages(block, bytes);
-    return block;
 }
 
 void releaseBytes(void* block) {

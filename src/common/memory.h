@@ -17,6 +17,14 @@ constexpr std::size_t kBlockAlignment = 64;
 void* allocateBytes(std::size_t bytes);
 void releaseBytes(void* block);
 
+// Asks the system to back the whole 2 MiB pages inside a block with huge
+// pages where it allows that (a hint; contents are unaffected). For arrays
+// that fill up and are then read at random: a walk over a large index then
+// misses the TLB far less often, and filling takes one fault per 2 MiB
+// instead of one per 4 KiB. Not for scratch room that is mostly untouched,
+// where a huge page would make resident what 4 KiB pages leave out.
+void preferHugePages(void* block, std::size_t bytes);
+
 // Whole pages from the system, for the two matrices. Same failure rules.
 void* allocatePages(std::size_t bytes);
 void releasePages(void* block, std::size_t bytes);

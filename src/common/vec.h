@@ -39,7 +39,9 @@ struct Vec {
     // `wanted` (> cap) slots, nullptr on failure; then its adoption.
     T* grownCopy(std::size_t wanted) const {
         T* grown = allocateArray<T>(wanted);
-        if (grown && len) std::memcpy(static_cast<void*>(grown), data, len * sizeof(T));
+        if (!grown) return nullptr;
+        preferHugePages(grown, wanted * sizeof(T));
+        if (len) std::memcpy(static_cast<void*>(grown), data, len * sizeof(T));
         return grown;
     }
     void adopt(T* grown, std::size_t wanted) {
