@@ -85,9 +85,9 @@ void runKernel(benchmark::State& state, SimdPath path, std::size_t rows, std::si
     const Buffers b(rows, count);
     for (auto _ : state) {
         if (count == 1)
-            laneDotKernelsFor(path).mat_vec(matrix, rows, b.xs, b.out);
+            laneDotKernelsFor(path).mat_vec(matrix, rows, b.xs, b.out, kDim);
         else
-            laneDotKernelsFor(path).mat_vec_block(matrix, rows, b.xs, count, b.out);
+            laneDotKernelsFor(path).mat_vec_block(matrix, rows, b.xs, count, b.out, kDim);
         benchmark::DoNotOptimize(b.out);
         benchmark::ClobberMemory();
     }
@@ -109,7 +109,7 @@ void BM_LaneDot(benchmark::State& state, SimdPath path) {
         return;
     }
     const std::vector<float> xs = testing::randomVectors(2, 3);
-    for (auto _ : state) benchmark::DoNotOptimize(laneDotKernelsFor(path).lane_dot(xs.data(), xs.data() + kDim));
+    for (auto _ : state) benchmark::DoNotOptimize(laneDotKernelsFor(path).lane_dot(xs.data(), xs.data() + kDim, kDim));
 }
 
 void BM_IndexCreate(benchmark::State& state) {
@@ -187,7 +187,7 @@ void BM_RoutingCode(benchmark::State& state, SimdPath path, bool verified, bool 
         if (verified) {
             code = verifiedRoutingCodeOn(path, matrices().projection, p.reduced, y, projections.data());
         } else {
-            laneDotKernelsFor(path).mat_vec(matrices().projection, kRoutingBits, y, projections.data());
+            laneDotKernelsFor(path).mat_vec(matrices().projection, kRoutingBits, y, projections.data(), kDim);
             code = routingCodeOf(projections.data());
         }
         benchmark::DoNotOptimize(code);

@@ -87,7 +87,7 @@ void estimateBlock(benchmark::State& state, SimdPath path) {
     std::size_t offset = 0;
     for (auto _ : state) {
         scoringKernelsFor(path).estimate_block(f.order.data() + nextOffset(offset), kCandidates, f.lut.data(),
-                                               f.sums, out);
+                                               f.sums, out, kCodeGroups);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * kCandidates);
@@ -114,7 +114,7 @@ void exactI8Block(benchmark::State& state, SimdPath path) {
     for (auto _ : state) {
         const std::size_t at = nextOffset(offset);
         scoringKernelsFor(path).exact_i8_block(f.query.data(), f.raw_order.data() + at, f.scales.data() + at,
-                                               kCandidates, out);
+                                               kCandidates, out, kDim);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * kCandidates);

@@ -1,18 +1,22 @@
 /*
  * korvane.h - embedded approximate nearest-neighbour index
  *
- * An index holds vectors of KORVANE_DIM (256) 32-bit floats, each tagged with
- * a caller-chosen 64-bit id, and answers k-nearest-neighbour queries by inner
- * product (a larger score is a better match). Indexes can be saved to and
- * loaded from files.
+ * An index holds vectors of 32-bit floats, each tagged with a caller-chosen
+ * 64-bit id, and answers k-nearest-neighbour queries; a larger score is a
+ * better match. Indexes made by korvane_index_create hold KORVANE_DIM (256)
+ * floats per vector ranked by inner product; korvane_index_create_with_options
+ * (at the end) makes indexes of any dimension up to KORVANE_MAX_DIM, ranked
+ * by inner product, cosine similarity or Euclidean distance. Indexes can be
+ * saved to and loaded from files.
  *
  * Reproducibility: the same seed and the same calls give bit-identical
  * results and byte-identical files on every x86-64 machine, whatever SIMD
  * instructions it has and whatever thread counts are passed.
  *
  * Conventions that hold for every function below:
- *   - Integers are uint64_t unless stated. A "vector" is a pointer to 256
- *     contiguous floats, read during the call and never kept.
+ *   - Integers are uint64_t unless stated. A "vector" is a pointer to the
+ *     index's dimension of contiguous floats (256 unless the index was made
+ *     with another), read during the call and never kept.
  *   - Pointer arguments are not checked: passing NULL (other than where a
  *     function says it accepts NULL), a dangling pointer or an array that is
  *     too short is undefined behaviour.
@@ -290,6 +294,57 @@ KORVANE_API int32_t korvane_search_batch_rerank(const korvane_index *index, cons
                                                 uint64_t rerank_factor, uint64_t n_threads,
                                                 uint64_t *out_ids, float *out_scores,
                                                 uint64_t *out_counts);
+
+/* ---- Any dimension, and the metric --------------------------------------- */
+
+#define KORVANE_MAX_DIM 4096
+#define KORVANE_METRIC_IP 0     /* score: inner product */
+#define KORVANE_METRIC_COSINE 1 /* score: cosine similarity, in [-1, 1] */
+#define KORVANE_METRIC_L2 2     /* score: minus the squared Euclidean distance, <= 0 */
+
+/*
+ * Creates an empty index of `dim` floats per vector (1 to KORVANE_MAX_DIM)
+ * ranked by `metric` (a KORVANE_METRIC_ value), with the raw-copy store
+ * `raw_store` (a KORVANE_STORE_ value); ef_construction and seed as for
+ * korvane_index_create. Returns NULL, before allocating anything, for a
+ * value out of range, and NULL when memory runs out. (256,
+ * KORVANE_METRIC_IP, KORVANE_STORE_I8) makes exactly the index that
+ * korvane_index_create makes, files included. Creation takes well under a
+ * second at any dimension.
+ *
+ * With such an index every vector argument of the functions above points
+ * to `dim` floats, and every score (single, batch, filtered, re-scored or
+ * estimated) is larger-is-better:
+ *   KORVANE_METRIC_IP      the inner product;
+ *   KORVANE_METRIC_COSINE  the cosine similarity. Vectors are normalised
+ *                          on the way in, stored and queried. A vector that
+ *                          cannot be normalised (all zero, or with a NaN or
+ *                          infinite component) is refused by add (-1) and
+ *                          add_batch (-1, nothing added), and such a query
+ *                          finds nothing (count 0);
+ *   KORVANE_METRIC_L2      minus the squared Euclidean distance (0 for an
+ *                          exact match). The index keeps its vectors
+ *                          relative to a centre taken from the first call
+ *                          that adds to it (the mean of the vectors it adds
+ *                          whose components are all finite), so the first
+ *                          batch should be representative of the data.
+ * Saved files record the dimension and metric. Files of any index made by
+ * this function other than (256, inner product) can be read only by
+ * korvane_index_load_any; korvane_index_load refuses them.
+ */
+KORVANE_API korvane_index *korvane_index_create_with_options(uint32_t dim, uint32_t metric, uint32_t raw_store,
+                                                             uint64_t ef_construction, uint64_t seed);
+
+/* The index's dimension and metric (KORVANE_METRIC_). Cannot fail. */
+KORVANE_API uint32_t korvane_index_dim(const korvane_index *index);
+KORVANE_API uint32_t korvane_index_metric(const korvane_index *index);
+
+/*
+ * As korvane_index_load, for a file of any dimension and metric; check the
+ * result with korvane_index_dim and korvane_index_metric. korvane_index_load
+ * itself returns only indexes of 256 floats ranked by inner product.
+ */
+KORVANE_API korvane_index *korvane_index_load_any(const char *path);
 
 #ifdef __cplusplus
 }

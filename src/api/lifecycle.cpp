@@ -6,6 +6,10 @@
 static_assert(KORVANE_STORE_NONE == int(korvane::RawMode::None) && KORVANE_STORE_F32 == int(korvane::RawMode::F32) &&
                   KORVANE_STORE_I8 == int(korvane::RawMode::I8),
               "the store values are the raw modes of the index and its files");
+static_assert(KORVANE_METRIC_IP == int(korvane::Metric::InnerProduct) &&
+                  KORVANE_METRIC_COSINE == int(korvane::Metric::Cosine) &&
+                  KORVANE_METRIC_L2 == int(korvane::Metric::Euclidean) && KORVANE_MAX_DIM == korvane::kMaxDim,
+              "the metric values are those of the index and its files");
 
 extern "C" {
 
@@ -28,6 +32,20 @@ korvane_index* korvane_index_create_with_store(uint64_t ef_construction, uint64_
 
 uint32_t korvane_index_raw_store(const korvane_index* index) {
     return static_cast<uint32_t>(korvane::fromHandle(index)->raw_mode);
+}
+
+korvane_index* korvane_index_create_with_options(uint32_t dim, uint32_t metric, uint32_t raw_store,
+                                                 uint64_t ef_construction, uint64_t seed) {
+    if (!korvane::isShapeValid(dim, metric) || !korvane::isRawMode(raw_store)) return nullptr;
+    const korvane::Shape shape = korvane::makeShape(dim, static_cast<korvane::Metric>(metric));
+    return korvane::toHandle(
+        korvane::createIndex(ef_construction, seed, static_cast<korvane::RawMode>(raw_store), shape));
+}
+
+uint32_t korvane_index_dim(const korvane_index* index) { return korvane::fromHandle(index)->shape.dim; }
+
+uint32_t korvane_index_metric(const korvane_index* index) {
+    return static_cast<uint32_t>(korvane::fromHandle(index)->shape.metric);
 }
 
 uint32_t korvane_dim(void) { return KORVANE_DIM; }

@@ -12,4 +12,8 @@ int32_t korvane_index_save(const korvane_index* index, const char* path) {
 
 korvane_index* korvane_index_load(const char* path) { return korvane::toHandle(korvane::loadIndex(path)); }
 
+korvane_index* korvane_index_load_any(const char* path) {
+    return korvane::toHandle(korvane::loadIndex(path, true));
+}
+
 }  // extern "C"

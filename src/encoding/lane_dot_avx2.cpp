@@ -13,9 +13,10 @@
 namespace korvane {
 namespace {
 
-constexpr std::size_t kSteps = kDim / 4;        // four-lane steps per dot
-constexpr std::size_t kTileVectors = 16;        // vectors packed per block tile
-constexpr std::size_t kPairFloats = 2 * kDim;   // one packed pair of vectors
+// Vectors are packed into a fixed room on the stack; longer vectors make
+// smaller tiles (always a whole number of the kernel's vector groups).
+constexpr std::size_t kPackedFloats = 16 * 1024;
+constexpr std::size_t kTileVectors = 16;  // vectors packed per block tile, at most
 
 KORVANE_TARGET_AVX2 inline float finishLanes(__m128 acc) {
     __m128 sum = _mm_add_ss(acc, _mm_shuffle_ps(acc, acc, 1));
@@ -56,20 +57,20 @@ KORVANE_TARGET_AVX2 inline __m256 loadStepOfTwoRows(const float* first, const fl
 // Sixteen consecutive rows against one vector. Register p holds rows 2p and
 // 2p + 1, one per 128-bit lane; two sets of four registers (rows 0..7 and
 // 8..15) keep both FMA units busy.
-KORVANE_TARGET_AVX2 void matVecSixteenRows(const float* rows, const float* x, float* out) {
+KORVANE_TARGET_AVX2 void matVecSixteenRows(const float* rows, const float* x, float* out, std::size_t n) {
     __m256 acc[2][4];
 #pragma GCC unroll 2
     for (int h = 0; h < 2; ++h)
 #pragma GCC unroll 4
         for (int p = 0; p < 4; ++p) acc[h][p] = _mm256_setzero_ps();
-    for (std::size_t k = 0; k < kSteps; ++k) {
+    for (std::size_t k = 0; k < n / 4; ++k) {
         const __m256 xk = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(x + 4 * k));
 #pragma GCC unroll 2
         for (int h = 0; h < 2; ++h)
 #pragma GCC unroll 4
             for (int p = 0; p < 4; ++p) {
-                const float* first = rows + (8 * h + 2 * p) * kDim;
-                acc[h][p] = _mm256_fmadd_ps(loadStepOfTwoRows(first, first + kDim, k), xk, acc[h][p]);
+                const float* first = rows + (8 * h + 2 * p) * n;
+                acc[h][p] = _mm256_fmadd_ps(loadStepOfTwoRows(first, first + n, k), xk, acc[h][p]);
             }
     }
     // Element 4h + p of each sum is row 2p + h; put the rows in order.
@@ -80,10 +81,10 @@ KORVANE_TARGET_AVX2 void matVecSixteenRows(const float* rows, const float* x, fl
 
 // Two vectors interleaved step by step: packed[8 k + 4 h + l] = vector h,
 // element 4 k + l, so one register load gives step k of both.
-KORVANE_TARGET_AVX2 void packPair(const float* xs, float* packed) {
-    for (std::size_t col = 0; col < kDim; col += 8) {
+KORVANE_TARGET_AVX2 void packPair(const float* xs, float* packed, std::size_t n) {
+    for (std::size_t col = 0; col < n; col += 8) {
         __m256 t[2];
-        loadTwoSteps(xs, xs + kDim, col, t);
+        loadTwoSteps(xs, xs + n, col, t);
         _mm256_store_ps(packed + 2 * col, t[0]);
         _mm256_store_ps(packed + 2 * col + 8, t[1]);
     }
@@ -93,20 +94,20 @@ KORVANE_TARGET_AVX2 void packPair(const float* xs, float* packed) {
 // once, broadcast to both lanes, and used for every pair.
 template <int P>
 KORVANE_TARGET_AVX2 void blockFourRows(const float* rows, std::size_t row_count, const float* packed,
-                                       float* out) {
+                                       float* out, std::size_t n) {
     __m256 acc[4][P];
 #pragma GCC unroll 4
     for (int r = 0; r < 4; ++r)
 #pragma GCC unroll 4
         for (int p = 0; p < P; ++p) acc[r][p] = _mm256_setzero_ps();
-    for (std::size_t k = 0; k < kSteps; ++k) {
+    for (std::size_t k = 0; k < n / 4; ++k) {
         __m256 m[4];
 #pragma GCC unroll 4
         for (int r = 0; r < 4; ++r)
-            m[r] = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(rows + r * kDim + 4 * k));
+            m[r] = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(rows + r * n + 4 * k));
 #pragma GCC unroll 4
         for (int p = 0; p < P; ++p) {
-            const __m256 xv = _mm256_load_ps(packed + p * kPairFloats + 8 * k);
+            const __m256 xv = _mm256_load_ps(packed + p * 2 * n + 8 * k);
 #pragma GCC unroll 4
             for (int r = 0; r < 4; ++r) acc[r][p] = _mm256_fmadd_ps(m[r], xv, acc[r][p]);
         }
@@ -125,48 +126,51 @@ KORVANE_TARGET_AVX2 void blockFourRows(const float* rows, std::size_t row_count,
 // Up to kTileVectors vectors (a multiple of 2) against the whole matrix. The
 // tile stays in L1 while each group of four rows is used for all of it.
 KORVANE_TARGET_AVX2 void blockTile(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
-                                   float* out) {
-    alignas(32) float packed[kTileVectors * kDim];
+                                   float* out, std::size_t n) {
+    alignas(32) float packed[kPackedFloats];
     const std::size_t pairs = count / 2;
-    for (std::size_t p = 0; p < pairs; ++p) packPair(xs + 2 * p * kDim, packed + p * kPairFloats);
+    for (std::size_t p = 0; p < pairs; ++p) packPair(xs + 2 * p * n, packed + p * 2 * n, n);
     const std::size_t quad_rows = rows & ~std::size_t{3};
     for (std::size_t r = 0; r < quad_rows; r += 4) {
-        const float* quad = matrix + r * kDim;
+        const float* quad = matrix + r * n;
         std::size_t p = 0;
         for (; p + 2 <= pairs; p += 2)
-            blockFourRows<2>(quad, rows, packed + p * kPairFloats, out + 2 * p * rows + r);
-        if (p < pairs) blockFourRows<1>(quad, rows, packed + p * kPairFloats, out + 2 * p * rows + r);
+            blockFourRows<2>(quad, rows, packed + p * 2 * n, out + 2 * p * rows + r, n);
+        if (p < pairs) blockFourRows<1>(quad, rows, packed + p * 2 * n, out + 2 * p * rows + r, n);
     }
     for (std::size_t r = quad_rows; r < rows; ++r)
-        for (std::size_t v = 0; v < count; ++v) out[v * rows + r] = laneDotAvx2(matrix + r * kDim, xs + v * kDim);
+        for (std::size_t v = 0; v < count; ++v) out[v * rows + r] = laneDotAvx2(matrix + r * n, xs + v * n, n);
 }
 
 }  // namespace
 
-KORVANE_TARGET_AVX2 float laneDotAvx2(const float* a, const float* b) {
+KORVANE_TARGET_AVX2 float laneDotAvx2(const float* a, const float* b, std::size_t n) {
     __m128 acc = _mm_setzero_ps();
-    for (std::size_t j = 0; j < kDim; j += 4) acc = _mm_fmadd_ps(_mm_loadu_ps(a + j), _mm_loadu_ps(b + j), acc);
+    for (std::size_t j = 0; j < n; j += 4) acc = _mm_fmadd_ps(_mm_loadu_ps(a + j), _mm_loadu_ps(b + j), acc);
     return finishLanes(acc);
 }
 
-KORVANE_TARGET_AVX2 void matVecAvx2(const float* matrix, std::size_t rows, const float* x, float* out) {
+KORVANE_TARGET_AVX2 void matVecAvx2(const float* matrix, std::size_t rows, const float* x, float* out,
+                                    std::size_t n) {
     const std::size_t full = rows & ~std::size_t{15};
-    for (std::size_t r = 0; r < full; r += 16) matVecSixteenRows(matrix + r * kDim, x, out + r);
-    for (std::size_t r = full; r < rows; ++r) out[r] = laneDotAvx2(matrix + r * kDim, x);
+    for (std::size_t r = 0; r < full; r += 16) matVecSixteenRows(matrix + r * n, x, out + r, n);
+    for (std::size_t r = full; r < rows; ++r) out[r] = laneDotAvx2(matrix + r * n, x, n);
 }
 
 KORVANE_TARGET_AVX2 void matVecBlockAvx2(const float* matrix, std::size_t rows, const float* xs,
-                                         std::size_t count, float* out) {
+                                         std::size_t count, float* out, std::size_t n) {
     const std::size_t paired = count & ~std::size_t{1};
-    for (std::size_t v = 0; v < paired; v += kTileVectors) {
-        const std::size_t tile = paired - v < kTileVectors ? paired - v : kTileVectors;
-        blockTile(matrix, rows, xs + v * kDim, tile, out + v * rows);
+    const std::size_t fit = (kPackedFloats / n) & ~std::size_t{1};
+    const std::size_t most = fit < kTileVectors ? fit : kTileVectors;
+    for (std::size_t v = 0; v < paired; v += most) {
+        const std::size_t tile = paired - v < most ? paired - v : most;
+        blockTile(matrix, rows, xs + v * n, tile, out + v * rows, n);
     }
-    if (paired < count) matVecAvx2(matrix, rows, xs + paired * kDim, out + paired * rows);
+    if (paired < count) matVecAvx2(matrix, rows, xs + paired * n, out + paired * rows, n);
 }
 
-KORVANE_TARGET_AVX2 void subtractScaledAvx2(float* row, float d, const float* earlier) {
-    subtractScaledBody(row, d, earlier);
+KORVANE_TARGET_AVX2 void subtractScaledAvx2(float* row, float d, const float* earlier, std::size_t n) {
+    subtractScaledBody(row, d, earlier, n);
 }
 
 }  // namespace korvane

@@ -18,9 +18,10 @@
 namespace korvane {
 namespace {
 
-constexpr std::size_t kSteps = kDim / 4;          // four-lane steps per dot
-constexpr std::size_t kTileVectors = 16;          // vectors packed per block tile
-constexpr std::size_t kGroupFloats = 4 * kDim;    // one packed group of four vectors
+// Vectors are packed into a fixed room on the stack; longer vectors make
+// smaller tiles (always a whole number of the kernel's vector groups).
+constexpr std::size_t kPackedFloats = 16 * 1024;
+constexpr std::size_t kTileVectors = 16;  // vectors packed per block tile, at most
 
 KORVANE_TARGET_AVX512 inline float finishLanes(__m128 acc) {
     __m128 sum = _mm_add_ss(acc, _mm_shuffle_ps(acc, acc, 1));
@@ -71,25 +72,26 @@ KORVANE_TARGET_AVX512 inline __m512 loadTwoStepsOfTwoRows(const float* first, co
 // Rows a..d at `rows`, steps k and k + 1, as t0 = [a k | b k | c k | d k]
 // and t1 the same for k + 1, with one cross-lane shuffle per result: loads
 // and cross-lane shuffles are what limit this loop.
-KORVANE_TARGET_AVX512 inline void loadTwoStepsOfFourRows(const float* rows, std::size_t k, __m512& t0, __m512& t1) {
+KORVANE_TARGET_AVX512 inline void loadTwoStepsOfFourRows(const float* rows, std::size_t k, __m512& t0, __m512& t1,
+                                                         std::size_t n) {
     const float* at = rows + 4 * k;
-    const __m512 ab = loadTwoStepsOfTwoRows(at, at + kDim);
-    const __m512 cd = loadTwoStepsOfTwoRows(at + 2 * kDim, at + 3 * kDim);
+    const __m512 ab = loadTwoStepsOfTwoRows(at, at + n);
+    const __m512 cd = loadTwoStepsOfTwoRows(at + 2 * n, at + 3 * n);
     t0 = _mm512_shuffle_f32x4(ab, cd, _MM_SHUFFLE(2, 0, 2, 0));
     t1 = _mm512_shuffle_f32x4(ab, cd, _MM_SHUFFLE(3, 1, 3, 1));
 }
 
 // Sixteen consecutive rows against one vector. Register g holds rows
 // 4g..4g+3, one per 128-bit lane; four registers keep the FMA unit busy.
-KORVANE_TARGET_AVX512 void matVecSixteenRows(const float* rows, const float* x, float* out) {
+KORVANE_TARGET_AVX512 void matVecSixteenRows(const float* rows, const float* x, float* out, std::size_t n) {
     __m512 acc[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
-    for (std::size_t k = 0; k < kSteps; k += 2) {
+    for (std::size_t k = 0; k < n / 4; k += 2) {
         const __m512 x0 = _mm512_broadcast_f32x4(_mm_loadu_ps(x + 4 * k));
         const __m512 x1 = _mm512_broadcast_f32x4(_mm_loadu_ps(x + 4 * k + 4));
 #pragma GCC unroll 4
         for (int g = 0; g < 4; ++g) {
             __m512 t0, t1;
-            loadTwoStepsOfFourRows(rows + 4 * g * kDim, k, t0, t1);
+            loadTwoStepsOfFourRows(rows + 4 * g * n, k, t0, t1, n);
             acc[g] = _mm512_fmadd_ps(t0, x0, acc[g]);
             acc[g] = _mm512_fmadd_ps(t1, x1, acc[g]);
         }
@@ -101,10 +103,10 @@ KORVANE_TARGET_AVX512 void matVecSixteenRows(const float* rows, const float* x, 
 
 // Four vectors interleaved step by step: packed[16 k + 4 q + l] = vector q,
 // element 4 k + l, so one register load gives step k of all four.
-KORVANE_TARGET_AVX512 void packGroup(const float* xs, float* packed) {
-    for (std::size_t col = 0; col < kDim; col += 16) {
+KORVANE_TARGET_AVX512 void packGroup(const float* xs, float* packed, std::size_t n) {
+    for (std::size_t col = 0; col < n; col += 16) {
         __m512 t[4];
-        loadFourSteps(xs, kDim, col, t);
+        loadFourSteps(xs, n, col, t);
 #pragma GCC unroll 4
         for (int s = 0; s < 4; ++s) _mm512_store_ps(packed + 4 * (col + 4 * s), t[s]);
     }
@@ -114,19 +116,19 @@ KORVANE_TARGET_AVX512 void packGroup(const float* xs, float* packed) {
 // once, broadcast to all lanes, and used for every group.
 template <int G>
 KORVANE_TARGET_AVX512 void blockFourRows(const float* rows, std::size_t row_count, const float* packed,
-                                         float* out) {
+                                         float* out, std::size_t n) {
     __m512 acc[4][G];
 #pragma GCC unroll 4
     for (int r = 0; r < 4; ++r)
 #pragma GCC unroll 4
         for (int g = 0; g < G; ++g) acc[r][g] = _mm512_setzero_ps();
-    for (std::size_t k = 0; k < kSteps; ++k) {
+    for (std::size_t k = 0; k < n / 4; ++k) {
         __m512 m[4];
 #pragma GCC unroll 4
-        for (int r = 0; r < 4; ++r) m[r] = _mm512_broadcast_f32x4(_mm_loadu_ps(rows + r * kDim + 4 * k));
+        for (int r = 0; r < 4; ++r) m[r] = _mm512_broadcast_f32x4(_mm_loadu_ps(rows + r * n + 4 * k));
 #pragma GCC unroll 4
         for (int g = 0; g < G; ++g) {
-            const __m512 xv = _mm512_load_ps(packed + g * kGroupFloats + 16 * k);
+            const __m512 xv = _mm512_load_ps(packed + g * 4 * n + 16 * k);
 #pragma GCC unroll 4
             for (int r = 0; r < 4; ++r) acc[r][g] = _mm512_fmadd_ps(m[r], xv, acc[r][g]);
         }
@@ -146,50 +148,53 @@ KORVANE_TARGET_AVX512 void blockFourRows(const float* rows, std::size_t row_coun
 
 // Up to kTileVectors vectors (a multiple of 4) against the whole matrix.
 KORVANE_TARGET_AVX512 void blockTile(const float* matrix, std::size_t rows, const float* xs, std::size_t count,
-                                     float* out) {
-    alignas(64) float packed[kTileVectors * kDim];
+                                     float* out, std::size_t n) {
+    alignas(64) float packed[kPackedFloats];
     const std::size_t groups = count / 4;
-    for (std::size_t g = 0; g < groups; ++g) packGroup(xs + 4 * g * kDim, packed + g * kGroupFloats);
+    for (std::size_t g = 0; g < groups; ++g) packGroup(xs + 4 * g * n, packed + g * 4 * n, n);
     const std::size_t quad_rows = rows & ~std::size_t{3};
     for (std::size_t r = 0; r < quad_rows; r += 4) {
-        const float* quad = matrix + r * kDim;
+        const float* quad = matrix + r * n;
         switch (groups) {
-            case 4: blockFourRows<4>(quad, rows, packed, out + r); break;
-            case 3: blockFourRows<3>(quad, rows, packed, out + r); break;
-            case 2: blockFourRows<2>(quad, rows, packed, out + r); break;
-            default: blockFourRows<1>(quad, rows, packed, out + r); break;
+            case 4: blockFourRows<4>(quad, rows, packed, out + r, n); break;
+            case 3: blockFourRows<3>(quad, rows, packed, out + r, n); break;
+            case 2: blockFourRows<2>(quad, rows, packed, out + r, n); break;
+            default: blockFourRows<1>(quad, rows, packed, out + r, n); break;
         }
     }
     for (std::size_t r = quad_rows; r < rows; ++r)
-        for (std::size_t v = 0; v < count; ++v) out[v * rows + r] = laneDotAvx512(matrix + r * kDim, xs + v * kDim);
+        for (std::size_t v = 0; v < count; ++v) out[v * rows + r] = laneDotAvx512(matrix + r * n, xs + v * n, n);
 }
 
 }  // namespace
 
-KORVANE_TARGET_AVX512 float laneDotAvx512(const float* a, const float* b) {
+KORVANE_TARGET_AVX512 float laneDotAvx512(const float* a, const float* b, std::size_t n) {
     __m128 acc = _mm_setzero_ps();
-    for (std::size_t j = 0; j < kDim; j += 4) acc = _mm_fmadd_ps(_mm_loadu_ps(a + j), _mm_loadu_ps(b + j), acc);
+    for (std::size_t j = 0; j < n; j += 4) acc = _mm_fmadd_ps(_mm_loadu_ps(a + j), _mm_loadu_ps(b + j), acc);
     return finishLanes(acc);
 }
 
-KORVANE_TARGET_AVX512 void matVecAvx512(const float* matrix, std::size_t rows, const float* x, float* out) {
+KORVANE_TARGET_AVX512 void matVecAvx512(const float* matrix, std::size_t rows, const float* x, float* out,
+                                        std::size_t n) {
     const std::size_t full = rows & ~std::size_t{15};
-    for (std::size_t r = 0; r < full; r += 16) matVecSixteenRows(matrix + r * kDim, x, out + r);
-    for (std::size_t r = full; r < rows; ++r) out[r] = laneDotAvx512(matrix + r * kDim, x);
+    for (std::size_t r = 0; r < full; r += 16) matVecSixteenRows(matrix + r * n, x, out + r, n);
+    for (std::size_t r = full; r < rows; ++r) out[r] = laneDotAvx512(matrix + r * n, x, n);
 }
 
 KORVANE_TARGET_AVX512 void matVecBlockAvx512(const float* matrix, std::size_t rows, const float* xs,
-                                             std::size_t count, float* out) {
+                                             std::size_t count, float* out, std::size_t n) {
     const std::size_t grouped = count & ~std::size_t{3};
-    for (std::size_t v = 0; v < grouped; v += kTileVectors) {
-        const std::size_t tile = grouped - v < kTileVectors ? grouped - v : kTileVectors;
-        blockTile(matrix, rows, xs + v * kDim, tile, out + v * rows);
+    const std::size_t fit = (kPackedFloats / n) & ~std::size_t{3};
+    const std::size_t most = fit < kTileVectors ? fit : kTileVectors;
+    for (std::size_t v = 0; v < grouped; v += most) {
+        const std::size_t tile = grouped - v < most ? grouped - v : most;
+        blockTile(matrix, rows, xs + v * n, tile, out + v * rows, n);
     }
-    for (std::size_t v = grouped; v < count; ++v) matVecAvx512(matrix, rows, xs + v * kDim, out + v * rows);
+    for (std::size_t v = grouped; v < count; ++v) matVecAvx512(matrix, rows, xs + v * n, out + v * rows, n);
 }
 
-KORVANE_TARGET_AVX512 void subtractScaledAvx512(float* row, float d, const float* earlier) {
-    subtractScaledBody(row, d, earlier);
+KORVANE_TARGET_AVX512 void subtractScaledAvx512(float* row, float d, const float* earlier, std::size_t n) {
+    subtractScaledBody(row, d, earlier, n);
 }
 
 }  // namespace korvane

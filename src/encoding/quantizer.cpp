@@ -37,27 +37,29 @@ inline float standardised(const float* x, const float* mean, const float* std_de
 
 }  // namespace
 
-TurboQuantPayload encodeWithCalibration(std::uint64_t id, const float* x, const float* mean,
-                                        const float* std_dev) {
+void encodePayload(const Shape& shape, std::uint64_t id, const float* x, const float* mean, const float* std_dev,
+                   TurboQuantPayload& payload) {
+    const std::size_t dim = shape.dim;
     double s1 = 0.0;
     double s2 = 0.0;
-    for (std::size_t j = 0; j < kDim; ++j) {
+    for (std::size_t j = 0; j < dim; ++j) {
         const double z = standardised(x, mean, std_dev, j);
         s1 += z;
         s2 += z * z;
     }
-    const StandardStats stats = standardStats(s1, s2, kDim);
+    const StandardStats stats = standardStats(s1, s2, dim);
 
-    TurboQuantPayload payload{};
     payload.id = id;
     payload.sigma = stats.sigma;
     payload.mu = stats.mu;
+    payload.reserved = 0;
     double n = 0.0;
     double d = 0.0;
-    for (std::size_t g = 0; g < kCodeGroups; ++g) {
+    for (std::size_t g = 0; g < shape.codeGroups(); ++g) {
         std::uint32_t group = 0;
         for (std::size_t i = 0; i < 8; ++i) {
             const std::size_t j = 8 * g + i;
+            if (j >= dim) break;
             const float t = (standardised(x, mean, std_dev, j) - stats.mu) / stats.sigma;
             const unsigned code = quantizerCode(t);
             float r = kQuantizerLevels[code] * stats.sigma + stats.mu;
@@ -71,6 +73,12 @@ TurboQuantPayload encodeWithCalibration(std::uint64_t id, const float* x, const 
     }
     // A NaN D fails the comparison and gives 1.0 too.
     payload.gamma = std::fabs(d) > 1e-12 ? static_cast<float>(n / d) : 1.0f;
+}
+
+TurboQuantPayload encodeWithCalibration(std::uint64_t id, const float* x, const float* mean,
+                                        const float* std_dev) {
+    TurboQuantPayload payload{};
+    encodePayload(kDefaultShape, id, x, mean, std_dev, payload);
     return payload;
 }
 

@@ -27,8 +27,13 @@ struct StandardStats {
 };
 StandardStats standardStats(double sum, double sum_squares, std::size_t n);
 
-// Encodes a rotated vector. `mean`/`std` are the index's calibration arrays
-// (256 values each) or nullptr when the index is not calibrated.
+// Encodes a rotated vector of `shape.padded` floats: statistics and codes
+// over its first `dim` components, the groups beyond left zero. `mean`/`std`
+// are the index's calibration arrays (`dim` values each) or nullptr when the
+// index is not calibrated.
+void encodePayload(const Shape& shape, std::uint64_t id, const float* x, const float* mean, const float* std,
+                   TurboQuantPayload& out);
+// The same for the default shape.
 TurboQuantPayload encodeWithCalibration(std::uint64_t id, const float* x, const float* mean,
                                         const float* std);
 

@@ -7,6 +7,13 @@
 // with |R_j| <= 4095 and the power-of-two step t. The estimate is the integer
 // I = sum Q_j R_j, computed exactly: every partial sum, in any order, is at
 // most 256 * 2047 * 4095 < 2^31 in magnitude, so 32-bit lanes never wrap.
+//
+// The numbers here are those of rows of 256; a row of n = 256 m floats
+// (m > 1) keeps every step with the query's levels limited to
+// 2^(12 - ceil(log2 m)) - 1, so n * 2047 * limit < 2^31 still; with at most
+// n / 4 + 3 roundings, whose relative bound 2^-16 m covers; and with the
+// subnormal term 2^-140 m for its n + 3 operations. The first product of
+// step 4 stays above 2^6 since c grows with m as the query's levels shrink.
 // It stands for the real number a = s t I.
 //
 // 1. Reduction error. T - a = sum (M_j - s Q_j) y_j + sum s Q_j (y_j - t R_j),
@@ -57,19 +64,33 @@
 namespace korvane {
 namespace {
 
-constexpr std::size_t kLevelCount = kRoutingBits * kDim;
-constexpr std::size_t kReducedBytes = kLevelCount * sizeof(std::int16_t) + 3 * kRoutingBits * sizeof(float);
 constexpr double kNormSlack = 1.0 + 0x1p-40;
 constexpr double kQuerySlack = 1.0 + 0x1p-20;
-constexpr double kKernelRounding = 0x1p-16;
-constexpr double kUnderflowError = 0x1p-140;
 constexpr double kWidestProduct = 0x1p126;
-constexpr int kQueryLevelBits = 12;  // max |y| / t < 2^12
 
-std::size_t levelOffset(std::size_t row, std::size_t column) {
+std::size_t levelCount(std::size_t columns) { return kRoutingBits * columns; }
+std::size_t reducedBytes(std::size_t columns) {
+    return levelCount(columns) * sizeof(std::int16_t) + 3 * kRoutingBits * sizeof(float);
+}
+
+std::size_t levelOffset(const ReducedProjection& reduced, std::size_t row, std::size_t column) {
     const std::size_t word = row / kRowsPerWord;
     const std::size_t pair = column / 2;
-    return ((word * kLevelPairs + pair) * kRowsPerWord + row % kRowsPerWord) * 2 + column % 2;
+    return ((word * reduced.pairs + pair) * kRowsPerWord + row % kRowsPerWord) * 2 + column % 2;
+}
+
+// How the bound's constants grow with the row length (see the top).
+void setRowLength(ReducedProjection& reduced, std::size_t columns) {
+    std::size_t m = (columns + kDefaultDim - 1) / kDefaultDim;
+    int halvings = 0;
+    while ((std::size_t{1} << halvings) < m) ++halvings;
+    reduced.columns = columns;
+    reduced.pairs = columns / 2;
+    reduced.query_level_bits = 12 - halvings;
+    reduced.query_level_limit = (std::int32_t{1} << reduced.query_level_bits) - 1;
+    if (m == 0) m = 1;
+    reduced.kernel_rounding = 0x1p-16 * double(m);
+    reduced.underflow_error = 0x1p-140 * double(m);
 }
 
 // The smallest float not below a non-negative double (+inf beyond range).
@@ -93,16 +114,16 @@ double normUpper(double sum_of_squares) { return std::sqrt(sum_of_squares) * kNo
 // A row that cannot be estimated soundly (a non-finite or zero entry range, or
 // a scale that leaves the float range) always takes the exact path.
 void markExactRow(ReducedProjection& reduced, std::size_t row) {
-    for (std::size_t j = 0; j < kDim; ++j) reduced.levels[levelOffset(row, j)] = 0;
+    for (std::size_t j = 0; j < reduced.columns; ++j) reduced.levels[levelOffset(reduced, row, j)] = 0;
     reduced.bound_coefficient[row] = std::numeric_limits<float>::infinity();
     reduced.level_norm[row] = 0.0f;
     reduced.inverse_scale[row] = std::numeric_limits<float>::infinity();
 }
 
-// The largest magnitude of 256 floats; +inf when any of them is not finite.
-double maxMagnitude(const float* values) {
+// The largest magnitude of n floats; +inf when any of them is not finite.
+double maxMagnitude(const float* values, std::size_t n) {
     double largest = 0.0;
-    for (std::size_t j = 0; j < kDim; ++j) {
+    for (std::size_t j = 0; j < n; ++j) {
         const double magnitude = std::fabs(static_cast<double>(values[j]));
         if (!(magnitude <= std::numeric_limits<float>::max())) return std::numeric_limits<double>::infinity();
         if (magnitude > largest) largest = magnitude;
@@ -113,7 +134,7 @@ double maxMagnitude(const float* values) {
 // Levels and bound factors of one row; returns the row's norm (0 for a row
 // that takes the exact path).
 double reduceRow(const float* row, std::size_t b, ReducedProjection& reduced) {
-    const double largest = maxMagnitude(row);
+    const double largest = maxMagnitude(row, reduced.columns);
     const float scale = static_cast<float>(largest / kMatrixLevelLimit);
     if (!std::isfinite(largest) || !(scale > 0.0f) || !std::isfinite(1.0 / scale)) {
         markExactRow(reduced, b);
@@ -121,18 +142,18 @@ double reduceRow(const float* row, std::size_t b, ReducedProjection& reduced) {
     }
     double residual_squares = 0.0, row_squares = 0.0;
     std::int64_t level_squares = 0;
-    for (std::size_t j = 0; j < kDim; ++j) {
+    for (std::size_t j = 0; j < reduced.columns; ++j) {
         const double m = row[j];
         const double level = levelOf(m / scale, kMatrixLevelLimit);
         const auto q = static_cast<std::int16_t>(level);
-        reduced.levels[levelOffset(b, j)] = q;
+        reduced.levels[levelOffset(reduced, b, j)] = q;
         const double residual = m - static_cast<double>(scale) * q;
         residual_squares += residual * residual;
         row_squares += m * m;
         level_squares += std::int64_t{q} * q;
     }
     const double row_norm = normUpper(row_squares);
-    const double coefficient = (normUpper(residual_squares) + kKernelRounding * row_norm) / scale * kNormSlack;
+    const double coefficient = (normUpper(residual_squares) + reduced.kernel_rounding * row_norm) / scale * kNormSlack;
     reduced.bound_coefficient[b] = roundedUp(coefficient);
     reduced.level_norm[b] = roundedUp(normUpper(static_cast<double>(level_squares)));
     reduced.inverse_scale[b] = roundedUp(1.0 / scale * kNormSlack);
@@ -141,19 +162,19 @@ double reduceRow(const float* row, std::size_t b, ReducedProjection& reduced) {
 
 // The code of the exact path: every row by the exact kernel.
 RoutingCode exactRoutingCode(const LaneDotKernels& exact, const float* projection, const float* rotated,
-                             float* projections) {
-    exact.mat_vec(projection, kRoutingBits, rotated, projections);
+                             float* projections, std::size_t columns) {
+    exact.mat_vec(projection, kRoutingBits, rotated, projections, columns);
     return routingCodeOf(projections);
 }
 
 // The rows the estimate left open, by the exact kernel.
 std::uint64_t exactBits(const LaneDotKernels& exact, const float* projection, const float* rotated,
-                        std::size_t word, std::uint64_t undecided) {
+                        std::size_t word, std::uint64_t undecided, std::size_t columns) {
     std::uint64_t bits = 0;
     while (undecided) {
         const int i = __builtin_ctzll(undecided);
         undecided &= undecided - 1;
-        const float p = exact.lane_dot(projection + (word * kRowsPerWord + i) * kDim, rotated);
+        const float p = exact.lane_dot(projection + (word * kRowsPerWord + i) * columns, rotated, columns);
         bits |= std::uint64_t(p > 0.0f) << i;
     }
     return bits;
@@ -163,23 +184,24 @@ RoutingCode verifiedCode(const LaneDotKernels& exact, const RoutingEstimateKerne
                          const float* projection, const ReducedProjection& reduced, const float* rotated,
                          float* projections) {
     QueryLevels query;
-    if (!reduced.levels || !quantizeQuery(rotated, reduced.max_row_norm, query))
-        return exactRoutingCode(exact, projection, rotated, projections);
+    if (!reduced.levels || !quantizeQuery(rotated, reduced, query))
+        return exactRoutingCode(exact, projection, rotated, projections, reduced.columns);
     RoutingCode code;
     for (std::size_t w = 0; w < kRoutingWords; ++w) {
         const WordSigns signs = estimate.estimate_word(reduced, query, w);
-        code.words[w] = signs.positive | exactBits(exact, projection, rotated, w, signs.undecided);
+        code.words[w] = signs.positive | exactBits(exact, projection, rotated, w, signs.undecided, reduced.columns);
     }
     return code;
 }
 
 }  // namespace
 
-bool allocateReducedProjection(ReducedProjection& reduced) {
-    auto* block = static_cast<unsigned char*>(allocatePages(kReducedBytes));
+bool allocateReducedProjection(ReducedProjection& reduced, std::size_t columns) {
+    auto* block = static_cast<unsigned char*>(allocatePages(reducedBytes(columns)));
     if (!block) return false;
+    setRowLength(reduced, columns);
     reduced.levels = reinterpret_cast<std::int16_t*>(block);
-    reduced.bound_coefficient = reinterpret_cast<float*>(block + kLevelCount * sizeof(std::int16_t));
+    reduced.bound_coefficient = reinterpret_cast<float*>(block + levelCount(columns) * sizeof(std::int16_t));
     reduced.level_norm = reduced.bound_coefficient + kRoutingBits;
     reduced.inverse_scale = reduced.level_norm + kRoutingBits;
     return true;
@@ -188,38 +210,38 @@ bool allocateReducedProjection(ReducedProjection& reduced) {
 void deriveReducedProjection(const float* projection, ReducedProjection& reduced) {
     double widest = 0.0;
     for (std::size_t b = 0; b < kRoutingBits; ++b) {
-        const double norm = reduceRow(projection + b * kDim, b, reduced);
+        const double norm = reduceRow(projection + b * reduced.columns, b, reduced);
         if (norm > widest) widest = norm;
     }
     reduced.max_row_norm = widest;
 }
 
 void deinit(ReducedProjection& reduced) {
-    if (reduced.levels) releasePages(reduced.levels, kReducedBytes);
+    if (reduced.levels) releasePages(reduced.levels, reducedBytes(reduced.columns));
     reduced = ReducedProjection{};
 }
 
-bool quantizeQuery(const float* rotated, double max_row_norm, QueryLevels& query) {
-    const double largest = maxMagnitude(rotated);
+bool quantizeQuery(const float* rotated, const ReducedProjection& reduced, QueryLevels& query) {
+    const double largest = maxMagnitude(rotated, reduced.columns);
     if (!std::isfinite(largest) || largest == 0.0) return false;
     int exponent = 0;
     std::frexp(largest, &exponent);  // largest < 2^exponent
-    const double step = std::ldexp(1.0, exponent - kQueryLevelBits);
-    const double inverse_step = std::ldexp(1.0, kQueryLevelBits - exponent);  // exact: a power of two
+    const double step = std::ldexp(1.0, exponent - reduced.query_level_bits);
+    const double inverse_step = std::ldexp(1.0, reduced.query_level_bits - exponent);  // exact: a power of two
     double squares = 0.0, residual_squares = 0.0;
-    for (std::size_t j = 0; j < kDim; ++j) {
+    for (std::size_t j = 0; j < reduced.columns; ++j) {
         const double y = rotated[j];
-        const double level = levelOf(y * inverse_step, kQueryLevelLimit);
+        const double level = levelOf(y * inverse_step, reduced.query_level_limit);
         query.levels[j] = static_cast<std::int16_t>(level);
         const double residual = y - step * level;
         squares += y * y;
         residual_squares += residual * residual;
     }
     const double norm = normUpper(squares);
-    if (!(norm * max_row_norm <= kWidestProduct)) return false;
+    if (!(norm * reduced.max_row_norm <= kWidestProduct)) return false;
     query.norm_units = roundedUp(norm / step * kQuerySlack);
     query.residual_units = roundedUp(normUpper(residual_squares) / step * kQuerySlack);
-    query.underflow_units = roundedUp(kUnderflowError / step * kQuerySlack);
+    query.underflow_units = roundedUp(reduced.underflow_error / step * kQuerySlack);
     return std::isfinite(query.norm_units) && std::isfinite(query.residual_units) &&
            std::isfinite(query.underflow_units);
 }
@@ -248,7 +270,7 @@ const RoutingEstimateKernels& routingEstimateKernels() {
 
 std::size_t undecidedRows(const ReducedProjection& reduced, const float* rotated) {
     QueryLevels query;
-    if (!reduced.levels || !quantizeQuery(rotated, reduced.max_row_norm, query)) return kRoutingBits;
+    if (!reduced.levels || !quantizeQuery(rotated, reduced, query)) return kRoutingBits;
     std::size_t count = 0;
     for (std::size_t w = 0; w < kRoutingWords; ++w)
         count += std::size_t(__builtin_popcountll(routingEstimateKernels().estimate_word(reduced, query, w).undecided));

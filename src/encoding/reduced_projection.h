@@ -18,18 +18,26 @@
 namespace korvane {
 
 constexpr std::int32_t kMatrixLevelLimit = 2047;  // |matrix level|
-constexpr std::int32_t kQueryLevelLimit = 4095;   // |query level|
 // Rows per code word, the unit in which the levels are laid out and decided.
 constexpr std::size_t kRowsPerWord = 64;
-constexpr std::size_t kLevelPairs = kDim / 2;
 
 // Derived from the projection matrix when an index is created or loaded;
 // never stored in files. Levels are laid out word by word: for code word w,
 // column pair p and row i of the word, the two int16 levels of columns 2p and
-// 2p + 1 sit at ((w * 128 + p) * 64 + i) * 2, so one 32-bit load holds a
+// 2p + 1 sit at ((w * pairs + p) * 64 + i) * 2, so one 32-bit load holds a
 // row's pair and consecutive rows follow each other.
+//
+// The row length n (the shape's padded length) sets how fine the query's
+// levels may be so that no 32-bit sum can wrap (n * 2047 * limit < 2^31),
+// and how much the exact kernel's rounding can add (n / 4 + 3 roundings).
 struct ReducedProjection {
-    std::int16_t* levels = nullptr;       // 1024 x 256, in the layout above
+    std::size_t columns = 0;              // n
+    std::size_t pairs = 0;                // n / 2
+    int query_level_bits = 12;            // max |y| / t < 2^bits
+    std::int32_t query_level_limit = 4095;
+    double kernel_rounding = 0x1p-16;     // relative error of the exact kernel, rounded up
+    double underflow_error = 0x1p-140;    // its absolute error from subnormal results
+    std::int16_t* levels = nullptr;       // 1024 x n, in the layout above
     float* bound_coefficient = nullptr;   // per row: (||M - sQ|| + g ||M||) / s, rounded up; +inf: always exact
     float* level_norm = nullptr;          // per row: ||Q||, rounded up
     float* inverse_scale = nullptr;       // per row: 1 / s, rounded up
@@ -41,21 +49,22 @@ struct ReducedProjection {
 //   bound_coefficient[b] * norm_units + level_norm[b] * residual_units
 //   + inverse_scale[b] * underflow_units.
 struct QueryLevels {
-    alignas(64) std::int16_t levels[kDim];
+    alignas(64) std::int16_t levels[kMaxPadded];
     float norm_units;
     float residual_units;
     float underflow_units;
 };
 
-// Storage for the reduced copy (whole pages); false when out of memory.
-bool allocateReducedProjection(ReducedProjection& reduced);
+// Storage for the reduced copy of a projection with rows of `columns`
+// floats (whole pages); false when out of memory.
+bool allocateReducedProjection(ReducedProjection& reduced, std::size_t columns = kDefaultDim);
 // Fills allocated storage from the matrix. Cannot fail.
 void deriveReducedProjection(const float* projection, ReducedProjection& reduced);
 void deinit(ReducedProjection& reduced);
 
 // False when the vector has a non-finite or only zero components, or its
 // bound is not finite or would not hold: the caller then takes the exact path.
-bool quantizeQuery(const float* rotated, double max_row_norm, QueryLevels& query);
+bool quantizeQuery(const float* rotated, const ReducedProjection& reduced, QueryLevels& query);
 
 // The exact routing code of a rotated vector (the bits routingCodeOf gives
 // for projectVector's output). `projections` is working room for 1024 floats.

@@ -37,8 +37,8 @@ KORVANE_TARGET_AVX2 WordSigns estimateWordAvx2(const ReducedProjection& reduced,
     __m256i acc[kRegisters];
 #pragma GCC unroll 8
     for (int k = 0; k < kRegisters; ++k) acc[k] = _mm256_setzero_si256();
-    const auto* block = reinterpret_cast<const __m256i*>(reduced.levels + word * kLevelPairs * kRowsPerWord * 2);
-    for (std::size_t p = 0; p < kLevelPairs; ++p) {
+    const auto* block = reinterpret_cast<const __m256i*>(reduced.levels + word * reduced.pairs * kRowsPerWord * 2);
+    for (std::size_t p = 0; p < reduced.pairs; ++p) {
         std::int32_t pair;
         std::memcpy(&pair, query.levels + 2 * p, sizeof pair);
         const __m256i levels = _mm256_set1_epi32(pair);

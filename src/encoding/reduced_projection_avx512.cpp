@@ -49,8 +49,8 @@ KORVANE_TARGET_AVX512_VNNI WordSigns estimateWordVnni(const ReducedProjection& r
     __m512i even[kRegisters], odd[kRegisters];
 #pragma GCC unroll 4
     for (int k = 0; k < kRegisters; ++k) even[k] = odd[k] = _mm512_setzero_si512();
-    const auto* block = reinterpret_cast<const __m512i*>(reduced.levels + word * kLevelPairs * kRowsPerWord * 2);
-    for (std::size_t p = 0; p < kLevelPairs; p += 2) {
+    const auto* block = reinterpret_cast<const __m512i*>(reduced.levels + word * reduced.pairs * kRowsPerWord * 2);
+    for (std::size_t p = 0; p < reduced.pairs; p += 2) {
         const __m512i first = pairOf(query, p);
         const __m512i second = pairOf(query, p + 1);
 #pragma GCC unroll 4

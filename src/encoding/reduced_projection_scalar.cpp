@@ -5,8 +5,8 @@ namespace korvane {
 
 WordSigns estimateWordScalar(const ReducedProjection& reduced, const QueryLevels& query, std::size_t word) {
     std::int32_t sums[kRowsPerWord] = {};
-    const std::int16_t* block = reduced.levels + word * kLevelPairs * kRowsPerWord * 2;
-    for (std::size_t p = 0; p < kLevelPairs; ++p) {
+    const std::int16_t* block = reduced.levels + word * reduced.pairs * kRowsPerWord * 2;
+    for (std::size_t p = 0; p < reduced.pairs; ++p) {
         const std::int32_t r0 = query.levels[2 * p];
         const std::int32_t r1 = query.levels[2 * p + 1];
         const std::int16_t* pair = block + p * kRowsPerWord * 2;

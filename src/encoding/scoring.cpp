@@ -21,9 +21,9 @@ void quantizeQuery(const float* x, float* out, std::size_t n) {
     }
 }
 
-LutSums buildLut(const float* query_scoring, const float* mean, const float* std_dev, float* lut) {
+LutSums buildLut(const float* query_scoring, const float* mean, const float* std_dev, float* lut, std::size_t n) {
     LutSums sums{0.0f, 0.0f};
-    for (std::size_t j = 0; j < kDim; ++j) {
+    for (std::size_t j = 0; j < n; ++j) {
         const float q = query_scoring[j];
         const float w = mean != nullptr ? q * std_dev[j] : q;
         for (std::size_t c = 0; c < 8; ++c) lut[8 * j + c] = kQuantizerLevels[c] * w;
@@ -36,9 +36,9 @@ LutSums buildLut(const float* query_scoring, const float* mean, const float* std
     return sums;
 }
 
-float estimateScore(const TurboQuantPayload& payload, const float* lut, LutSums sums) {
+float estimateScore(const TurboQuantPayload& payload, const float* lut, LutSums sums, std::size_t groups) {
     float s = 0.0f;
-    for (std::size_t g = 0; g < kCodeGroups; ++g) {
+    for (std::size_t g = 0; g < groups; ++g) {
         const std::uint32_t group = payload.codes[g];
         const float* rows = lut + 64 * g;
         for (std::size_t i = 0; i < 8; ++i) s += rows[8 * i + ((group >> (3 * i)) & 7u)];
@@ -46,14 +46,14 @@ float estimateScore(const TurboQuantPayload& payload, const float* lut, LutSums 
     return finishEstimate(s, payload, sums);
 }
 
-float exactScoreF32(const float* query_rotated, const float* raw) {
-    return laneDot(query_rotated, raw);
+float exactScoreF32(const float* query_rotated, const float* raw, std::size_t n) {
+    return laneDot(query_rotated, raw, n);
 }
 
-float exactScoreI8(const float* query_rotated, const std::int8_t* raw, float scale) {
-    float widened[kDim];
-    for (std::size_t j = 0; j < kDim; ++j) widened[j] = static_cast<float>(raw[j]);
-    return laneDot(query_rotated, widened) * scale;
+float exactScoreI8(const float* query_rotated, const std::int8_t* raw, float scale, std::size_t n) {
+    float widened[kMaxPadded];
+    for (std::size_t j = 0; j < n; ++j) widened[j] = static_cast<float>(raw[j]);
+    return laneDot(query_rotated, widened, n) * scale;
 }
 
 const ScoringKernels& scoringKernelsFor(SimdPath path) {

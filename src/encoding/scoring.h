@@ -17,22 +17,26 @@ struct LutSums {
     float mean_dot;    // C
 };
 
-// lut[8j + c] = level(c) * w_j. mean/std nullptr when not calibrated.
-LutSums buildLut(const float* query_scoring, const float* mean, const float* std, float* lut);
+// lut[8j + c] = level(c) * w_j for j < n (256 unless said). mean/std
+// nullptr when not calibrated.
+LutSums buildLut(const float* query_scoring, const float* mean, const float* std, float* lut,
+                 std::size_t n = kDefaultDim);
 
-float estimateScore(const TurboQuantPayload& payload, const float* lut, LutSums sums);
+// Over the first `groups` code groups (32 unless said).
+float estimateScore(const TurboQuantPayload& payload, const float* lut, LutSums sums,
+                    std::size_t groups = kDefaultDim / 8);
 
-// Exact scores from raw copies.
-float exactScoreF32(const float* query_rotated, const float* raw);
-float exactScoreI8(const float* query_rotated, const std::int8_t* raw, float scale);
+// Exact scores from raw copies of n floats or bytes (256 unless said).
+float exactScoreF32(const float* query_rotated, const float* raw, std::size_t n = kDefaultDim);
+float exactScoreI8(const float* query_rotated, const std::int8_t* raw, float scale, std::size_t n = kDefaultDim);
 
 // The block scorers of one path: out[i] equals the one-at-a-time score of
 // item i, bit for bit.
 struct ScoringKernels {
     void (*estimate_block)(const TurboQuantPayload* const* payloads, std::size_t count, const float* lut,
-                           LutSums sums, float* out);
+                           LutSums sums, float* out, std::size_t groups);
     void (*exact_i8_block)(const float* query_rotated, const std::int8_t* const* raws, const float* scales,
-                           std::size_t count, float* out);
+                           std::size_t count, float* out, std::size_t length);
 };
 
 // The kernels of a named path (by the fallback rule of common/cpu.h), for
@@ -41,12 +45,12 @@ const ScoringKernels& scoringKernelsFor(SimdPath path);
 const ScoringKernels& scoringKernels();
 
 inline void estimateScoreBlock(const TurboQuantPayload* const* payloads, std::size_t count, const float* lut,
-                               LutSums sums, float* out) {
-    scoringKernels().estimate_block(payloads, count, lut, sums, out);
+                               LutSums sums, float* out, std::size_t groups = kDefaultDim / 8) {
+    scoringKernels().estimate_block(payloads, count, lut, sums, out, groups);
 }
 inline void exactScoreI8Block(const float* query_rotated, const std::int8_t* const* raws, const float* scales,
-                              std::size_t count, float* out) {
-    scoringKernels().exact_i8_block(query_rotated, raws, scales, count, out);
+                              std::size_t count, float* out, std::size_t length = kDefaultDim) {
+    scoringKernels().exact_i8_block(query_rotated, raws, scales, count, out, length);
 }
 
 }  // namespace korvane

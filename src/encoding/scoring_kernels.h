@@ -21,17 +21,17 @@ inline float finishEstimate(float lut_sum, const TurboQuantPayload& payload, Lut
 inline float sumAccumulators(const float* acc) { return ((acc[0] + acc[1]) + acc[2]) + acc[3]; }
 
 void estimateScoreBlockScalar(const TurboQuantPayload* const* payloads, std::size_t count,
-                              const float* lut, LutSums sums, float* out);
+                              const float* lut, LutSums sums, float* out, std::size_t groups);
 void estimateScoreBlockAvx2(const TurboQuantPayload* const* payloads, std::size_t count,
-                            const float* lut, LutSums sums, float* out);
+                            const float* lut, LutSums sums, float* out, std::size_t groups);
 void estimateScoreBlockAvx512(const TurboQuantPayload* const* payloads, std::size_t count,
-                              const float* lut, LutSums sums, float* out);
+                              const float* lut, LutSums sums, float* out, std::size_t groups);
 
 void exactScoreI8BlockScalar(const float* query_rotated, const std::int8_t* const* raws,
-                             const float* scales, std::size_t count, float* out);
+                             const float* scales, std::size_t count, float* out, std::size_t length);
 void exactScoreI8BlockAvx2(const float* query_rotated, const std::int8_t* const* raws,
-                           const float* scales, std::size_t count, float* out);
+                           const float* scales, std::size_t count, float* out, std::size_t length);
 void exactScoreI8BlockAvx512(const float* query_rotated, const std::int8_t* const* raws,
-                             const float* scales, std::size_t count, float* out);
+                             const float* scales, std::size_t count, float* out, std::size_t length);
 
 }  // namespace korvane

@@ -11,9 +11,9 @@ constexpr std::size_t kInterleave = 4;
 // Four payloads side by side: each keeps its own sum in its own order, but
 // the four dependency chains overlap.
 void estimateInterleaved(const TurboQuantPayload* const* payloads, const float* lut,
-                         LutSums sums, float* out) {
+                         LutSums sums, float* out, std::size_t groups) {
     float s[kInterleave] = {0.0f, 0.0f, 0.0f, 0.0f};
-    for (std::size_t g = 0; g < kCodeGroups; ++g) {
+    for (std::size_t g = 0; g < groups; ++g) {
         const float* rows = lut + 64 * g;
         for (std::size_t i = 0; i < 8; ++i) {
             for (std::size_t p = 0; p < kInterleave; ++p) {
@@ -28,20 +28,20 @@ void estimateInterleaved(const TurboQuantPayload* const* payloads, const float* 
 }  // namespace
 
 void estimateScoreBlockScalar(const TurboQuantPayload* const* payloads, std::size_t count,
-                              const float* lut, LutSums sums, float* out) {
+                              const float* lut, LutSums sums, float* out, std::size_t groups) {
     std::size_t k = 0;
     for (; k + kInterleave <= count; k += kInterleave) {
-        estimateInterleaved(payloads + k, lut, sums, out + k);
+        estimateInterleaved(payloads + k, lut, sums, out + k, groups);
     }
-    for (; k < count; ++k) out[k] = estimateScore(*payloads[k], lut, sums);
+    for (; k < count; ++k) out[k] = estimateScore(*payloads[k], lut, sums, groups);
 }
 
 void exactScoreI8BlockScalar(const float* query_rotated, const std::int8_t* const* raws,
-                             const float* scales, std::size_t count, float* out) {
-    float widened[kDim];
+                             const float* scales, std::size_t count, float* out, std::size_t length) {
+    float widened[kMaxPadded];
     for (std::size_t k = 0; k < count; ++k) {
-        for (std::size_t j = 0; j < kDim; ++j) widened[j] = static_cast<float>(raws[k][j]);
-        out[k] = laneDotScalar(query_rotated, widened) * scales[k];
+        for (std::size_t j = 0; j < length; ++j) widened[j] = static_cast<float>(raws[k][j]);
+        out[k] = laneDotScalar(query_rotated, widened, length) * scales[k];
     }
 }
 

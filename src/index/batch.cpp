@@ -14,6 +14,7 @@
 #include "graph/commit.h"
 #include "graph/heap.h"
 #include "graph/insert.h"
+#include "index/metric.h"
 
 namespace korvane {
 namespace {
@@ -21,11 +22,14 @@ namespace {
 // Items a worker pushes through the block matrix kernels at once.
 constexpr std::size_t kMatrixBlock = 16;
 
+// Per chunk item; vectors are `padded` floats or bytes, payloads
+// `payloadBytes` apart.
 struct BatchBuffers {
     float* rotated = nullptr;
-    std::int8_t* raw_bytes = nullptr;  // 1024 x 256
+    std::int8_t* raw_bytes = nullptr;
     RawCopy* raw_copies = nullptr;
-    TurboQuantPayload* payloads = nullptr;
+    std::uint64_t* payload_words = nullptr;
+    std::size_t payload_stride = 0;
     RoutingCode* codes = nullptr;
     std::uint64_t* levels = nullptr;
     InsertionPlan* plans = nullptr;
@@ -35,10 +39,14 @@ struct BatchBuffers {
 // and projections.
 struct WorkerState {
     TraversalScratch scratch;
-    float* inputs;       // kMatrixBlock x 256
-    float* rotations;    // kMatrixBlock x 256
+    float* inputs;       // kMatrixBlock x padded
+    float* rotations;    // kMatrixBlock x padded
     float* projections;  // kMatrixBlock x 1024
 };
+
+TurboQuantPayload& payloadAt(const BatchBuffers& b, std::size_t j) {
+    return *reinterpret_cast<TurboQuantPayload*>(reinterpret_cast<unsigned char*>(b.payload_words) + j * b.payload_stride);
+}
 
 struct Worker {
     const Index* index;
@@ -51,11 +59,12 @@ struct Worker {
     WorkerState* state;
 };
 
-bool allocateBuffers(BatchBuffers& b) {
-    return (b.rotated = allocateArray<float>(kBatchChunk * kDim)) &&
-           (b.raw_bytes = allocateArray<std::int8_t>(kBatchChunk * kDim)) &&
+bool allocateBuffers(BatchBuffers& b, const Shape& shape) {
+    b.payload_stride = payloadBytes(shape);
+    return (b.rotated = allocateArray<float>(kBatchChunk * shape.padded)) &&
+           (b.raw_bytes = allocateArray<std::int8_t>(kBatchChunk * shape.padded)) &&
            (b.raw_copies = allocateArray<RawCopy>(kBatchChunk)) &&
-           (b.payloads = allocateArray<TurboQuantPayload>(kBatchChunk)) &&
+           (b.payload_words = allocateArray<std::uint64_t>(kBatchChunk * b.payload_stride / 8)) &&
            (b.codes = allocateArray<RoutingCode>(kBatchChunk)) &&
            (b.levels = allocateArray<std::uint64_t>(kBatchChunk)) &&
            (b.plans = allocateArray<InsertionPlan>(kBatchChunk));
@@ -65,16 +74,16 @@ void releaseBuffers(BatchBuffers& b) {
     releaseArray(b.rotated);
     releaseArray(b.raw_bytes);
     releaseArray(b.raw_copies);
-    releaseArray(b.payloads);
+    releaseArray(b.payload_words);
     releaseArray(b.codes);
     releaseArray(b.levels);
     releaseArray(b.plans);
 }
 
-bool allocateWorkerState(WorkerState& w) {
+bool allocateWorkerState(WorkerState& w, const Shape& shape) {
     w = WorkerState{};
-    return (w.inputs = allocateArray<float>(kMatrixBlock * kDim)) &&
-           (w.rotations = allocateArray<float>(kMatrixBlock * kDim)) &&
+    return (w.inputs = allocateArray<float>(kMatrixBlock * shape.padded)) &&
+           (w.rotations = allocateArray<float>(kMatrixBlock * shape.padded)) &&
            (w.projections = allocateArray<float>(kMatrixBlock * kRoutingBits));
 }
 
@@ -92,17 +101,27 @@ void releaseWorkerStates(WorkerState* states, std::uint64_t count) {
 // first + stride, ...), then selects their neighbours.
 void processBlock(const Worker& w, std::uint64_t first, std::size_t items) {
     const Index& index = *w.index;
+    const Shape& shape = index.shape;
+    const std::size_t padded = shape.padded;
     WorkerState& s = *w.state;
-    for (std::size_t i = 0; i < items; ++i)
-        std::memcpy(s.inputs + i * kDim, w.vectors + (first + i * w.stride) * kDim, kDim * sizeof(float));
-    matVecBlock(index.rotation, kDim, s.inputs, items, s.rotations);
-    matVecBlock(index.projection, kRoutingBits, s.rotations, items, s.projections);
+    if (shape.isDefault()) {
+        for (std::size_t i = 0; i < items; ++i)
+            std::memcpy(s.inputs + i * kDim, w.vectors + (first + i * w.stride) * kDim, kDim * sizeof(float));
+        matVecBlock(index.rotation, kDim, s.inputs, items, s.rotations);
+    } else {
+        // Every vector was checked before the batch began, so none fails here.
+        for (std::size_t i = 0; i < items; ++i)
+            prepareVector(index, w.vectors + (first + i * w.stride) * shape.dim, s.rotations + i * padded);
+    }
+    matVecBlock(index.projection, kRoutingBits, s.rotations, items, s.projections, padded);
+    TurboQuantPayload payload;
     for (std::size_t i = 0; i < items; ++i) {
         const std::uint64_t j = first + i * w.stride;
-        float* rotated = w.buffers->rotated + j * kDim;
-        std::memcpy(rotated, s.rotations + i * kDim, kDim * sizeof(float));
-        w.buffers->payloads[j] = encodeWithCalibration(w.ids[j], rotated, calibrationMean(index), calibrationStd(index));
-        w.buffers->raw_copies[j] = makeRawCopy(index, rotated, w.buffers->raw_bytes + j * kDim);
+        float* rotated = w.buffers->rotated + j * padded;
+        std::memcpy(rotated, s.rotations + i * padded, padded * sizeof(float));
+        encodePayload(shape, w.ids[j], rotated, calibrationMean(index), calibrationStd(index), payload);
+        std::memcpy(&payloadAt(*w.buffers, j), &payload, w.buffers->payload_stride);
+        w.buffers->raw_copies[j] = makeRawCopy(index, rotated, w.buffers->raw_bytes + j * padded);
         w.buffers->codes[j] = routingCodeOf(s.projections + i * kRoutingBits);
         planInsertion(index.graph, w.buffers->codes[j], w.buffers->levels[j], s.scratch, w.buffers->plans[j]);
     }
@@ -125,6 +144,16 @@ bool hasDuplicates(const Index& index, const std::uint64_t* ids, std::uint64_t c
     }
     seen.deinit();
     return duplicate;
+}
+
+// Under cosine every vector must have a direction, checked before anything
+// changes.
+bool allHaveDirection(const Index& index, const float* vectors, std::uint64_t count) {
+    if (index.shape.metric != Metric::Cosine) return true;
+    float unit[kMaxDim];
+    for (std::uint64_t i = 0; i < count; ++i)
+        if (!normalizeVector(vectors + i * index.shape.dim, index.shape.dim, unit)) return false;
+    return true;
 }
 
 struct BatchRun {
@@ -150,7 +179,7 @@ void planTask(void* context, std::size_t t) { runWorker(static_cast<const BatchR
 // calling thread without one.
 void startPlanning(BatchRun& run, std::uint64_t done, std::uint64_t chunk, Crew* crew) {
     for (std::uint64_t t = 0; t < run.workers; ++t)
-        run.args[t] = Worker{&run.index, &run.buffers, run.vectors + done * kDim, run.ids + done, chunk,
+        run.args[t] = Worker{&run.index, &run.buffers, run.vectors + done * run.index.shape.dim, run.ids + done, chunk,
                              run.workers, t, &run.states[t]};
     if (crew) {
         postToCrew(*crew, planTask, &run);
@@ -180,7 +209,7 @@ std::uint64_t commitItems(BatchRun& run, std::uint64_t done, std::uint64_t room,
     const BatchBuffers& b = run.buffers;
     const std::uint64_t first = index.payloads.len;
     std::uint64_t appended = 0;
-    while (appended < room && appendNodeData(index, b.payloads[appended], b.raw_copies[appended])) ++appended;
+    while (appended < room && appendNodeData(index, payloadAt(b, appended), b.raw_copies[appended])) ++appended;
     double* linking_back = run.profile ? &run.profile->linking_back_seconds : nullptr;
     const std::uint64_t committed =
         commitChunk(index.graph, {first, b.codes, b.levels, b.plans, appended, linking_back}, crew);
@@ -210,12 +239,13 @@ bool processChunk(BatchRun& run, std::uint64_t done, std::uint64_t chunk) {
 }
 
 bool allocateRun(BatchRun& run) {
-    if (!allocateBuffers(run.buffers)) return false;
+    const Shape& shape = run.index.shape;
+    if (!allocateBuffers(run.buffers, shape)) return false;
     run.states = allocateArray<WorkerState>(run.workers);
     if (!run.states) return false;
     for (std::uint64_t t = 0; t < run.workers; ++t) run.states[t] = WorkerState{};
     for (std::uint64_t t = 0; t < run.workers; ++t)
-        if (!allocateWorkerState(run.states[t])) return false;
+        if (!allocateWorkerState(run.states[t], shape)) return false;
     run.args = allocateArray<Worker>(run.workers);
     return run.args && (run.workers < 2 || initCrew(run.crew, run.workers));
 }
@@ -245,6 +275,9 @@ Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std
     bool failed = false;
     if (hasDuplicates(index, ids, count, &failed)) return Error::DuplicateId;
     if (failed) return Error::OutOfMemory;
+    if (!allHaveDirection(index, vectors, count)) return Error::InvalidArgument;
+    const bool first = index.payloads.len == 0 && !index.centred;
+    setCentreOnce(index, vectors, count);
 
     // More workers than the largest chunk would never get an item.
     std::uint64_t workers = threads > 1 ? threads : 1;
@@ -257,6 +290,7 @@ Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std
         done += chunk;
     }
     releaseRun(run);
+    if (first && index.payloads.len == 0) index.centred = false;  // nothing went in: no centre either
     if (profile) profile->total_seconds = secondsSince(start);
     return ok ? Error::Ok : Error::OutOfMemory;
 }

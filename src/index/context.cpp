@@ -9,9 +9,9 @@ namespace korvane {
 Error initContext(SearchContext& context, const Index& index, std::uint64_t ef_search) {
     context = SearchContext{};
     const std::uint64_t nodes = index.payloads.len > 0 ? index.payloads.len : 1;
-    bool ok = (context.query_rotated = allocateArray<float>(kDim)) &&
-              (context.query_scoring = allocateArray<float>(kDim)) &&
-              (context.lut = allocateArray<float>(kLutSize));
+    bool ok = (context.query_rotated = allocateArray<float>(index.shape.padded)) &&
+              (context.query_scoring = allocateArray<float>(index.shape.padded)) &&
+              (context.lut = allocateArray<float>(index.shape.lutSize()));
     if (ok && ef_search >= (std::uint64_t{1} << 60)) ok = false;
     if (ok && ef_search > 0) ok = (context.rerank = allocateArray<SearchResult>(ef_search)) != nullptr;
     if (ok) ok = (context.query_projected = allocateArray<float>(kRoutingBits)) != nullptr;

@@ -14,10 +14,11 @@ namespace korvane {
 
 struct SearchContext {
     TraversalScratch scratch;
-    float* query_rotated = nullptr;   // 256
+    float* query_rotated = nullptr;   // padded
     float* query_projected = nullptr; // 1024
-    float* query_scoring = nullptr;   // 256
-    float* lut = nullptr;             // 2048
+    float* query_scoring = nullptr;   // padded
+    float* lut = nullptr;             // 8 x padded
+    float query_squared = 0.0f;       // Euclidean: the prepared query's squared length
     SearchResult* rerank = nullptr;   // ef_search slots
     std::uint64_t ef_search = 0;
     std::uint64_t rerank_factor = kRerankFactor;

@@ -8,13 +8,14 @@
 namespace korvane {
 namespace {
 
-constexpr std::size_t kRotationBytes = kRotationFloats * sizeof(float);
-constexpr std::size_t kProjectionBytes = kProjectionFloats * sizeof(float);
+std::size_t rotationBytes(const Shape& shape) { return rotationFloats(shape.dim) * sizeof(float); }
+std::size_t projectionBytes(const Shape& shape) { return projectionFloats(shape) * sizeof(float); }
 
 // Weights of the memory estimate, in bytes per element. They are part of
 // what the estimate promises, not the in-memory sizes of these records.
-constexpr std::uint64_t kIndexRecordEstimate = 1311176;  // the record and both matrices
-constexpr std::uint64_t kPayloadWeight = 152;
+// The record and both matrices: 1,311,176 for the default shape.
+constexpr std::uint64_t kIndexRecordEstimate = 456;
+constexpr std::uint64_t kOrderWeight = 4;
 constexpr std::uint64_t kLayerWeight = 72;
 constexpr std::uint64_t kNodeWeight = 400;
 constexpr std::uint64_t kCodeWeight = 128;
@@ -32,18 +33,30 @@ std::uint64_t layerTerms(const Layer& layer) {
 
 std::uint64_t bitSetTerm(const BitSet& bits) { return kBitSetWordWeight * bits.wordCount(); }
 
+// The arrays only some shapes have: the rotation's dealing order and the
+// Euclidean centre.
+bool allocateShapeExtras(Index& index) {
+    const Shape& shape = index.shape;
+    if (rotationHasOrder(shape.dim) && !(index.rotation_order = allocateArray<std::uint32_t>(shape.dim))) return false;
+    if (shape.metric == Metric::Euclidean && !(index.centre = allocateArray<float>(shape.padded))) return false;
+    return true;
+}
+
 }  // namespace
 
-Error initIndexStorage(Index& index, std::uint64_t ef_construction) {
+Error initIndexStorage(Index& index, std::uint64_t ef_construction, const Shape& shape) {
     index = Index{};
+    index.shape = shape;
+    index.payloads.stride = payloadBytes(shape);
     // Creation order: rotation, rotated/spare scratch, projection, projection
-    // scratch, reduced projection.
-    index.rotation = static_cast<float*>(allocatePages(kRotationBytes));
-    if (index.rotation) index.rotated_scratch = allocateArray<float>(kDim);
-    if (index.rotated_scratch) index.spare_scratch = allocateArray<float>(kDim);
-    if (index.spare_scratch) index.projection = static_cast<float*>(allocatePages(kProjectionBytes));
+    // scratch, reduced projection, then what only some shapes have.
+    index.rotation = static_cast<float*>(allocatePages(rotationBytes(shape)));
+    if (index.rotation) index.rotated_scratch = allocateArray<float>(shape.padded);
+    if (index.rotated_scratch) index.spare_scratch = allocateArray<float>(shape.padded);
+    if (index.spare_scratch) index.projection = static_cast<float*>(allocatePages(projectionBytes(shape)));
     if (index.projection) index.projection_scratch = allocateArray<float>(kRoutingBits);
-    if (!index.projection_scratch || !allocateReducedProjection(index.reduced_projection)) {
+    if (!index.projection_scratch || !allocateReducedProjection(index.reduced_projection, shape.padded) ||
+        !allocateShapeExtras(index)) {
         deinit(index);
         return Error::OutOfMemory;
     }
@@ -51,24 +64,30 @@ Error initIndexStorage(Index& index, std::uint64_t ef_construction) {
     return Error::Ok;
 }
 
-Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed, RawMode raw_mode) {
+void generateMatrices(Index& index, std::uint64_t seed) {
+    index.seed = seed;
+    generateShapedRotation(index.shape, index.rotation, index.rotation_order, seed);
+    generateShapedProjection(index.shape, index.projection, seed);
+    deriveReducedProjection(index.projection, index.reduced_projection);
+}
+
+Index* createIndex(std::uint64_t ef_construction, std::uint64_t seed, RawMode raw_mode, const Shape& shape) {
     void* record = allocateBytes(sizeof(Index));
     if (!record) return nullptr;
     auto* index = new (record) Index{};
-    if (initIndexStorage(*index, ef_construction) != Error::Ok) {
+    if (initIndexStorage(*index, ef_construction, shape) != Error::Ok) {
         releaseArray(index);
         return nullptr;
     }
     index->raw_mode = raw_mode;
-    generateRotation(index->rotation, seed);
-    generateProjection(index->projection, seed);
-    deriveReducedProjection(index->projection, index->reduced_projection);
+    generateMatrices(*index, seed);
     return index;
 }
 
 void deinit(Index& index) {
-    releasePages(index.rotation, kRotationBytes);
-    releasePages(index.projection, kProjectionBytes);
+    releasePages(index.rotation, rotationBytes(index.shape));
+    releaseArray(index.rotation_order);
+    releasePages(index.projection, projectionBytes(index.shape));
     releaseArray(index.projection_scratch);
     deinit(index.reduced_projection);
     index.payloads.deinit();
@@ -80,6 +99,8 @@ void deinit(Index& index) {
     index.calibration_std.deinit();
     releaseArray(index.spare_scratch);
     releaseArray(index.rotated_scratch);
+    releaseArray(index.centre);
+    index.squared_norms.deinit();
     index.id_to_node.deinit();
     index.tombstones.deinit();
     index = Index{};
@@ -92,8 +113,10 @@ void destroyIndex(Index* index) {
 }
 
 std::uint64_t memoryBytes(const Index& index) {
-    std::uint64_t total = kIndexRecordEstimate;
-    total += kPayloadWeight * index.payloads.cap;
+    const Shape& shape = index.shape;
+    std::uint64_t total = kIndexRecordEstimate + rotationBytes(shape) + projectionBytes(shape);
+    if (index.rotation_order) total += kOrderWeight * shape.dim;
+    total += payloadBytes(shape) * index.payloads.cap;
     total += kLayerWeight * index.graph.layers.cap;
     for (const Layer& layer : index.graph.layers) total += layerTerms(layer);
     const TraversalScratch& scratch = index.graph.scratch;
@@ -102,14 +125,16 @@ std::uint64_t memoryBytes(const Index& index) {
     // The float arrays: projection scratch, raw copies and scales,
     // calibration, and the spare and rotated scratch.
     total += kFloatWeight * (std::uint64_t(kRoutingBits) + index.raw_f32.cap + index.raw_scales.cap +
-                             index.calibration_mean.len + index.calibration_std.len + kDim + kDim);
+                             index.calibration_mean.len + index.calibration_std.len + shape.padded + shape.padded);
+    // A Euclidean index's centre and squared lengths.
+    if (index.centre) total += kFloatWeight * (std::uint64_t(shape.padded) + index.squared_norms.cap);
     total += kIdSlotWeight * index.id_to_node.slot_count;
     total += bitSetTerm(index.tombstones);
     return total;
 }
 
 bool hasCompleteRawStore(const Index& index) {
-    const std::size_t want = index.payloads.len * kDim;
+    const std::size_t want = index.payloads.len * index.shape.padded;
     if (index.raw_mode == RawMode::F32) return index.raw_f32.len == want;
     if (index.raw_mode == RawMode::I8) return index.raw_i8.len == want && index.raw_scales.len == index.payloads.len;
     return false;

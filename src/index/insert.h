@@ -9,22 +9,25 @@
 
 namespace korvane {
 
-// Ok, DuplicateId (nothing changed) or OutOfMemory (nothing changed).
+// Ok, DuplicateId, InvalidArgument (a cosine vector with no direction) or
+// OutOfMemory; nothing changes on failure.
 Error addVector(Index& index, std::uint64_t id, const float* vector);
 
 // Inserts a rotated vector under an id the caller knows is absent.
 Error insertRotated(Index& index, std::uint64_t id, const float* rotated);
 
 // A node's raw copy in the index's raw mode, made ahead of its append: the
-// rotated vector, and for int8 copies its bytes and scale.
+// rotated vector, for int8 copies its bytes and scale, and for a Euclidean
+// index its squared length.
 struct RawCopy {
     const float* rotated;
     const std::int8_t* bytes;
     float scale;
+    float squared_length;
 };
 
-// Makes the raw copy of a rotated vector, writing int8 bytes (256) to
-// `bytes` when the raw mode keeps them. Reads the index's raw mode only.
+// Makes the raw copy of a rotated vector, writing int8 bytes (`padded`) to
+// `bytes` when the raw mode keeps them. Reads the index's shape and raw mode.
 RawCopy makeRawCopy(const Index& index, const float* rotated, std::int8_t* bytes);
 
 // Room for the payloads, raw copies and id-map entries of `extra` more

@@ -5,6 +5,7 @@
 
 #include "common/memory.h"
 #include "encoding/lane_dot.h"
+#include "index/metric.h"
 #include "index/query.h"
 
 namespace korvane {
@@ -18,7 +19,18 @@ bool fillFront(const Index& index, FrontBlock& front, const QueryStream& stream)
     const std::uint64_t left = stream.n_queries - front.first;
     front.count = left < stream.block_queries ? static_cast<std::size_t>(left) : stream.block_queries;
     front.taken = 0;
-    matVecBlock(index.rotation, kDim, stream.queries + front.first * kDim, front.count, front.rotated);
+    const Shape& shape = index.shape;
+    if (shape.isDefault()) {
+        matVecBlock(index.rotation, kDim, stream.queries + front.first * kDim, front.count, front.rotated);
+        for (std::size_t i = 0; i < front.count; ++i) front.usable[i] = true;
+    } else {
+        for (std::size_t i = 0; i < front.count; ++i) {
+            float* row = front.rotated + i * shape.padded;
+            front.usable[i] = prepareVector(index, stream.queries + (front.first + i) * shape.dim, row);
+            if (!front.usable[i])
+                for (std::size_t j = 0; j < shape.padded; ++j) row[j] = 0.0f;
+        }
+    }
     routeBlock(index, front.rotated, front.count, front.projected, front.codes);
     return true;
 }
@@ -28,8 +40,9 @@ bool fillFront(const Index& index, FrontBlock& front, const QueryStream& stream)
 void startQuery(const Index& index, QuerySlot& slot, FrontBlock& front, const QueryStream& stream) {
     const std::size_t row = front.taken++;
     slot.query = front.first + row;
-    std::memcpy(slot.context.query_rotated, front.rotated + row * kDim, kDim * sizeof(float));
-    if (!readyToSearch(index, slot.context, stream.k)) {
+    const std::size_t padded = index.shape.padded;
+    std::memcpy(slot.context.query_rotated, front.rotated + row * padded, padded * sizeof(float));
+    if (!front.usable[row] || !readyToSearch(index, slot.context, stream.k)) {
         stream.counts[slot.query] = 0;
         slot.stage = SlotStage::Idle;
         return;
@@ -77,7 +90,7 @@ bool refill(const Index& index, QuerySlot& slot, FrontBlock& front, const QueryS
 Error initGroup(QueryGroup& group, const Index& index, std::uint64_t ef_search, std::size_t slots) {
     group = QueryGroup{};
     group.slots = allocateArray<QuerySlot>(slots);
-    bool ok = group.slots && (group.front.rotated = allocateArray<float>(kFrontBlock * kDim)) &&
+    bool ok = group.slots && (group.front.rotated = allocateArray<float>(kFrontBlock * index.shape.padded)) &&
               (group.front.projected = allocateArray<float>(kFrontBlock * kRoutingBits));
     for (; ok && group.slot_count < slots; ++group.slot_count) {
         QuerySlot* slot = new (&group.slots[group.slot_count]) QuerySlot{};

@@ -34,9 +34,10 @@ struct QuerySlot {
 
 // Queries rotated and routed ahead of the slots that take them.
 struct FrontBlock {
-    float* rotated = nullptr;    // kFrontBlock x 256
+    float* rotated = nullptr;    // kFrontBlock x padded
     float* projected = nullptr;  // kFrontBlock x 1024
     RoutingCode codes[kFrontBlock];
+    bool usable[kFrontBlock];    // false: a cosine query with no direction
     std::uint64_t first = 0;     // query number of row 0
     std::size_t taken = 0;
     std::size_t count = 0;

@@ -8,6 +8,7 @@
 #include "encoding/projection.h"
 #include "encoding/scoring.h"
 #include "graph/search.h"
+#include "index/metric.h"
 #include "index/query.h"
 
 namespace korvane {
@@ -30,7 +31,7 @@ void prefetchBytes(const void* start, std::size_t bytes) {
 }
 
 void prefetchPayload(const Index& index, CandidateList candidates, std::size_t c) {
-    if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].node], sizeof(TurboQuantPayload));
+    if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].node], index.payloads.stride);
 }
 
 // 8-bit copies of the first-stage survivors, in whatever order the heap holds
@@ -41,15 +42,17 @@ constexpr std::size_t kFloatCopiesAhead = 4;
 
 void prefetchRawCopies(const Index& index, const ResultHeap& survivors) {
     if (index.raw_mode != RawMode::I8) return;
+    const std::size_t padded = index.shape.padded;
     for (std::size_t i = 0; i < survivors.len; ++i) {
         const std::uint64_t node = survivors.items[i].id;
-        prefetchBytes(index.raw_i8.data + node * kDim, kDim);
+        prefetchBytes(index.raw_i8.data + node * padded, padded);
         __builtin_prefetch(&index.raw_scales[node]);
     }
 }
 
 void prefetchFloatCopy(const Index& index, const SearchContext& context, std::size_t i, std::size_t count) {
-    if (i < count) prefetchBytes(index.raw_f32.data + context.rerank[i].id * kDim, kDim * sizeof(float));
+    const std::size_t padded = index.shape.padded;
+    if (i < count) prefetchBytes(index.raw_f32.data + context.rerank[i].id * padded, padded * sizeof(float));
 }
 
 // Offers (key(node), estimate) of every live candidate to `heap`, in order.
@@ -61,8 +64,9 @@ void offerEstimates(const Index& index, const SearchContext& context, LutSums su
     float scores[kScoreBlock];
     std::size_t filled = 0;
     auto flush = [&] {
-        estimateScoreBlock(block, filled, context.lut, sums, scores);
-        for (std::size_t i = 0; i < filled; ++i) heap.offer(SearchResult{key(nodes[i]), scores[i]});
+        estimateScoreBlock(block, filled, context.lut, sums, scores, index.shape.codeGroups());
+        for (std::size_t i = 0; i < filled; ++i)
+            heap.offer(SearchResult{key(nodes[i]), metricScore(index, scores[i], nodes[i], context.query_squared)});
         filled = 0;
     };
     for (std::size_t c = 0; c < candidates.len; ++c) {
@@ -94,13 +98,15 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
         } else {
             for (std::size_t i = 0; i < n; ++i) {
                 const std::uint64_t node = context.rerank[start + i].id;
-                raws[i] = index.raw_i8.data + node * kDim;
+                raws[i] = index.raw_i8.data + node * index.shape.padded;
                 scales[i] = index.raw_scales[node];
             }
-            exactScoreI8Block(context.query_rotated, raws, scales, n, scores);
+            exactScoreI8Block(context.query_rotated, raws, scales, n, scores, index.shape.padded);
         }
-        for (std::size_t i = 0; i < n; ++i)
-            heap.offer(SearchResult{index.payloads[context.rerank[start + i].id].id, scores[i]});
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t node = context.rerank[start + i].id;
+            heap.offer(SearchResult{index.payloads[node].id, metricScore(index, scores[i], node, context.query_squared)});
+        }
     }
 }
 
@@ -119,7 +125,7 @@ RoutingCode routeQuery(const Index& index, SearchContext& context) {
 
 void routeBlock(const Index& index, const float* rotated, std::size_t count, float* projected,
                 RoutingCode* codes) {
-    matVecBlock(index.projection, kRoutingBits, rotated, count, projected);
+    matVecBlock(index.projection, kRoutingBits, rotated, count, projected, index.shape.padded);
     for (std::size_t v = 0; v < count; ++v) codes[v] = routingCodeOf(projected + v * kRoutingBits);
 }
 
@@ -169,17 +175,23 @@ std::size_t scoreCandidates(const Index& index, SearchContext& context, Candidat
 }
 
 float exactScore(const Index& index, std::uint64_t node, const float* query_rotated) {
-    if (index.raw_mode == RawMode::F32) return exactScoreF32(query_rotated, index.raw_f32.data + node * kDim);
-    return exactScoreI8(query_rotated, index.raw_i8.data + node * kDim, index.raw_scales[node]);
+    const std::size_t padded = index.shape.padded;
+    if (index.raw_mode == RawMode::F32) return exactScoreF32(query_rotated, index.raw_f32.data + node * padded, padded);
+    return exactScoreI8(query_rotated, index.raw_i8.data + node * padded, index.raw_scales[node], padded);
 }
 
 LutSums prepareEstimates(const Index& index, SearchContext& context) {
-    quantizeQuery(context.query_rotated, context.query_scoring, kDim);
-    return buildLut(context.query_scoring, calibrationMean(index), calibrationStd(index), context.lut);
+    const Shape& shape = index.shape;
+    // The quantized query covers the vector's own components; the padding
+    // stays zero, so its table rows add nothing.
+    quantizeQuery(context.query_rotated, context.query_scoring, shape.dim);
+    for (std::size_t j = shape.dim; j < shape.padded; ++j) context.query_scoring[j] = 0.0f;
+    return buildLut(context.query_scoring, calibrationMean(index), calibrationStd(index), context.lut, shape.padded);
 }
 
 bool readyToSearch(const Index& index, SearchContext& context, std::size_t k) {
     if (index.live_count == 0 || k == 0) return false;
+    if (index.shape.metric == Metric::Euclidean) context.query_squared = squaredLength(index, context.query_rotated);
     // A context made when the index was smaller is grown before the walk
     // rather than letting the traversal run past its visited set.
     return ensureCapacity(context.scratch, index.payloads.len > 0 ? index.payloads.len : 1, context.ef_search);
@@ -187,7 +199,7 @@ bool readyToSearch(const Index& index, SearchContext& context, std::size_t k) {
 
 std::size_t search(const Index& index, SearchContext& context, const float* query,
                    SearchResult* results, std::size_t k) {
-    rotateVector(index.rotation, query, context.query_rotated);
+    if (!prepareVector(index, query, context.query_rotated)) return 0;
     if (!readyToSearch(index, context, k)) return 0;
     CandidateList candidates{nullptr, 0};
     if (hasGraphToWalk(index, context)) candidates = walkGraph(index, context, routeQuery(index, context));

@@ -276,7 +276,7 @@ Error saveIndex(const Index& index, const char* path) {
     return saved ? Error::Ok : Error::IoFailure;
 }
 
-Index* loadIndex(const char* path) {
+Index* loadIndex(const char* path, bool any_shape) {
     if (!pathFits(path)) return nullptr;
     const int fd = openRetrying(AT_FDCWD, path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
@@ -286,6 +286,10 @@ Index* loadIndex(const char* path) {
     if (fstat(fd, &info) == 0)
         result = S_ISREG(info.st_mode) ? loadRegular(fd, std::size_t(info.st_size), loaded) : loadStream(fd, loaded);
     close(fd);
+    if (result == Error::Ok && !any_shape && !loaded.index.shape.isDefault()) {
+        deinit(loaded);
+        result = Error::DimensionMismatch;
+    }
     if (result != Error::Ok) return nullptr;
     loaded.node_metadata.deinit();
     loaded.metadata_bytes.deinit();

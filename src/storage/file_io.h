@@ -14,6 +14,8 @@ constexpr std::size_t kMaxPathBytes = 1023;
 // IoFailure (any failure of the write itself); an existing file is replaced
 // atomically.
 Error saveIndex(const Index& index, const char* path);
-Index* loadIndex(const char* path);
+// nullptr on any failure; unless `any_shape`, also for a file whose index is
+// not of the default shape.
+Index* loadIndex(const char* path, bool any_shape = false);
 
 }  // namespace korvane

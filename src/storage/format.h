@@ -13,7 +13,9 @@ namespace korvane {
 
 // The file's shape fields are this build's shape: a file is read straight
 // into the in-memory records.
-static_assert(kFileDim == kDim && kFileDegree == kDegree && kFileRoutingBits == kRoutingBits);
+static_assert(kFileDim == kDefaultDim && kMaxFileDim == kMaxDim && kFileDegree == kDegree &&
+              kFileRoutingBits == kRoutingBits);
+static_assert(kFileMetricCount == kMetricCount && kFileMetricEuclidean == std::uint32_t(Metric::Euclidean));
 static_assert(kMaxLayers == kTopLevel + 1);
 static_assert(kCodeBytes == sizeof(RoutingCode) && kFileDim / 8 == kCodeGroups);
 static_assert(kRawModeNone == static_cast<std::uint8_t>(RawMode::None) &&
@@ -35,6 +37,7 @@ struct LoadedIndex {
 Error serialize(const Index& index, const ByteView* node_metadata, Vec<std::uint8_t>& out);
 
 // On success `out` owns everything; on failure nothing is left allocated.
+// Files of every shape are read.
 Error deserialize(const std::uint8_t* bytes, std::size_t len, LoadedIndex& out);
 void deinit(LoadedIndex& loaded);
 

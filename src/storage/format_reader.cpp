@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "encoding/projection.h"
 #include "graph/invariants.h"
 #include "graph/layer.h"
 #include "storage/byte_codec.h"
@@ -23,6 +24,8 @@ constexpr std::uint64_t kMaxRawNodes = std::uint64_t{1} << 56;
 constexpr std::size_t fieldAt(std::size_t header_offset) { return header_offset - kHeaderNodeCountAt; }
 
 struct Header {
+    bool shaped;  // any shape, with a shape block; else the default shape
+    std::uint32_t dim;
     std::uint64_t n;
     std::uint64_t ef_construction;
     std::uint64_t entry_point;
@@ -38,10 +41,20 @@ Error checkShapeField(Source& in, std::uint32_t expected, Error mismatch) {
 }
 
 template <class Source>
+Error readDimension(Source& in, Header& header) {
+    if (!in.has(4)) return Error::CorruptFile;
+    header.dim = loadU32(in.take(4));
+    const bool fits = header.shaped ? header.dim >= 1 && header.dim <= kMaxFileDim : header.dim == kFileDim;
+    return fits ? Error::Ok : Error::DimensionMismatch;
+}
+
+template <class Source>
 Error readHeader(Source& in, Header& header) {
     if (!in.has(sizeof kMagic)) return Error::CorruptFile;
-    if (std::memcmp(in.take(sizeof kMagic), kMagic, sizeof kMagic) != 0) return Error::BadMagic;
-    if (Error e = checkShapeField(in, kFileDim, Error::DimensionMismatch); e != Error::Ok) return e;
+    const std::uint8_t* magic = in.take(sizeof kMagic);
+    header.shaped = std::memcmp(magic, kShapedMagic, sizeof kShapedMagic) == 0;
+    if (!header.shaped && std::memcmp(magic, kMagic, sizeof kMagic) != 0) return Error::BadMagic;
+    if (Error e = readDimension(in, header); e != Error::Ok) return e;
     if (Error e = checkShapeField(in, kFileDegree, Error::DegreeMismatch); e != Error::Ok) return e;
     if (Error e = checkShapeField(in, kFileRoutingBits, Error::RoutingBitsMismatch); e != Error::Ok) return e;
     if (!in.has(kFixedHeaderBytes - kHeaderNodeCountAt)) return Error::CorruptFile;
@@ -62,6 +75,8 @@ Error readHeader(Source& in, Header& header) {
     if (header.n > 0 && header.entry_point >= header.n) return Error::CorruptFile;
     if (!in.has(1)) return Error::CorruptFile;
     header.calibrated = in.take(1)[0] != 0;
+    // Calibration statistics belong to the default shape only.
+    if (header.shaped && header.calibrated) return Error::CorruptFile;
     return Error::Ok;
 }
 
@@ -75,6 +90,23 @@ bool readArray(Source& in, Vec<T>& array, std::size_t count) {
     return true;
 }
 
+// The shape block of a shaped file: the metric, the seed and the centre.
+template <class Source>
+Error readShapeBlock(Source& in, const Header& header, Index& index, Vec<float>& centre) {
+    if (!in.has(kShapeBlockBytes)) return Error::CorruptFile;
+    const std::uint8_t* block = in.take(kShapeBlockBytes);
+    const std::uint32_t metric = loadU32(block);
+    const std::uint8_t centred = block[12];
+    if (metric >= kFileMetricCount || centred > 1) return Error::CorruptFile;
+    if (centred && metric != kFileMetricEuclidean) return Error::CorruptFile;
+    index.shape = makeShape(header.dim, static_cast<Metric>(metric));
+    index.seed = loadU64(block + 4);
+    index.centred = centred != 0;
+    if (!centred) return Error::Ok;
+    if (!in.hasRecords(header.dim, sizeof(float))) return Error::CorruptFile;
+    return readArray(in, centre, header.dim) ? Error::Ok : Error::OutOfMemory;
+}
+
 template <class Source>
 Error readCalibration(Source& in, Index& index) {
     if (!readArray(in, index.calibration_mean, kDim) || !readArray(in, index.calibration_std, kDim))
@@ -84,16 +116,27 @@ Error readCalibration(Source& in, Index& index) {
 }
 
 // The fixed arrays, set up as at creation (matrices as whole pages), take
-// the matrices from the image. This runs last, so that a damaged file is
-// refused before the 1.3 MB of matrices are mapped.
+// the matrices from the image, or for a shaped file draw them again from the
+// seed. This runs last, so that a damaged file is refused before the
+// matrices are mapped.
 template <class Source>
-Error adoptFixedArrays(Source& in, std::size_t matrices_at, Index& index) {
+Error adoptFixedArrays(Source& in, const Header& header, std::size_t matrices_at, const Vec<float>& centre,
+                       Index& index) {
     Index fixed;
-    if (initIndexStorage(fixed, index.graph.ef_construction) != Error::Ok) return Error::OutOfMemory;
-    in.copyFrom(matrices_at, fixed.rotation, kRotationBytes);
-    in.copyFrom(matrices_at + kRotationBytes, fixed.projection, kProjectionBytes);
-    deriveReducedProjection(fixed.projection, fixed.reduced_projection);
+    if (initIndexStorage(fixed, index.graph.ef_construction, index.shape) != Error::Ok) return Error::OutOfMemory;
+    if (header.shaped) {
+        generateMatrices(fixed, index.seed);
+        if (fixed.centre) {
+            for (std::size_t j = 0; j < index.shape.padded; ++j) fixed.centre[j] = j < centre.len ? centre[j] : 0.0f;
+        }
+    } else {
+        in.copyFrom(matrices_at, fixed.rotation, kRotationBytes);
+        in.copyFrom(matrices_at + kRotationBytes, fixed.projection, kProjectionBytes);
+        deriveReducedProjection(fixed.projection, fixed.reduced_projection);
+    }
     std::swap(index.rotation, fixed.rotation);
+    std::swap(index.rotation_order, fixed.rotation_order);
+    std::swap(index.centre, fixed.centre);
     std::swap(index.projection, fixed.projection);
     std::swap(index.projection_scratch, fixed.projection_scratch);
     std::swap(index.reduced_projection, fixed.reduced_projection);
@@ -103,24 +146,47 @@ Error adoptFixedArrays(Source& in, std::size_t matrices_at, Index& index) {
     return Error::Ok;
 }
 
-TurboQuantPayload decodePayload(const std::uint8_t* record) {
-    TurboQuantPayload payload;
+// Groups the file does not hold (past the dimension) are zero; bits of a
+// last group past the dimension are cleared, as the encoder leaves them.
+void decodePayload(const std::uint8_t* record, const Shape& shape, TurboQuantPayload& payload) {
+    const std::size_t groups = fileCodeGroups(shape.dim);
+    const std::size_t tail = groups * kCodeGroupBytes;
     payload.id = loadU64(record);
-    for (std::size_t g = 0; g < kCodeGroups; ++g)
-        payload.codes[g] = loadU24(record + kPayloadCodesAt + kCodeGroupBytes * g);
-    payload.sigma = loadF32(record + kPayloadSigmaAt);
-    payload.mu = loadF32(record + kPayloadMuAt);
-    payload.gamma = loadF32(record + kPayloadGammaAt);
-    return payload;
+    for (std::size_t g = 0; g < shape.codeGroups(); ++g)
+        payload.codes[g] = g < groups ? loadU24(record + kPayloadCodesAt + kCodeGroupBytes * g) : 0;
+    if (shape.dim % 8 != 0) payload.codes[groups - 1] &= (std::uint32_t{1} << (3 * (shape.dim % 8))) - 1;
+    payload.sigma = loadF32(record + kPayloadCodesAt + tail);
+    payload.mu = loadF32(record + kPayloadCodesAt + tail + 4);
+    payload.gamma = loadF32(record + kPayloadCodesAt + tail + 8);
+    payload.reserved = 0;
 }
 
 template <class Source>
 Error readPayloads(Source& in, std::uint64_t n, Index& index) {
-    if (!in.hasRecords(n, kPayloadRecordBytes)) return Error::CorruptFile;
+    const std::size_t record_bytes = payloadRecordBytes(index.shape.dim);
+    if (!in.hasRecords(n, record_bytes)) return Error::CorruptFile;
     if (!index.payloads.reserve(n)) return Error::OutOfMemory;
-    for (std::uint64_t k = 0; k < n; ++k) index.payloads.data[k] = decodePayload(in.take(kPayloadRecordBytes));
-    index.payloads.len = n;
+    TurboQuantPayload payload;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        decodePayload(in.take(record_bytes), index.shape, payload);
+        index.payloads.pushReserved(payload);
+    }
     return Error::Ok;
+}
+
+// `count` records of `dim` values each into rows of `padded`, zero beyond.
+template <class T, class Source>
+bool readPaddedRows(Source& in, Vec<T>& array, std::uint64_t count, std::size_t dim, std::size_t padded) {
+    if (dim == padded) return readArray(in, array, count * dim);
+    if (count == 0) return true;
+    if (!array.reserve(count * padded)) return false;
+    for (std::uint64_t k = 0; k < count; ++k) {
+        T* row = array.data + k * padded;
+        in.copyOut(row, dim * sizeof(T));
+        std::memset(static_cast<void*>(row + dim), 0, (padded - dim) * sizeof(T));
+    }
+    array.len = count * padded;
+    return true;
 }
 
 template <class Source>
@@ -128,14 +194,20 @@ Error readRawBlock(Source& in, const Header& header, Index& index) {
     const std::uint64_t n = header.n;
     index.raw_mode = header.raw_mode;
     if (n >= kMaxRawNodes) return Error::CorruptFile;
+    const std::size_t dim = index.shape.dim;
+    const std::size_t padded = index.shape.padded;
     if (header.raw_mode == RawMode::F32) {
-        if (!in.hasRecords(n, rawBytesPerNode(kRawModeF32))) return Error::CorruptFile;
-        if (!readArray(in, index.raw_f32, n * kDim)) return Error::OutOfMemory;
+        if (!in.hasRecords(n, rawBytesPerNode(kRawModeF32, dim))) return Error::CorruptFile;
+        if (!readPaddedRows(in, index.raw_f32, n, dim, padded)) return Error::OutOfMemory;
     } else if (header.raw_mode == RawMode::I8) {
-        if (!in.hasRecords(n, kDim)) return Error::CorruptFile;
-        if (!readArray(in, index.raw_i8, n * kDim)) return Error::OutOfMemory;
+        if (!in.hasRecords(n, dim)) return Error::CorruptFile;
+        if (!readPaddedRows(in, index.raw_i8, n, dim, padded)) return Error::OutOfMemory;
         if (!in.hasRecords(n, sizeof(float))) return Error::CorruptFile;
         if (!readArray(in, index.raw_scales, n)) return Error::OutOfMemory;
+    }
+    if (index.shape.metric == Metric::Euclidean) {
+        if (!in.hasRecords(n, sizeof(float))) return Error::CorruptFile;
+        if (!readArray(in, index.squared_norms, n)) return Error::OutOfMemory;
     }
     return Error::Ok;
 }
@@ -265,23 +337,47 @@ Error readMetadata(Source& in, std::uint64_t n, LoadedIndex& out) {
 }
 
 template <class Source>
+Error readRest(Source& in, const Header& header, std::size_t matrices_at, const Vec<float>& centre,
+               LoadedIndex& out);
+
+template <class Source>
 Error readBody(Source& in, LoadedIndex& out) {
     Header header{};
     Index& index = out.index;
     if (Error e = readHeader(in, header); e != Error::Ok) return e;
-    if (!in.has((header.calibrated ? kCalibrationBytes : 0) + kMatrixBytes)) return Error::CorruptFile;
     initGraph(index.graph, header.ef_construction);
-    if (header.calibrated) {
-        if (Error e = readCalibration(in, index); e != Error::Ok) return e;
+    Vec<float> centre;
+    std::size_t matrices_at = 0;
+    if (header.shaped) {
+        const Error e = readShapeBlock(in, header, index, centre);
+        if (e != Error::Ok) {
+            centre.deinit();
+            return e;
+        }
+    } else {
+        if (!in.has((header.calibrated ? kCalibrationBytes : 0) + kMatrixBytes)) return Error::CorruptFile;
+        if (header.calibrated) {
+            if (Error e = readCalibration(in, index); e != Error::Ok) return e;
+        }
+        matrices_at = in.skip(kMatrixBytes);
     }
-    const std::size_t matrices_at = in.skip(kMatrixBytes);
+    index.payloads.stride = payloadBytes(index.shape);
+    const Error e = readRest(in, header, matrices_at, centre, out);
+    centre.deinit();
+    return e;
+}
+
+template <class Source>
+Error readRest(Source& in, const Header& header, std::size_t matrices_at, const Vec<float>& centre,
+               LoadedIndex& out) {
+    Index& index = out.index;
     if (Error e = readPayloads(in, header.n, index); e != Error::Ok) return e;
     if (Error e = readRawBlock(in, header, index); e != Error::Ok) return e;
     if (Error e = readGraph(in, header, index.graph); e != Error::Ok) return e;
     if (Error e = readTombstones(in, header.n, index.tombstones); e != Error::Ok) return e;
     if (Error e = rebuildIdMap(index); e != Error::Ok) return e;
     if (Error e = readMetadata(in, header.n, out); e != Error::Ok) return e;
-    if (Error e = adoptFixedArrays(in, matrices_at, index); e != Error::Ok) return e;
+    if (Error e = adoptFixedArrays(in, header, matrices_at, centre, index); e != Error::Ok) return e;
     return in.failed() ? Error::CorruptFile : Error::Ok;
 }
 

@@ -29,8 +29,10 @@ RawMode writtenRawMode(const Index& index) {
     return hasCompleteRawStore(index) ? index.raw_mode : RawMode::None;
 }
 
+// Calibration statistics exist only in files of the default shape.
 bool writtenCalibration(const Index& index) {
-    return index.calibrated && index.calibration_mean.len == kDim && index.calibration_std.len == kDim;
+    return index.shape.isDefault() && index.calibrated && index.calibration_mean.len == kDim &&
+           index.calibration_std.len == kDim;
 }
 
 std::uint32_t validNeighbors(const Node& node) {
@@ -69,9 +71,20 @@ ImageShape shapeOf(const Index& index) {
     return ImageShape{n, writtenRawMode(index), writtenCalibration(index), countRemoved(index.tombstones, n)};
 }
 
+bool writesShapeBlock(const Index& index) { return !index.shape.isDefault(); }
+
+bool writesCentre(const Index& index) { return index.shape.metric == Metric::Euclidean && index.centred; }
+
+std::size_t fixedBlockBytes(const Index& index, const ImageShape& shape) {
+    if (!writesShapeBlock(index)) return (shape.calibrated ? kCalibrationBytes : 0) + kMatrixBytes;
+    return kShapeBlockBytes + (writesCentre(index) ? index.shape.dim * sizeof(float) : 0);
+}
+
 std::size_t imageBytes(const Index& index, const ImageShape& shape, const ByteView* metadata) {
-    std::size_t bytes = kHeaderBytes + (shape.calibrated ? kCalibrationBytes : 0) + kMatrixBytes;
-    bytes += shape.n * (kPayloadRecordBytes + rawBytesPerNode(static_cast<std::uint8_t>(shape.raw_mode)));
+    const std::size_t dim = index.shape.dim;
+    std::size_t bytes = kHeaderBytes + fixedBlockBytes(index, shape);
+    bytes += shape.n * (payloadRecordBytes(dim) + rawBytesPerNode(static_cast<std::uint8_t>(shape.raw_mode), dim));
+    if (index.shape.metric == Metric::Euclidean) bytes += shape.n * sizeof(float);
     for (const Layer& layer : index.graph.layers) {
         bytes += kCountBytes;
         for (const Node& node : layer.nodes) bytes += kNodeRecordBaseBytes + kNodeNumberBytes * validNeighbors(node);
@@ -84,8 +97,8 @@ std::size_t imageBytes(const Index& index, const ImageShape& shape, const ByteVi
 template <class Sink>
 void writeHeader(Sink& sink, const Index& index, const ImageShape& shape) {
     ByteWriter out{sink.claim(kHeaderBytes)};
-    out.bytes(kMagic, sizeof kMagic);
-    out.u32(kFileDim);
+    out.bytes(writesShapeBlock(index) ? kShapedMagic : kMagic, sizeof kMagic);
+    out.u32(index.shape.dim);
     out.u32(kFileDegree);
     out.u32(kFileRoutingBits);
     out.u64(shape.n);
@@ -97,22 +110,40 @@ void writeHeader(Sink& sink, const Index& index, const ImageShape& shape) {
 }
 
 template <class Sink>
-void writePayload(Sink& sink, const TurboQuantPayload& payload) {
-    ByteWriter out{sink.claim(kPayloadRecordBytes)};
+void writeShapeBlock(Sink& sink, const Index& index) {
+    ByteWriter out{sink.claim(kShapeBlockBytes)};
+    out.u32(static_cast<std::uint32_t>(index.shape.metric));
+    out.u64(index.seed);
+    out.u8(writesCentre(index) ? 1 : 0);
+    if (writesCentre(index)) sink.bytes(index.centre, index.shape.dim * sizeof(float));
+}
+
+template <class Sink>
+void writePayload(Sink& sink, const TurboQuantPayload& payload, std::size_t dim) {
+    ByteWriter out{sink.claim(payloadRecordBytes(dim))};
     out.u64(payload.id);
-    for (std::uint32_t group : payload.codes) out.u24(group & 0xffffffu);
+    for (std::size_t g = 0; g < fileCodeGroups(dim); ++g) out.u24(payload.codes[g] & 0xffffffu);
     out.f32(payload.sigma);
     out.f32(payload.mu);
     out.f32(payload.gamma);
 }
 
+// Copies hold `padded` values in memory and `dim` in the file.
 template <class Sink>
 void writeRawBlock(Sink& sink, const Index& index, RawMode raw_mode) {
-    if (raw_mode == RawMode::F32) sink.bytes(index.raw_f32.data, index.raw_f32.len * sizeof(float));
-    if (raw_mode == RawMode::I8) {
-        sink.bytes(index.raw_i8.data, index.raw_i8.len);
-        sink.bytes(index.raw_scales.data, index.raw_scales.len * sizeof(float));
+    const std::size_t dim = index.shape.dim;
+    const std::size_t padded = index.shape.padded;
+    const std::size_t n = index.payloads.len;
+    if (raw_mode == RawMode::F32) {
+        if (dim == padded) sink.bytes(index.raw_f32.data, n * dim * sizeof(float));
+        else for (std::size_t k = 0; k < n; ++k) sink.bytes(index.raw_f32.data + k * padded, dim * sizeof(float));
     }
+    if (raw_mode == RawMode::I8) {
+        if (dim == padded) sink.bytes(index.raw_i8.data, n * dim);
+        else for (std::size_t k = 0; k < n; ++k) sink.bytes(index.raw_i8.data + k * padded, dim);
+        sink.bytes(index.raw_scales.data, n * sizeof(float));
+    }
+    if (index.shape.metric == Metric::Euclidean) sink.bytes(index.squared_norms.data, n * sizeof(float));
 }
 
 // Node numbers are held in 32 bits in memory and written in 64.
@@ -149,13 +180,17 @@ template <class Sink>
 void writeImage(const Index& index, const ByteView* node_metadata, Sink& sink) {
     const ImageShape shape = shapeOf(index);
     writeHeader(sink, index, shape);
-    if (shape.calibrated) {
-        sink.bytes(index.calibration_mean.data, kCalibrationBytes / 2);
-        sink.bytes(index.calibration_std.data, kCalibrationBytes / 2);
+    if (writesShapeBlock(index)) {
+        writeShapeBlock(sink, index);
+    } else {
+        if (shape.calibrated) {
+            sink.bytes(index.calibration_mean.data, kCalibrationBytes / 2);
+            sink.bytes(index.calibration_std.data, kCalibrationBytes / 2);
+        }
+        sink.bytes(index.rotation, kRotationBytes);
+        sink.bytes(index.projection, kProjectionBytes);
     }
-    sink.bytes(index.rotation, kRotationBytes);
-    sink.bytes(index.projection, kProjectionBytes);
-    for (const TurboQuantPayload& payload : index.payloads) writePayload(sink, payload);
+    for (std::size_t k = 0; k < index.payloads.len; ++k) writePayload(sink, index.payloads[k], index.shape.dim);
     writeRawBlock(sink, index, shape.raw_mode);
     writeGraph(sink, index.graph);
     ByteWriter{sink.claim(kCountBytes)}.u64(shape.removed);

@@ -45,13 +45,13 @@ std::vector<float> definitionRotation(std::uint64_t seed, float min_norm, int& r
         for (;;) {
             for (std::size_t j = 0; j < kDim; ++j) row[j] = float(normalDraw(rng));
             for (std::size_t p = 0; p < r; ++p) {
-                const float d = laneDotScalar(row, &m[p * kDim]);
+                const float d = laneDotScalar(row, &m[p * kDim], kDim);
                 for (std::size_t j = 0; j < kDim; ++j) {
                     const float product = d * m[p * kDim + j];
                     row[j] = row[j] - product;
                 }
             }
-            const float n = std::sqrt(laneDotScalar(row, row));
+            const float n = std::sqrt(laneDotScalar(row, row, kDim));
             if (n > min_norm) {
                 for (std::size_t j = 0; j < kDim; ++j) row[j] = row[j] / n;
                 break;

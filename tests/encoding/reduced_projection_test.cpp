@@ -38,7 +38,7 @@ Vector seededProjection() {
 
 RoutingCode exactCode(const Vector& matrix, const Vector& y) {
     Vector p(kRoutingBits);
-    laneDotKernelsFor(SimdPath::Scalar).mat_vec(matrix.data(), kRoutingBits, y.data(), p.data());
+    laneDotKernelsFor(SimdPath::Scalar).mat_vec(matrix.data(), kRoutingBits, y.data(), p.data(), kDim);
     return routingCodeOf(p.data());
 }
 

@@ -176,7 +176,7 @@ TEST_F(BlockScorers, EstimatesMatchTheSingleScorerOnEveryPath) {
             if (!simdPathSupported(path)) continue;
             for (const std::size_t count : kCounts) {
                 std::vector<float> out(count + 1, -7.0f);
-                scoringKernelsFor(path).estimate_block(order.data(), count, q.lut, q.sums, out.data());
+                scoringKernelsFor(path).estimate_block(order.data(), count, q.lut, q.sums, out.data(), kCodeGroups);
                 for (std::size_t k = 0; k < count; ++k) {
                     ASSERT_TRUE(sameScore(out[k], estimateScore(*order[k], q.lut, q.sums)))
                         << simdPathName(path) << " count " << count << " item " << k;
@@ -204,7 +204,7 @@ TEST_F(BlockScorers, ExactInt8ScoresMatchTheSingleScorerOnEveryPath) {
         if (!simdPathSupported(path)) continue;
         for (const std::size_t count : kCounts) {
             std::vector<float> out(count + 1, -7.0f);
-            scoringKernelsFor(path).exact_i8_block(query.data(), order.data(), scales.data(), count, out.data());
+            scoringKernelsFor(path).exact_i8_block(query.data(), order.data(), scales.data(), count, out.data(), kDim);
             for (std::size_t k = 0; k < count; ++k) {
                 ASSERT_TRUE(sameScore(out[k], exactScoreI8(query.data(), order[k], scales[k])))
                     << simdPathName(path) << " count " << count << " item " << k;

@@ -61,7 +61,7 @@ TEST(Batch, LevelsAndPayloadsMatchOneByOneInsertion) {
         for (std::size_t i = 0; i < b.graph.layers[l].nodes.len; ++i)
             EXPECT_TRUE(b.graph.layers[l].positions.contains(s.graph.layers[l].nodes[i].node) || l == 0);
     }
-    EXPECT_EQ(std::memcmp(b.payloads.data, s.payloads.data, 700 * sizeof(TurboQuantPayload)), 0);
+    EXPECT_EQ(std::memcmp(b.payloads.data, s.payloads.data, 700 * b.payloads.stride), 0);
     EXPECT_EQ(std::memcmp(b.raw_i8.data, s.raw_i8.data, 700 * 256), 0);
     EXPECT_EQ(std::memcmp(&b.graph.level_rng, &s.graph.level_rng, sizeof(Xoshiro256)), 0);
 }

@@ -73,6 +73,10 @@ bool sameItems(const Vec<T>& a, const Vec<T>& b) {
     return a.len == b.len && (a.len == 0 || std::memcmp(a.data, b.data, a.len * sizeof(T)) == 0);
 }
 
+inline bool sameItems(const PayloadStore& a, const PayloadStore& b) {
+    return a.len == b.len && a.stride == b.stride && (a.len == 0 || std::memcmp(a.data, b.data, a.len * a.stride) == 0);
+}
+
 // The raw stores hold exactly one copy per node in the index's mode and nothing in the others.
 inline bool rawStoresMatch(const Index& index) {
     const std::size_t n = index.payloads.len;

@@ -88,7 +88,7 @@ TEST(Format, LoadRestoresEveryStoredFieldAndRebuildsDerivedOnes) {
     ASSERT_EQ(index.payloads.len, 13u);
     for (std::size_t k = 0; k < 13; ++k) {
         const TurboQuantPayload &a = index.payloads[k], &b = original->payloads[k];
-        EXPECT_TRUE(a.id == b.id && std::memcmp(a.codes, b.codes, sizeof a.codes) == 0 && a.sigma == b.sigma &&
+        EXPECT_TRUE(a.id == b.id && std::memcmp(a.codes, b.codes, kCodeGroups * sizeof(std::uint32_t)) == 0 && a.sigma == b.sigma &&
                     a.mu == b.mu && a.gamma == b.gamma)
             << k;
     }

@@ -117,7 +117,7 @@ float expectedScore(const Index& index, const float* query, const Variant& varia
 }
 
 bool samePayload(const TurboQuantPayload& a, const TurboQuantPayload& b) {
-    return a.id == b.id && std::memcmp(a.codes, b.codes, sizeof a.codes) == 0 && a.sigma == b.sigma &&
+    return a.id == b.id && std::memcmp(a.codes, b.codes, kCodeGroups * sizeof(std::uint32_t)) == 0 && a.sigma == b.sigma &&
            a.mu == b.mu && a.gamma == b.gamma;
 }
 
