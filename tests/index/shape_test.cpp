@@ -1,0 +1,268 @@
+// Indexes of every dimension and metric: each way of adding and searching
+// gives the same bits, and the scores are what the metric says they are.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "index/context.h"
+#include "index/metric.h"
+#include "index/query.h"
+#include "index_test_support.h"
+#include "korvane.h"
+
+namespace korvane {
+namespace {
+
+struct ShapeCase {
+    std::uint32_t dim;
+    std::uint32_t metric;
+};
+
+std::string caseName(const ::testing::TestParamInfo<ShapeCase>& info) {
+    static const char* kNames[] = {"ip", "cosine", "l2"};
+    return std::to_string(info.param.dim) + "_" + kNames[info.param.metric];
+}
+
+// Clustered vectors whose lengths vary tenfold, all components positive
+// for half of them: what raw features look like.
+std::vector<float> shapedVectors(std::size_t count, std::size_t dim, std::uint64_t seed) {
+    testing::TestRng rng(seed);
+    std::vector<float> centres(4 * dim);
+    for (float& c : centres) c = rng.normal();
+    std::vector<float> out(count * dim);
+    for (std::size_t v = 0; v < count; ++v) {
+        const float length = rng.uniform(0.5f, 5.0f);
+        const float* centre = &centres[(v % 4) * dim];
+        for (std::size_t j = 0; j < dim; ++j) {
+            const float x = centre[j] + 0.4f * rng.normal();
+            out[v * dim + j] = length * (v % 2 ? std::fabs(x) : x);
+        }
+    }
+    return out;
+}
+
+struct Handle {
+    korvane_index* index;
+    ~Handle() { korvane_index_destroy(index); }
+};
+
+struct Results {
+    std::vector<std::uint64_t> ids;
+    std::vector<float> scores;
+    std::vector<std::uint64_t> counts;
+    bool operator==(const Results& o) const {
+        return ids == o.ids && counts == o.counts &&
+               std::memcmp(scores.data(), o.scores.data(), scores.size() * sizeof(float)) == 0;
+    }
+};
+
+constexpr std::uint64_t kK = 6;
+
+// Every query by the graph with a breadth that covers the index and every
+// candidate re-scored, so the answer is the exact ranking of all vectors.
+Results searchAll(korvane_index* index, const std::vector<float>& queries, std::size_t n, std::uint64_t ef) {
+    const std::size_t dim = korvane_index_dim(index);
+    Results r{std::vector<std::uint64_t>(n * kK, 0), std::vector<float>(n * kK, 0.0f), std::vector<std::uint64_t>(n)};
+    korvane_context* context = korvane_context_create(index, ef);
+    korvane_context_set_rerank(context, 0);
+    for (std::size_t q = 0; q < n; ++q)
+        r.counts[q] = korvane_search(index, context, &queries[q * dim], kK, &r.ids[q * kK], &r.scores[q * kK]);
+    korvane_context_destroy(context);
+    return r;
+}
+
+Results searchFiltered(korvane_index* index, const std::vector<float>& queries, std::size_t n,
+                       const std::vector<std::uint64_t>& allowed) {
+    const std::size_t dim = korvane_index_dim(index);
+    Results r{std::vector<std::uint64_t>(n * kK, 0), std::vector<float>(n * kK, 0.0f), std::vector<std::uint64_t>(n)};
+    korvane_context* context = korvane_context_create(index, 8);
+    for (std::size_t q = 0; q < n; ++q)
+        r.counts[q] = korvane_search_filtered(index, context, &queries[q * dim], allowed.data(), allowed.size(), kK,
+                                              &r.ids[q * kK], &r.scores[q * kK]);
+    korvane_context_destroy(context);
+    return r;
+}
+
+Results searchBatch(korvane_index* index, const std::vector<float>& queries, std::size_t n, std::uint64_t ef,
+                    std::uint64_t threads) {
+    Results r{std::vector<std::uint64_t>(n * kK, 0), std::vector<float>(n * kK, 0.0f), std::vector<std::uint64_t>(n)};
+    EXPECT_EQ(korvane_search_batch_rerank(index, queries.data(), n, kK, ef, 0, threads, r.ids.data(), r.scores.data(),
+                                          r.counts.data()),
+              0);
+    return r;
+}
+
+// The metric's score in double from the caller's vectors.
+double trueScore(std::uint32_t metric, const float* q, const float* x, std::size_t dim) {
+    double dot = 0.0, qq = 0.0, xx = 0.0, dd = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) {
+        dot += double(q[j]) * x[j];
+        qq += double(q[j]) * q[j];
+        xx += double(x[j]) * x[j];
+        dd += (double(q[j]) - x[j]) * (double(q[j]) - x[j]);
+    }
+    if (metric == KORVANE_METRIC_COSINE) return dot / std::sqrt(qq * xx);
+    return metric == KORVANE_METRIC_L2 ? -dd : dot;
+}
+
+std::vector<char> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string tempPath(const std::string& name) {
+    return (std::filesystem::temp_directory_path() / (name + "." + std::to_string(getpid()))).string();
+}
+
+class Shapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(Shapes, EveryWayOfAddingAndSearchingGivesTheSameBits) {
+    const auto [dim, metric] = GetParam();
+    const std::size_t n = dim >= 1536 ? 48 : 90, queries_n = 7;
+    const std::uint32_t store = (dim + metric) % 3;  // every store meets every metric somewhere
+    const std::vector<float> data = shapedVectors(n, dim, dim * 3 + metric);
+    const std::vector<float> queries = shapedVectors(queries_n, dim, dim * 5 + metric + 1);
+    std::vector<std::uint64_t> ids(n);
+    for (std::size_t i = 0; i < n; ++i) ids[i] = 1000 + 7 * i;
+
+    Handle single{korvane_index_create_with_options(dim, metric, store, 40, 9)};
+    ASSERT_NE(single.index, nullptr);
+    EXPECT_EQ(korvane_index_dim(single.index), dim);
+    EXPECT_EQ(korvane_index_metric(single.index), metric);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(korvane_index_add(single.index, ids[i], &data[i * dim]), 0);
+
+    // Searches: through the whole graph, from the allowed list, in batches.
+    // One component gives every vector of one sign the same routing code,
+    // and a graph over identical codes need not reach them all: there only
+    // the allowed-list search is exhaustive.
+    const Results reference = searchFiltered(single.index, queries, queries_n, ids);
+    const bool walk_reaches_all = dim > 1;
+    if (walk_reaches_all) EXPECT_TRUE(reference == searchAll(single.index, queries, queries_n, n));
+    EXPECT_TRUE(searchAll(single.index, queries, queries_n, n) == searchBatch(single.index, queries, queries_n, n, 2));
+    for (std::size_t q = 0; q < queries_n; ++q) ASSERT_EQ(reference.counts[q], kK);
+
+    // The same ranking, bit for bit, from the library's own scorer over
+    // every vector; and, with float copies, the metric's value itself.
+    const Index& index = *fromHandle(single.index);
+    SearchContext* context = createContext(index, 8);
+    for (std::size_t q = 0; q < queries_n; ++q) {
+        ASSERT_TRUE(prepareVector(index, &queries[q * dim], context->query_rotated));
+        const float query_squared = squaredLength(index, context->query_rotated);
+        std::vector<std::pair<float, std::uint64_t>> all;
+        for (std::size_t i = 0; i < n && store != KORVANE_STORE_NONE; ++i)
+            all.push_back({metricScore(index, exactScore(index, i, context->query_rotated), i, query_squared), i});
+        std::sort(all.begin(), all.end(), [](auto a, auto b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+        for (std::size_t r = 0; r < kK && !all.empty(); ++r) {
+            EXPECT_EQ(reference.scores[q * kK + r], all[r].first) << "query " << q << " rank " << r;
+            if (store != KORVANE_STORE_F32) continue;
+            const double truth = trueScore(metric, &queries[q * dim], &data[all[r].second * dim], dim);
+            const double scale = metric == KORVANE_METRIC_L2 ? 1e-4 * (1.0 - truth) + 1e-2 : 1e-4 + 1e-5 * dim;
+            EXPECT_NEAR(reference.scores[q * kK + r], truth, scale * (metric == KORVANE_METRIC_IP ? 100 : 1));
+        }
+    }
+    destroyContext(context);
+
+    // Batch builds at 1, 2 and 3 threads write the same file; it loads only
+    // through load_any (unless of the default shape) and answers the same.
+    // (A Euclidean batch takes its centre from all its vectors, a first
+    // single addition from one, so only the other metrics answer exactly
+    // as the one-by-one build does.)
+    const std::string path = tempPath("shape"), other = tempPath("shape_b");
+    std::vector<char> first_file;
+    for (std::uint64_t threads : {1, 2, 3}) {
+        Handle batch{korvane_index_create_with_options(dim, metric, store, 40, 9)};
+        ASSERT_EQ(korvane_index_add_batch(batch.index, ids.data(), data.data(), n, threads), 0);
+        const Results answers = searchFiltered(batch.index, queries, queries_n, ids);
+        if (walk_reaches_all) EXPECT_TRUE(answers == searchAll(batch.index, queries, queries_n, n)) << threads;
+        if (metric != KORVANE_METRIC_L2) EXPECT_TRUE(reference == answers) << threads << " threads";
+        ASSERT_EQ(korvane_index_save(batch.index, other.c_str()), 0);
+        std::vector<char> file = readFile(other);
+        if (first_file.empty()) first_file = file;
+        EXPECT_EQ(file, first_file) << threads << " threads";
+    }
+    ASSERT_EQ(korvane_index_save(single.index, path.c_str()), 0);
+    Handle loaded{korvane_index_load_any(path.c_str())};
+    ASSERT_NE(loaded.index, nullptr);
+    EXPECT_EQ(korvane_index_dim(loaded.index), dim);
+    EXPECT_EQ(korvane_index_metric(loaded.index), metric);
+    EXPECT_TRUE(reference == searchFiltered(loaded.index, queries, queries_n, ids));
+    EXPECT_TRUE(searchAll(single.index, queries, queries_n, n) == searchAll(loaded.index, queries, queries_n, n));
+    Handle strict{korvane_index_load(path.c_str())};
+    EXPECT_EQ(strict.index != nullptr, dim == 256 && metric == KORVANE_METRIC_IP);
+    // A reloaded index saves the same bytes.
+    ASSERT_EQ(korvane_index_save(loaded.index, other.c_str()), 0);
+    EXPECT_EQ(readFile(other), readFile(path));
+    std::filesystem::remove(path);
+    std::filesystem::remove(other);
+}
+
+std::vector<ShapeCase> allCases() {
+    std::vector<ShapeCase> cases;
+    for (std::uint32_t dim : {1u, 3u, 8u, 100u, 255u, 256u, 257u, 784u, 1536u, 4096u})
+        for (std::uint32_t metric = 0; metric < 3; ++metric) cases.push_back({dim, metric});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryShape, Shapes, ::testing::ValuesIn(allCases()), caseName);
+
+TEST(Shapes, TheDefaultShapeIsTheCreatedIndexExactly) {
+    const std::vector<float> data = testing::clusteredVectors(300, 6, 0.3f, 17);
+    std::vector<std::uint64_t> ids(300);
+    for (std::size_t i = 0; i < 300; ++i) ids[i] = i * 11;
+    Handle plain{korvane_index_create(50, 77)};
+    Handle shaped{korvane_index_create_with_options(256, KORVANE_METRIC_IP, KORVANE_STORE_I8, 50, 77)};
+    ASSERT_EQ(korvane_index_add_batch(plain.index, ids.data(), data.data(), 300, 2), 0);
+    ASSERT_EQ(korvane_index_add_batch(shaped.index, ids.data(), data.data(), 300, 2), 0);
+    EXPECT_EQ(korvane_index_memory_bytes(plain.index), korvane_index_memory_bytes(shaped.index));
+    const std::string a = tempPath("plain"), b = tempPath("shaped");
+    ASSERT_EQ(korvane_index_save(plain.index, a.c_str()), 0);
+    ASSERT_EQ(korvane_index_save(shaped.index, b.c_str()), 0);
+    EXPECT_EQ(readFile(a), readFile(b));
+    std::filesystem::remove(a);
+    std::filesystem::remove(b);
+}
+
+TEST(Shapes, OutOfRangeOptionsAndDirectionlessCosineVectorsAreRefused) {
+    EXPECT_EQ(korvane_index_create_with_options(0, 0, 2, 40, 1), nullptr);
+    EXPECT_EQ(korvane_index_create_with_options(4097, 0, 2, 40, 1), nullptr);
+    EXPECT_EQ(korvane_index_create_with_options(16, 3, 2, 40, 1), nullptr);
+    EXPECT_EQ(korvane_index_create_with_options(16, 0, 3, 40, 1), nullptr);
+
+    Handle cosine{korvane_index_create_with_options(16, KORVANE_METRIC_COSINE, KORVANE_STORE_F32, 40, 1)};
+    std::vector<float> vectors(3 * 16, 1.0f), zero(16, 0.0f);
+    vectors[16 + 5] = NAN;
+    const std::uint64_t ids[3] = {1, 2, 3};
+    EXPECT_EQ(korvane_index_add(cosine.index, 9, zero.data()), -1);
+    EXPECT_EQ(korvane_index_add_batch(cosine.index, ids, vectors.data(), 3, 1), -1);
+    EXPECT_EQ(korvane_index_len(cosine.index), 0u);
+    ASSERT_EQ(korvane_index_add(cosine.index, 9, vectors.data()), 0);
+    std::uint64_t out_ids[2];
+    float out_scores[2];
+    korvane_context* context = korvane_context_create(cosine.index, 8);
+    EXPECT_EQ(korvane_search(cosine.index, context, zero.data(), 2, out_ids, out_scores), 0u);
+    ASSERT_EQ(korvane_search(cosine.index, context, vectors.data(), 2, out_ids, out_scores), 1u);
+    EXPECT_NEAR(out_scores[0], 1.0f, 1e-6f);
+    korvane_context_destroy(context);
+}
+
+TEST(Shapes, EveryFailedAllocationOfAShapedCreateGivesNullAndLeaksNothing) {
+    for (std::uint32_t metric = 0; metric < 3; ++metric) {
+        const std::uint64_t calls = testing::sweepAllocationFailures([&](std::uint64_t) {
+            korvane_index* index = korvane_index_create_with_options(784, metric, KORVANE_STORE_I8, 40, 3);
+            const bool made = index != nullptr;
+            korvane_index_destroy(index);
+            return made;
+        });
+        EXPECT_GT(calls, 6u) << metric;
+    }
+}
+
+}  // namespace
+}  // namespace korvane
