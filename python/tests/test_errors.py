@@ -29,9 +29,14 @@ def test_duplicate_ids_add_nothing(index, rng):
             index.add(fresh, ids)
         assert len(index) == 50 and 100 not in index and 101 not in index
     np.testing.assert_array_equal(index.search(fresh, k=5)[0], before[0])
-    index.remove([0])
-    with pytest.raises(korvane.DuplicateIdError, match="49 is already"):
-        index.add(fresh)  # default ids len(index) + range(3) = 49, 50, 51
+
+def test_default_ids_skip_ids_still_taken_after_removals(index, rng):
+    index.remove([0, 10])  # len 48, but 48 and 49 are taken
+    index.add(clustered(rng, 3))
+    assert len(index) == 51 and all(i in index for i in (50, 51, 52)) and 0 not in index
+    index.add(clustered(rng, 2), ids=[54, 56])
+    index.add(clustered(rng, 1))  # len 54: 54 is taken, 55 is free
+    assert 55 in index and len(index) == 54
 
 
 def test_wrong_arguments_are_value_errors(index, rng):
