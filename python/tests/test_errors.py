@@ -34,9 +34,9 @@ def test_default_ids_skip_ids_still_taken_after_removals(index, rng):
     index.remove([0, 10])  # len 48, but 48 and 49 are taken
     index.add(clustered(rng, 3))
     assert len(index) == 51 and all(i in index for i in (50, 51, 52)) and 0 not in index
-    index.add(clustered(rng, 2), ids=[54, 56])
-    index.add(clustered(rng, 1))  # len 54: 54 is taken, 55 is free
-    assert 55 in index and len(index) == 54
+    index.add(clustered(rng, 2), ids=[53, 55])
+    index.add(clustered(rng, 2))  # from len 53: 53 and 55 are taken, so 56 and 57
+    assert len(index) == 55 and 54 not in index and 56 in index and 57 in index
 
 
 def test_wrong_arguments_are_value_errors(index, rng):
