@@ -341,6 +341,19 @@ def test_concurrent_saves_leave_one_whole_save(client, tmp_path):
         _manifest.write_atomically(str(tmp_path), json.dumps(ghost))
     assert (tmp_path / "manifest.json").read_text() == before
 
+    # Leftovers of a save that crashed before the current manifest go with
+    # the next save; files of a save still being written stay.
+    crashed = tmp_path / _manifest.shard_file_name(1, "1" * 16)
+    in_progress = tmp_path / _manifest.shard_file_name(1, "2" * 16)
+    crashed.write_bytes(b"x")
+    in_progress.write_bytes(b"x")
+    past = os.stat(tmp_path / "manifest.json").st_mtime - 60
+    os.utime(crashed, (past, past))
+    _manifest.write_atomically(str(tmp_path), before)
+    assert not crashed.exists() and in_progress.exists()
+    with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as loaded:
+        assert len(loaded) in contents
+
 
 def test_settings_are_checked_and_round_trip(client, tmp_path):
     for bad in ({"ef_construction": 1.5}, {"ef_construction": -1},
