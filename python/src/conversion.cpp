@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <thread>
 
 #include "korvane.h"
@@ -58,19 +59,19 @@ void checkScorable(const Rows& rows, const char* what) {
     std::string problem;
     uint64_t bad = 0;
     {
-        py::gil_scoped_release released;
+        // Only a large batch is worth letting other Python threads run.
+        std::optional<py::gil_scoped_release> released;
+        if (rows.count >= 256) released.emplace();
         const float* data = rows.array.data();
         for (uint64_t r = 0; r < rows.count && problem.empty(); ++r) {
             const float* row = data + r * KORVANE_DIM;
+            // In double no finite float's square overflows, so the sum is
+            // finite exactly when every component is.
             double squared_length = 0;
-            for (int i = 0; i < KORVANE_DIM; ++i) {
-                if (!std::isfinite(row[i])) {
-                    problem = " holds a value that is not a finite number (NaN or infinity)";
-                    break;
-                }
-                squared_length += double(row[i]) * double(row[i]);
-            }
-            if (problem.empty() && squared_length > double(std::numeric_limits<float>::max()))
+            for (int i = 0; i < KORVANE_DIM; ++i) squared_length += double(row[i]) * double(row[i]);
+            if (!std::isfinite(squared_length))
+                problem = " holds a value that is not a finite number (NaN or infinity)";
+            else if (squared_length > double(std::numeric_limits<float>::max()))
                 problem = " is too long: its squared length overflows float32, so it cannot be scored";
             bad = r;
         }
