@@ -30,7 +30,7 @@ const std::vector<OptionRule> kOptions = {
     textRule("--ids", "FILE", "ids of the BASE rows, as for 'build'", "row numbers"),
     textRule("--truth", "FILE", "exact neighbours as .ivecs (row numbers into BASE, best first, at least k per row)"),
     countRule("-k", "recall depth", 1, KORVANE_MAX_K, 10),
-    countListRule("--ef", "comma-separated ef_search values", 1, kMaxEf, {16, 32, 64, 128, 256}),
+    countListRule("--ef", "comma-separated ef_search values (each at least k: a smaller one searches with k)", 1, kMaxEf, {16, 32, 64, 128, 256}),
     rerankRule("re-score factor, 0 = every candidate"),
     threadsRule("threads for building, ground truth and searching"),
     seedRule("seed of the index built in memory"),

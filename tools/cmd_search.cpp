@@ -20,7 +20,7 @@ const char* const kAbout =
 
 const std::vector<OptionRule> kOptions = {
     countRule("-k", "results per query", 1, KORVANE_MAX_K, 10),
-    countRule("--ef", "search breadth ef_search", 1, kMaxEf, 64),
+    countRule("--ef", "search breadth ef_search (at least k: a smaller value searches with k)", 1, kMaxEf, 64),
     rerankRule("re-score exactly the best N x k estimates; 0 = every candidate: slower, higher recall"),
     threadsRule("worker threads"),
     textRule("--filter", "FILE", "search only among the ids listed in FILE (exact, no graph walk; an id listed more than once counts once)"),

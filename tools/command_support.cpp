@@ -91,6 +91,10 @@ void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,
     if (ids.size() != vector_count)
         throw Failure(ids_path + ": holds " + std::to_string(ids.size()) + " ids for " +
                       std::to_string(vector_count) + " vectors");
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        if (ids[i] == std::numeric_limits<std::uint64_t>::max())
+            throw Failure(ids_path + ": the id at position " + std::to_string(i) +
+                          " is 18446744073709551615, which search results use for a missing result");
     std::vector<std::uint64_t> sorted = ids;
     std::sort(sorted.begin(), sorted.end());
     const auto repeat = std::adjacent_find(sorted.begin(), sorted.end());

@@ -14,7 +14,7 @@ namespace korvane::tool {
 constexpr std::uint64_t kMaxThreads = 1024;
 constexpr std::uint64_t kMaxEf = 1u << 20;
 constexpr std::uint64_t kDefaultEfConstruction = 200;
-constexpr std::uint64_t kDefaultSeed = 1;
+constexpr std::uint64_t kDefaultSeed = 0;  // as in the Python package
 
 // Parses the words; prints `about` and the options' help and returns false
 // when help was asked for.
@@ -43,7 +43,8 @@ const char* storeName(std::uint32_t store);
 std::vector<std::uint64_t> distinctIds(const std::vector<std::uint64_t>& ids,
                                        std::uint64_t* repeats = nullptr);
 
-// Throws Failure naming a repeated id, or a count that does not match.
+// Throws Failure naming a repeated id, the reserved id 2**64 - 1 (it marks
+// missing results), or a count that does not match.
 void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,
               const std::string& ids_path);
 

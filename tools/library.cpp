@@ -62,8 +62,8 @@ void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const V
             std::uint64_t threads, const std::function<void(std::uint64_t)>& progress) {
     for (std::uint64_t done = 0; done < vectors.count;) {
         const std::uint64_t count = std::min(kAddBatch, vectors.count - done);
-        const int32_t status =
-            korvane_index_add_batch(index, ids.data() + done, vectors.row(done), count, threads);
+        const int32_t status = korvane_index_add_batch(index, ids.data() + done, vectors.row(done), count,
+                                                       workerCount(count, threads));
         if (status == KORVANE_DUPLICATE)
             throw Failure("an id is added twice or is already in the index");
         if (status != KORVANE_OK)
@@ -79,8 +79,9 @@ SearchResults searchAll(const korvane_index* index, const VectorSet& queries, st
     SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
                           std::vector<float>(queries.count * k),
                           std::vector<std::uint64_t>(queries.count)};
-    if (korvane_search_batch_rerank(index, queries.values.data(), queries.count, k, ef_search, rerank,
-                                    threads, results.ids.data(), results.scores.data(),
+    // Fewer candidates than k would leave rows short that the index could fill.
+    if (korvane_search_batch_rerank(index, queries.values.data(), queries.count, k, std::max(ef_search, k), rerank,
+                                    workerCount(queries.count, threads), results.ids.data(), results.scores.data(),
                                     results.counts.data()) != KORVANE_OK)
         throw Failure("search failed (out of memory or no threads)");
     return results;

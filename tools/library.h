@@ -33,7 +33,8 @@ void saveIndex(const korvane_index* index, const std::string& path);
 ContextPtr createContext(const korvane_index* index, std::uint64_t ef_search);
 
 // Adds all vectors in batches of a multiple of 1024 (which gives the same
-// index as one call), reporting the number added after each batch.
+// index as one call), reporting the number added after each batch. A batch
+// gets at most one thread per vector.
 void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const VectorSet& vectors,
             std::uint64_t threads, const std::function<void(std::uint64_t)>& progress);
 
@@ -44,6 +45,8 @@ struct SearchResults {
     std::vector<std::uint64_t> counts;
 };
 
+// Batch search with at least k candidates per query (an ef_search below k
+// is raised to k) and at most one thread per query.
 SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
                         std::uint64_t ef_search, std::uint64_t threads, std::uint64_t rerank = kDefaultRerank);
 

@@ -25,8 +25,9 @@ bool endsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-std::string countText(std::uint64_t n, const char* noun) {
-    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+std::string countText(std::uint64_t n, const char* noun, const char* plural = nullptr) {
+    if (n == 1) return "1 " + std::string(noun);
+    return std::to_string(n) + " " + (plural ? std::string(plural) : std::string(noun) + "s");
 }
 
 std::string shapeText(const std::vector<std::uint64_t>& shape) {
@@ -133,7 +134,8 @@ std::vector<std::uint64_t> readNpyIds(BinaryFile& file) {
     file.read(ids.data(), n * 8, "ids");
     for (std::uint64_t i = 0; i < n; ++i)
         if (!is_u64 && static_cast<std::int64_t>(ids[i]) < 0)
-            throw Failure(file.path() + ": id " + std::to_string(i) + " is negative");
+            throw Failure(file.path() + ": the id at position " + std::to_string(i) + " is negative (" +
+                          std::to_string(static_cast<std::int64_t>(ids[i])) + ")");
     return ids;
 }
 
@@ -201,7 +203,7 @@ std::vector<std::vector<std::uint64_t>> readIvecs(const std::string& path) {
         const std::uint32_t k = file.readU32("record header");
         if (k > file.remaining() / 4)
             throw Failure(path + ": file is truncated (row " + std::to_string(rows.size()) +
-                          " promises " + countText(k, "entry") + ")");
+                          " promises " + countText(k, "entry", "entries") + ")");
         std::vector<std::int32_t> entries(k);
         file.read(entries.data(), std::uint64_t{k} * 4, "row");
         std::vector<std::uint64_t>& row = rows.emplace_back();

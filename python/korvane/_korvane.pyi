@@ -33,10 +33,12 @@ class Index:
 
     def __init__(self, ef_construction: int = 200, seed: int = 0, store: Store = "int8") -> None: ...
     def add(self, vectors: npt.ArrayLike, ids: Optional[IdsLike] = None, threads: Optional[int] = None) -> None:
-        """Add (n, 256) or (256,) vectors under ids (default len(index) + range(n)).
+        """Add (n, 256) or (256,) finite vectors under ids (default: the first n
+        consecutive free ids from len(index) on; NO_ID is refused).
 
         Raises DuplicateIdError (nothing added) for an id present or repeated,
-        MemoryError, ValueError for a wrong shape, a negative id or a closed index.
+        MemoryError, ValueError for a wrong shape, a vector that is not finite,
+        a negative, non-integer or NO_ID id, or a closed index.
         """
     def remove(self, ids: IdsLike) -> int:
         """Remove the vectors with these ids; returns how many were removed (absent ids are skipped)."""
@@ -52,9 +54,10 @@ class Index:
         """The k best matches (largest inner product) of each query, best first.
 
         (nq, 256) queries give (nq, k) ids and scores, a (256,) query gives (k,);
-        short rows are padded with NO_ID and -inf. ef: search breadth (>= 1);
-        rerank: the best rerank * k candidates are re-scored exactly (0: all);
-        filter: allowed ids, searched exactly.
+        short rows are padded with NO_ID and -inf. ef: search breadth (>= 1,
+        raised to k); rerank: the best rerank * k candidates are re-scored
+        exactly (0: all); filter: allowed ids (repeats count once), searched
+        exactly. Non-integer or out-of-range arguments raise ValueError.
         """
     def save(self, path: PathLike) -> None:
         """Write the index to a file (replaced whole or left as it was); OSError on failure."""

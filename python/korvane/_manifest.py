@@ -2,6 +2,7 @@
 written so that a crash never leaves a half-written one, and how a
 manifest read back is checked before anything trusts it."""
 
+import fcntl
 import hashlib
 import json
 import os
@@ -77,8 +78,8 @@ def check(text):
     _require(m.get("hash_rule") == HASH_RULE,
              f"hash_rule {m.get('hash_rule')!r} is not {HASH_RULE!r}")
     _require(_is_int(m.get("seed"), 0, 2**64 - 1), "seed is not a u64")
-    _require(_is_int(m.get("ef_construction"), 1, 2**64 - 1),
-             "ef_construction is not a positive integer")
+    _require(_is_int(m.get("ef_construction"), 0, 2**64 - 1),
+             "ef_construction is not a u64")
     _require(m.get("store") in STORES, f"store is not one of {STORES}")
     shards = m.get("shards")
     _require(isinstance(shards, list) and len(shards) >= 1,
@@ -109,19 +110,85 @@ def _check_shard(number, entry):
 
 def write_atomically(directory, text):
     """Replace the manifest in one rename, flushed to stable storage, then
-    delete shard files that it no longer names. Runs where the files are."""
+    delete the shard files of older saves. Runs where the files are.
+
+    Saves from other processes may interleave with this one, so the steps
+    run under an exclusive lock on the directory, and the manifest is only
+    replaced by one whose shard files all exist: whatever the interleaving,
+    the manifest on disk names files that are there. Files are deleted only
+    if the manifest being replaced named them, or if they are older than
+    it (left by a save that failed or crashed before it); the files of a
+    save still in progress are newer and stay."""
+    new_files = {entry["file"] for entry in json.loads(text)["shards"]}
     target = os.path.join(directory, MANIFEST_NAME)
-    temporary = target + f".tmp-{os.getpid()}"
-    with open(temporary, "w", encoding="utf-8") as f:
-        f.write(text)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(temporary, target)
-    _fsync_directory(directory)
-    kept = {entry["file"] for entry in json.loads(text)["shards"]}
-    for name in os.listdir(directory):
-        if _SHARD_FILE.fullmatch(name) and name not in kept:
-            os.remove(os.path.join(directory, name))
+    with _locked(directory):
+        missing = sorted(name for name in new_files
+                         if not os.path.isfile(os.path.join(directory, name)))
+        if missing:
+            raise FileNotFoundError(
+                f"{directory}: shard files {missing} of this save were "
+                f"deleted before its manifest was written (by another save "
+                f"of the same directory); the previous save is kept")
+        old_files, old_time = _previous_save(target)
+        temporary = target + f".tmp-{os.getpid()}-{os.urandom(4).hex()}"
+        with open(temporary, "w", encoding="utf-8") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        _fsync_directory(directory)  # the shard files' renames first
+        os.replace(temporary, target)
+        _fsync_directory(directory)
+        for name in os.listdir(directory):
+            if not _SHARD_FILE.fullmatch(name) or name in new_files:
+                continue
+            path = os.path.join(directory, name)
+            try:
+                if name in old_files or os.stat(path).st_mtime < old_time:
+                    os.remove(path)
+            except FileNotFoundError:
+                pass
+
+
+def remove_files_of_save(directory, token):
+    """Deletes what a failed save wrote (shard files carrying its token),
+    unless its manifest went in after all (the client stopped waiting)."""
+    with _locked(directory):
+        current, _ = _previous_save(os.path.join(directory, MANIFEST_NAME))
+        if any(_SHARD_FILE.fullmatch(name).group(2) == token
+               for name in current):
+            return
+        for name in os.listdir(directory):
+            match = _SHARD_FILE.fullmatch(name)
+            if match and match.group(2) == token:
+                try:
+                    os.remove(os.path.join(directory, name))
+                except FileNotFoundError:
+                    pass
+
+
+class _locked:
+    """An exclusive lock on a directory, across threads and processes."""
+
+    def __init__(self, directory):
+        self.directory = directory
+
+    def __enter__(self):
+        self.fd = os.open(self.directory, os.O_RDONLY | os.O_DIRECTORY)
+        fcntl.flock(self.fd, fcntl.LOCK_EX)
+
+    def __exit__(self, *exc):
+        os.close(self.fd)  # releases the lock
+
+
+def _previous_save(target):
+    """The shard files the current manifest names and its modification
+    time; nothing and 0 when there is none or it cannot be read."""
+    try:
+        old_time = os.stat(target).st_mtime
+        with open(target, encoding="utf-8") as f:
+            return {entry["file"] for entry in check(f.read())["shards"]}, old_time
+    except (OSError, ManifestError):
+        return set(), 0.0
 
 
 def _fsync_directory(directory):

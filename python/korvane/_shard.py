@@ -1,27 +1,88 @@
 """One shard of a sharded index: a ``korvane.Index`` that lives inside a
 Dask worker as an actor. Every method runs on that worker."""
 
+import functools
 import os
 import struct
+import tempfile
+import threading
+
+import numpy as np
 
 import korvane
 
 from . import _manifest
+from ._routing import shard_of
 
-# Offset of ef_construction in an index file's header (u64, little-endian).
+# Index file header fields (little-endian; see docs/file-format.md).
+_NODE_COUNT_OFFSET = 16
 _EF_CONSTRUCTION_OFFSET = 24
+_CALIBRATION_FLAG_OFFSET = 45
+_HEADER_BYTES = 46
+_CALIBRATION_BYTES = 2048
+_MATRIX_BYTES = 1310720
+_PAYLOAD_RECORD = np.dtype([("id", "<u8"), ("rest", "V108")])
 _MIN_EF_CONSTRUCTION = 32
+_IDS_PER_CHECK = 1 << 20
+
+
+@functools.lru_cache(maxsize=4)
+def _matrices_of_seed(seed):
+    """The rotation and projection bytes an index made with ``seed`` holds:
+    the file keeps the matrices, not the seed, so this is how a shard file
+    shows which seed made it."""
+    with tempfile.TemporaryDirectory(prefix="korvane-") as folder:
+        path = os.path.join(folder, "empty.kvx")
+        with korvane.Index(seed=seed) as index:
+            index.save(path)
+        with open(path, "rb") as f:
+            return f.read()[_HEADER_BYTES:_HEADER_BYTES + _MATRIX_BYTES]
+
+
+class _FileFacts:
+    """What a shard file's header and payload say about where it belongs."""
+
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            header = f.read(_HEADER_BYTES)
+            self.ef_construction = struct.unpack_from(
+                "<Q", header, _EF_CONSTRUCTION_OFFSET)[0]
+            self.nodes = struct.unpack_from("<Q", header, _NODE_COUNT_OFFSET)[0]
+            matrices = _HEADER_BYTES + (
+                _CALIBRATION_BYTES if header[_CALIBRATION_FLAG_OFFSET] else 0)
+            f.seek(matrices)
+            self.matrices = f.read(_MATRIX_BYTES)
+        self.path = path
+        self.payload = matrices + _MATRIX_BYTES
+
+    def misrouted(self, number, shard_count):
+        """How many stored ids (removed ones too) another shard owns."""
+        if self.nodes == 0:
+            return 0
+        records = np.memmap(self.path, dtype=_PAYLOAD_RECORD, mode="r",
+                            offset=self.payload, shape=(self.nodes,))
+        wrong = 0
+        for start in range(0, self.nodes, _IDS_PER_CHECK):
+            ids = np.array(records["id"][start:start + _IDS_PER_CHECK])
+            wrong += int(np.count_nonzero(shard_of(ids, shard_count) != number))
+        return wrong
 
 
 class Shard:
-    """Holds one ``korvane.Index``. ``threads`` is the worker's thread
-    count, so that a shard never uses more cores than its worker was given.
-    """
+    """Holds one ``korvane.Index``. ``threads`` is the worker's thread count,
+    so that a shard never uses more cores than its worker was given.
+
+    Adds carry a token so that the client can take an add back even when
+    it gave up waiting for it: ``cancel`` removes what the add put in, or,
+    if the add has not started yet, makes it do nothing."""
 
     def __init__(self, number, threads, settings, saved=None):
         self.number = number
         self.threads = threads
         self.searches = 0
+        self._lock = threading.Lock()  # orders add, cancel and present
+        self._started = set()
+        self._cancelled = set()
         if saved is None:
             self.index = korvane.Index(
                 ef_construction=settings["ef_construction"],
@@ -29,22 +90,28 @@ class Shard:
         else:
             self.index = self._load_checked(settings, **saved)
 
-    def _load_checked(self, settings, path, length, sha256):
+    def _load_checked(self, settings, path, length, sha256, shard_count):
         where = f"shard {self.number} ({os.path.basename(path)})"
         actual = _manifest.file_sha256(path)
         if actual != sha256:
             raise korvane.IndexFileError(
                 f"{where}: SHA-256 {actual} differs from the manifest's "
                 f"{sha256}; the file was changed or belongs to another save")
-        with open(path, "rb") as f:
-            header = f.read(_EF_CONSTRUCTION_OFFSET + 8)
-        stored_ef = struct.unpack_from("<Q", header, _EF_CONSTRUCTION_OFFSET)[0]
-        wanted_ef = max(settings["ef_construction"], _MIN_EF_CONSTRUCTION)
-        index = korvane.Index.load(path)
+        facts = _FileFacts(path)
         problems = []
-        if stored_ef != wanted_ef:
-            problems.append(f"ef_construction {stored_ef}, manifest "
-                            f"{wanted_ef}")
+        wanted_ef = max(settings["ef_construction"], _MIN_EF_CONSTRUCTION)
+        if facts.ef_construction != wanted_ef:
+            problems.append(f"ef_construction {facts.ef_construction}, "
+                            f"manifest {settings['ef_construction']}")
+        if facts.matrices != _matrices_of_seed(settings["seed"]):
+            problems.append(f"not made with the manifest's seed "
+                            f"{settings['seed']}")
+        misrouted = facts.misrouted(self.number, shard_count)
+        if misrouted:
+            problems.append(f"{misrouted} of its ids belong to other shards "
+                            f"of {shard_count} (a shard file moved, or the "
+                            f"manifest's shard count changed)")
+        index = korvane.Index.load(path)
         if index.store != settings["store"]:
             problems.append(f"store {index.store!r}, manifest "
                             f"{settings['store']!r}")
@@ -58,10 +125,30 @@ class Shard:
 
     def present(self, ids):
         """The ids of ``ids`` that this shard already holds."""
-        return [i for i in ids.tolist() if i in self.index]
+        with self._lock:
+            return [i for i in ids.tolist() if i in self.index]
 
-    def add(self, vectors, ids, threads):
-        self.index.add(vectors, ids, threads=threads or self.threads)
+    def add(self, vectors, ids, threads, token):
+        with self._lock:
+            if token in self._cancelled:
+                self._cancelled.discard(token)
+                return
+            self._started = {token}
+            self._add(vectors, ids, threads or self.threads)
+
+    def _add(self, vectors, ids, threads):
+        self.index.add(vectors, ids, threads=threads)
+
+    def cancel(self, token, ids):
+        """Takes back the add with this token, whether it ran (completely,
+        partly or not at all) or is still to come. The ids were checked
+        absent before that add, so every one of them present is its."""
+        with self._lock:
+            if token in self._started:
+                self._started.discard(token)
+                return self.index.remove(ids)
+            self._cancelled.add(token)
+            return 0
 
     def remove(self, ids):
         return self.index.remove(ids)

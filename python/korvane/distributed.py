@@ -38,6 +38,7 @@ import korvane
 
 from . import _manifest
 from ._routing import HASH_RULE, merge_results, shard_of, split_by_shard
+from ._korvane import _to_ids, _to_rows
 from ._shard import Shard
 
 if TYPE_CHECKING:
@@ -48,6 +49,19 @@ __all__ = ["ShardedIndex", "ShardLostError", "shard_of", "HASH_RULE"]
 
 # How often a call that has not answered checks that its workers live.
 _POLL_SECONDS = 0.5
+# How long a call that could not reach a worker waits for the scheduler to
+# confirm that the worker left, before reporting the shard lost anyway.
+_LOSS_GRACE_SECONDS = 10.0
+
+# Saves to one directory from this process run one at a time (saves from
+# other processes are ordered by a lock on the directory itself).
+_save_locks = {}
+_save_locks_guard = threading.Lock()
+
+
+def _save_lock(directory):
+    with _save_locks_guard:
+        return _save_locks.setdefault(directory, threading.Lock())
 
 
 class ShardLostError(RuntimeError):
@@ -76,25 +90,26 @@ def _cluster_workers(client):
                   for address, info in workers.items())
 
 
+# The argument rules of korvane.Index, applied here before anything is
+# routed, so that both refuse and accept the same things.
 def _as_ids(ids, what="ids"):
-    ids = np.asarray(ids)
-    if ids.ndim != 1:
-        raise ValueError(f"{what} must be one-dimensional")
-    if ids.size and ids.dtype.kind == "i" and ids.min() < 0:
-        raise ValueError(f"{what} must not be negative")
-    if ids.size and ids.dtype.kind not in "iu":
-        raise ValueError(f"{what} must be integers, not {ids.dtype}")
-    return np.ascontiguousarray(ids, dtype=np.uint64)
+    return np.array(_to_ids(ids, what), dtype=np.uint64, copy=False, ndmin=1)
 
 
 def _as_vectors(vectors, what):
-    vectors = np.asarray(vectors, dtype=np.float32)
-    single = vectors.ndim == 1
-    matrix = vectors.reshape(1, -1) if single else vectors
-    if matrix.ndim != 2 or matrix.shape[1] != korvane.DIM:
-        raise ValueError(f"{what} must have shape (n, {korvane.DIM}) or "
-                         f"({korvane.DIM},), not {vectors.shape}")
-    return np.ascontiguousarray(matrix), single
+    return _to_rows(vectors, what)
+
+
+def _as_count(value, what, low, high=2**64 - 1):
+    if isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{what} must be an integer, got {value!r}")
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{what} must be an integer, got {value!r}") from None
+    if not low <= value <= high:
+        raise ValueError(f"{what} must be in {low} .. {high}, got {value}")
+    return value
 
 
 class ShardedIndex:
@@ -116,8 +131,9 @@ class ShardedIndex:
             raise ValueError("shards must be a positive integer")
         if store not in _manifest.STORES:
             raise ValueError(f"store must be one of {_manifest.STORES}")
-        settings = {"ef_construction": int(ef_construction),
-                    "seed": int(seed), "store": store}
+        settings = {"ef_construction": _as_count(ef_construction,
+                                                 "ef_construction", 0),
+                    "seed": _as_count(seed, "seed", 0), "store": store}
         self._start(client, settings, [None] * shards, timeout)
 
     @classmethod
@@ -141,7 +157,8 @@ class ShardedIndex:
         settings = {key: manifest[key]
                     for key in ("ef_construction", "seed", "store")}
         saved = [{"path": os.path.join(directory, entry["file"]),
-                  "length": entry["length"], "sha256": entry["sha256"]}
+                  "length": entry["length"], "sha256": entry["sha256"],
+                  "shard_count": len(manifest["shards"])}
                  for entry in manifest["shards"]]
         self = cls.__new__(cls)
         self._start(client, settings, saved, timeout)
@@ -247,43 +264,83 @@ class ShardedIndex:
                     outcomes[s] = future.result(timeout=_POLL_SECONDS)
                 except Exception:
                     if future.done():  # it may have finished just now
-                        outcomes[s] = self._outcome(future, futures)
+                        outcomes[s] = self._outcome(s, future, futures)
                     else:
                         self._raise_if_lost(futures)
                         self._raise_if_late(deadline)
         return outcomes
 
-    def _outcome(self, future, futures):
-        """The result of a finished actor call, or the exception it raised
-        (a failure to reach the worker becomes ShardLostError)."""
+    def _outcome(self, s, future, futures):
+        """The result of a finished actor call, or the exception it raised.
+        A failure to reach the worker becomes ShardLostError: the worker
+        may be gone before the scheduler has noticed, so the scheduler is
+        given a little time to confirm it, and the shard counts as lost
+        either way (its actor cannot be reached)."""
         try:
             return future.result()
         except Exception as e:
-            if isinstance(e, OSError):
-                self._raise_if_lost(futures, f" ({e})")
-            return e
+            if not isinstance(e, OSError):
+                return e
+            detail = f" ({e})"
+            grace = time.monotonic() + _LOSS_GRACE_SECONDS
+            while time.monotonic() < grace:
+                self._raise_if_lost(futures, detail)
+                time.sleep(0.1)
+            self._lost.add(s)
+            raise ShardLostError(self._lost, detail) from e
 
     # -- the index operations ----------------------------------------------
 
     def add(self, vectors: ArrayLike, ids: ArrayLike | None = None,
             threads: int | None = None) -> None:
-        """Adds vectors ((n, 256) or (256,)) under ids (default len(self)
-        + range(n)). Ids already present anywhere, or repeated, raise
+        """Adds vectors ((n, 256) or (256,)) under ids, with the checks of
+        ``korvane.Index.add`` (finite vectors; integer ids, not NO_ID; by
+        default the first n consecutive free ids from len(self) on). Ids
+        already present anywhere, or repeated, raise
         ``korvane.DuplicateIdError`` with nothing added. Each shard adds
         its part on its worker with ``threads`` threads (None: as many as
-        the worker has)."""
+        the worker has).
+
+        An add that fails, or that does not finish within the timeout,
+        leaves nothing: what the shards added is taken out again before the
+        error is raised (after a timeout, the shards still busy with the
+        add undo it as soon as it ends), so the same add can be retried."""
         vectors, _ = _as_vectors(vectors, "vectors")
+        if threads is not None:
+            threads = _as_count(threads, "threads", 1)
         with self._write_lock:
             if ids is None:
-                ids = np.arange(len(self), len(self) + len(vectors),
-                                dtype=np.uint64)
-            ids = _as_ids(ids)
-            if len(ids) != len(vectors):
-                raise ValueError(f"{len(ids)} ids for {len(vectors)} vectors")
-            self._refuse_duplicates(ids)
+                ids = self._free_ids(len(vectors))
+            else:
+                ids = _as_ids(ids)
+                if len(ids) != len(vectors):
+                    raise ValueError(
+                        f"{len(ids)} ids for {len(vectors)} vectors")
+                if np.any(ids == np.uint64(korvane.NO_ID)):
+                    raise ValueError(
+                        "ids holds NO_ID (2**64 - 1), which marks padding "
+                        "in search results and cannot be added")
+                self._refuse_duplicates(ids)
             parts = split_by_shard(ids, self.shards)
             self._add_all_or_nothing(
                 {s: (vectors[p], ids[p], threads) for s, p in parts.items()})
+
+    def _free_ids(self, count):
+        """The first ``count`` consecutive ids from len(self) on that no
+        shard holds (after removals, len(self) + i may be taken)."""
+        first = len(self)
+        while True:
+            if count > korvane.NO_ID - first:
+                raise OverflowError(
+                    "no run of free default ids is left below NO_ID")
+            ids = np.arange(first, first + count, dtype=np.uint64)
+            present = self._call({s: ("present", (ids[p],))
+                                  for s, p in split_by_shard(
+                                      ids, self.shards).items()})
+            taken = [i for found in present.values() for i in found]
+            if not taken:
+                return ids
+            first = max(taken) + 1
 
     def _refuse_duplicates(self, ids):
         unique, counts = np.unique(ids, return_counts=True)
@@ -301,16 +358,32 @@ class ShardedIndex:
                 f"ids already in the index, nothing added: {found[:10]}")
 
     def _add_all_or_nothing(self, parts):
-        """Adds every part, or, if any shard fails, takes the parts that
-        were added out again and re-raises the failure."""
+        """Adds every part, or, if any shard fails or the time runs out,
+        takes back every part (a failing shard may have kept some of its
+        part) and re-raises the failure."""
         self._check_usable(parts)
-        futures = {s: self._actors[s].add(*part) for s, part in parts.items()}
-        outcomes = self._collect(futures)
+        token = secrets.token_hex(8)
+        futures = {s: self._actors[s].add(*part, token)
+                   for s, part in parts.items()}
+        try:
+            outcomes = self._collect(futures)
+        except TimeoutError:
+            try:
+                self._call({s: ("cancel", (token, parts[s][1]))
+                            for s in parts})
+            except TimeoutError:
+                raise TimeoutError(
+                    f"the sharded index did not finish the add within "
+                    f"{self._timeout} s; the shards will take it back as "
+                    f"soon as they finish it, so it can be retried") from None
+            raise TimeoutError(
+                f"the sharded index did not finish the add within "
+                f"{self._timeout} s; it was taken back, nothing was "
+                f"added") from None
         failed = sorted(s for s, o in outcomes.items()
                         if isinstance(o, BaseException))
         if failed:
-            added = [s for s in outcomes if s not in failed]
-            self._call({s: ("remove", (parts[s][1],)) for s in added})
+            self._call({s: ("cancel", (token, parts[s][1])) for s in parts})
             raise outcomes[failed[0]]
 
     def remove(self, ids: ArrayLike) -> int:
@@ -332,10 +405,9 @@ class ShardedIndex:
         (array of allowed ids) searches exactly over those ids and is sent
         only to the shards that own them."""
         queries, single = _as_vectors(queries, "queries")
-        if not 1 <= k <= korvane.MAX_K:
-            raise ValueError(f"k must be in 1..{korvane.MAX_K}")
-        if ef < 1:
-            raise ValueError("ef must be at least 1")
+        k = _as_count(k, "k", 1, korvane.MAX_K)
+        ef = max(_as_count(ef, "ef", 1, 2**63 - 1), k)
+        rerank = _as_count(rerank, "rerank", 0, 2**63 - 1)
         if filter is None:
             requests = {s: (queries, k, ef, rerank, None)
                         for s in range(self.shards)}
@@ -359,7 +431,10 @@ class ShardedIndex:
                              [b[1].reshape(nq, k) for b in blocks], k)
 
     def __contains__(self, id: int) -> bool:
-        ids = _as_ids([id])
+        try:  # as korvane.Index: anything that is not an id is not in it
+            ids = _as_ids([id])
+        except ValueError:
+            return False
         shard = int(shard_of(ids, self.shards)[0])
         return bool(self._call({shard: ("present", (ids,))})[shard])
 
@@ -402,17 +477,35 @@ class ShardedIndex:
         the workers must see (a shared file system or object store mount).
         A crash part-way leaves the previous save intact; the previous
         save's shard files are deleted once the new manifest is in place.
-        A relative path is taken relative to this process's directory."""
+        Saves to one directory are serialised (with a lock on the
+        directory across processes); whatever the interleaving, the
+        directory holds one whole, loadable save. A relative path is taken
+        relative to this process's directory."""
         directory = os.path.abspath(os.fspath(directory))
         token = secrets.token_hex(8)
-        with self._write_lock:
-            records = self._call(
-                {s: ("save", (directory, _manifest.shard_file_name(s, token)))
-                 for s in range(self.shards)})
-        text = _manifest.build(self._settings,
-                               [records[s] for s in sorted(records)])
-        self._client.submit(_manifest.write_atomically, directory, text,
-                            pure=False).result(timeout=self._timeout)
+        with self._write_lock, _save_lock(directory):
+            try:
+                records = self._call(
+                    {s: ("save", (directory,
+                                  _manifest.shard_file_name(s, token)))
+                     for s in range(self.shards)})
+                text = _manifest.build(self._settings,
+                                       [records[s] for s in sorted(records)])
+                self._client.submit(_manifest.write_atomically, directory,
+                                    text, pure=False
+                                    ).result(timeout=self._timeout)
+            except BaseException:
+                self._forget_save(directory, token)
+                raise
+
+    def _forget_save(self, directory, token):
+        """Best effort: delete the shard files a failed save wrote (a later
+        save deletes any that remain)."""
+        try:
+            self._client.submit(_manifest.remove_files_of_save, directory,
+                                token, pure=False).result(timeout=self._timeout)
+        except Exception:
+            pass
 
     def close(self) -> None:
         """Releases the shards (their workers free the memory)."""

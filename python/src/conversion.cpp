@@ -2,6 +2,9 @@
 
 #include <sched.h>
 
+#include <cmath>
+#include <limits>
+#include <optional>
 #include <thread>
 
 #include "korvane.h"
@@ -34,8 +37,52 @@ IdArray idsFromObjects(const py::array& array, const char* what) {
 
 }  // namespace
 
+namespace {
+
+// Only real numbers become vector components: numpy would turn strings into
+// their values and None into NaN.
+py::array numericArray(py::handle object, const char* what) {
+    const py::array array = py::isinstance<py::array>(object)
+                                ? py::reinterpret_borrow<py::array>(object)
+                                : py::array(py::module_::import("numpy").attr("asarray")(object));
+    const char kind = array.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u')
+        throwValue(std::string(what) + " must be an array of real numbers, got dtype " +
+                   std::string(py::str(array.dtype())));
+    return array;
+}
+
+// A row that is not finite, or whose squared length overflows float32,
+// scores NaN against every query and so cannot be ranked; the tool refuses
+// such rows too.
+void checkScorable(const Rows& rows, const char* what) {
+    std::string problem;
+    uint64_t bad = 0;
+    {
+        // Only a large batch is worth letting other Python threads run.
+        std::optional<py::gil_scoped_release> released;
+        if (rows.count >= 256) released.emplace();
+        const float* data = rows.array.data();
+        for (uint64_t r = 0; r < rows.count && problem.empty(); ++r) {
+            const float* row = data + r * KORVANE_DIM;
+            // In double no finite float's square overflows, so the sum is
+            // finite exactly when every component is.
+            double squared_length = 0;
+            for (int i = 0; i < KORVANE_DIM; ++i) squared_length += double(row[i]) * double(row[i]);
+            if (!std::isfinite(squared_length))
+                problem = " holds a value that is not a finite number (NaN or infinity)";
+            else if (squared_length > double(std::numeric_limits<float>::max()))
+                problem = " is too long: its squared length overflows float32, so it cannot be scored";
+            bad = r;
+        }
+    }
+    if (!problem.empty()) throwValue(std::string(what) + " row " + std::to_string(bad) + problem);
+}
+
+}  // namespace
+
 Rows toRows(py::handle object, const char* what) {
-    FloatArray array = FloatArray::ensure(object);
+    FloatArray array = FloatArray::ensure(numericArray(object, what));
     if (!array) throwValue(std::string(what) + " must be an array of numbers");
     const bool single = array.ndim() == 1;
     if (!(single || array.ndim() == 2) || array.shape(array.ndim() - 1) != KORVANE_DIM) {
@@ -44,7 +91,9 @@ Rows toRows(py::handle object, const char* what) {
         if (array.ndim() == 1) shape += ",";
         throwValue(std::string(what) + " must have shape (n, 256) or (256,), got (" + shape + ")");
     }
-    return Rows{array, single ? 1u : static_cast<uint64_t>(array.shape(0)), single};
+    Rows rows{array, single ? 1u : static_cast<uint64_t>(array.shape(0)), single};
+    checkScorable(rows, what);
+    return rows;
 }
 
 IdArray toIds(py::handle object, const char* what) {
@@ -63,9 +112,15 @@ IdArray toIds(py::handle object, const char* what) {
     }
 }
 
+bool isBool(py::handle object) {
+    static const py::handle numpy_bool = py::object(py::module_::import("numpy").attr("bool_")).release();
+    return PyBool_Check(object.ptr()) || PyObject_IsInstance(object.ptr(), numpy_bool.ptr()) == 1;
+}
+
 uint64_t toUnsigned(py::handle object, const char* what) {
-    if (!PyLong_Check(object.ptr()) && !PyIndex_Check(object.ptr()))
-        throwValue(std::string(what) + " must be an integer");
+    // True is an int to Python, but as an id or a count it is a mistake.
+    if ((!PyLong_Check(object.ptr()) && !PyIndex_Check(object.ptr())) || isBool(object))
+        throwValue(std::string(what) + " must be an integer, got " + std::string(py::repr(object)));
     py::int_ value = py::reinterpret_steal<py::int_>(PyNumber_Index(object.ptr()));
     if (!value) throw py::error_already_set();
     const unsigned long long result = PyLong_AsUnsignedLongLong(value.ptr());
@@ -85,11 +140,32 @@ std::string toPath(py::handle object) {
     return path;
 }
 
-uint64_t toThreadCount(std::optional<int64_t> threads) {
-    if (threads) {
-        if (*threads < 1) throwValue("threads must be at least 1, got " + std::to_string(*threads));
-        return static_cast<uint64_t>(*threads);
+uint64_t toCount(py::handle object, const char* what, uint64_t low, uint64_t high) {
+    if (PyLong_CheckExact(object.ptr())) {  // the common case, without temporaries
+        int overflow = 0;
+        const long long small = PyLong_AsLongLongAndOverflow(object.ptr(), &overflow);
+        if (!overflow && small >= 0 && uint64_t(small) >= low && uint64_t(small) <= high) return uint64_t(small);
     }
+    if (!PyIndex_Check(object.ptr()) || isBool(object))
+        throwValue(std::string(what) + " must be an integer, got " + std::string(py::repr(object)));
+    py::int_ value = py::reinterpret_steal<py::int_>(PyNumber_Index(object.ptr()));
+    if (!value) throw py::error_already_set();
+    if (value < py::int_(low) || value > py::int_(high)) {
+        const std::string range = high == std::numeric_limits<uint64_t>::max()
+                                      ? "in " + std::to_string(low) + " .. 2**64 - 1"
+                                      : "in " + std::to_string(low) + " .. " + std::to_string(high);
+        throwValue(std::string(what) + " must be " + range + ", got " + std::string(py::str(value)));
+    }
+    return value.cast<uint64_t>();
+}
+
+uint64_t toThreadCount(py::handle threads, uint64_t work) {
+    if (!threads.is_none()) return std::min(toCount(threads, "threads", 1, std::numeric_limits<uint64_t>::max()),
+                                            std::max<uint64_t>(work, 1));
+    return std::min(coreCount(), std::max<uint64_t>(work, 1));
+}
+
+uint64_t coreCount() {
     // Counted once: a search must not pay a system call for it.
     static const uint64_t cores = [] {
         cpu_set_t cpus;
@@ -97,7 +173,7 @@ uint64_t toThreadCount(std::optional<int64_t> threads) {
         const unsigned hardware = std::thread::hardware_concurrency();
         return hardware ? static_cast<int>(hardware) : 1;
     }();
-    return cores;
+    return static_cast<uint64_t>(cores);
 }
 
 }  // namespace korvane_py

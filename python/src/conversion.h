@@ -32,8 +32,14 @@ std::string toPath(pybind11::handle object);
 // A non-negative Python int that fits 64 bits.
 uint64_t toUnsigned(pybind11::handle object, const char* what);
 
-// Worker threads: None means every core this process could run on when
-// first asked.
-uint64_t toThreadCount(std::optional<int64_t> threads);
+// An integer (not a bool, not a float) in low .. high; ValueError otherwise.
+uint64_t toCount(pybind11::handle object, const char* what, uint64_t low, uint64_t high);
+
+// Worker threads for `work` independent items: at most one per item, and
+// None means every core this process could run on when first asked.
+uint64_t toThreadCount(pybind11::handle threads, uint64_t work);
+uint64_t coreCount();
+
+bool isBool(pybind11::handle object);
 
 }  // namespace korvane_py

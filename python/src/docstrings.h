@@ -33,19 +33,24 @@ exit) and picklable (the pickle holds the index file).)";
 
 inline constexpr const char* kAdd = R"(Add vectors under ids.
 
-vectors: array-like of shape (n, 256), or (256,) for one vector. A float32
-    C-contiguous numpy array is read in place; anything else (float64,
-    integers, a Fortran-order or strided view, nested lists) is converted
-    to float32 first.
-ids: (n,) array-like of integers in 0 .. 2**64 - 1 (or one integer for one
-    vector). Default: len(index), len(index) + 1, ..., len(index) + n - 1.
-threads: worker threads; None means all cores. The index is the same for
-    every thread count.
+vectors: array-like of real numbers, shape (n, 256), or (256,) for one
+    vector. A float32 C-contiguous numpy array is read in place; anything
+    else (float64, integers, a Fortran-order or strided view, nested lists)
+    is converted to float32 first. Every component must be finite and each
+    vector's squared length must fit a float32 (such vectors could not be
+    scored); strings, None and other objects are refused.
+ids: (n,) array-like of integers in 0 .. 2**64 - 2 (or one integer for one
+    vector); bools are refused, and so is NO_ID, which pads search results.
+    Default: the first n consecutive ids from len(index) on that are free,
+    which is len(index), ..., len(index) + n - 1 while nothing was removed.
+threads: worker threads, at most one per vector; None means all cores. The
+    index is the same for every thread count.
 
 Raises DuplicateIdError (a ValueError) if an id is already in the index or
 occurs twice in ids; nothing is added then. MemoryError when memory runs
 out (vectors added before the failing one may have been kept). ValueError
-for a wrong shape, negative or non-integer ids, or a closed index.)";
+for a wrong shape, a vector that is not finite (the message names its row),
+ids that are negative, not integers or NO_ID, or a closed index.)";
 
 inline constexpr const char* kRemove = R"(Remove the vectors with the given ids; returns how many were removed.
 
@@ -58,15 +63,19 @@ queries: (nq, 256) array-like, or (256,) for one query (converted to
     float32 like the vectors of add).
 k: results per query, 1 .. 256.
 ef: search breadth, at least 1: the number of graph candidates scored per
-    query. Larger is more accurate and slower; ef >= k is sensible.
+    query. Larger is more accurate and slower. A value below k is raised
+    to k, so that a row is short only when the index holds fewer matches.
 rerank: the best rerank * k candidates by estimated score are re-scored
     exactly from the stored raw copies (0: all of them). Has no effect on
     an index with store="none".
-threads: worker threads for a batch of queries; None means all cores.
-    Results do not depend on it.
+threads: worker threads for a batch of queries, at most one per query;
+    None means all cores. Results do not depend on it.
 filter: optional array-like of allowed ids. The search is then exact over
     just those ids (no graph walk, so none of them is missed); ids not in
-    the index are ignored.
+    the index are ignored, and an id listed twice counts once.
+
+k, ef, rerank and threads must be integers (not floats or bools); a wrong
+value raises ValueError, as does a query that is not finite.
 
 Returns (ids, scores): ids as uint64 and scores as float32 arrays of shape
 (nq, k), or (k,) for a (256,) query, best first. Rows with fewer than k

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
+#include <optional>
+#include <stdexcept>
 #include <cerrno>
 #include <new>
 #include <numeric>
@@ -44,6 +47,54 @@ std::string describeDuplicate(IndexObject& object, const uint64_t* ids, uint64_t
     return "an id is already in the index";
 }
 
+// The largest id of first .. first + count - 1 that the index holds, if
+// any: exact filtered searches over 256 candidates at a time, each of which
+// returns every listed id that is present. Runs under the write lock.
+std::optional<uint64_t> largestPresent(IndexObject& object, uint64_t first, uint64_t count) {
+    static const float zero_query[KORVANE_DIM] = {};
+    PooledContext pooled(object.contexts, object.handle, 1, 4);
+    if (!pooled.context) throw std::bad_alloc();
+    std::optional<uint64_t> largest;
+    uint64_t candidates[KORVANE_MAX_K], found[KORVANE_MAX_K];
+    float scores[KORVANE_MAX_K];
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t n = std::min<uint64_t>(KORVANE_MAX_K, count - done);
+        std::iota(candidates, candidates + n, first + done);
+        const uint64_t hits =
+            korvane_search_filtered(object.handle, pooled.context, zero_query, candidates, n, n, found, scores);
+        for (uint64_t i = 0; i < hits; ++i) largest = std::max(largest.value_or(found[i]), found[i]);
+        done += n;
+    }
+    return largest;
+}
+
+// Default ids: the first run of `count` consecutive free ids from
+// len(index) on. After removals len(index) + i may still be taken.
+std::vector<uint64_t> freeIds(IndexObject& object, uint64_t count) {
+    uint64_t first = korvane_index_len(object.handle);
+    constexpr uint64_t kNoId = std::numeric_limits<uint64_t>::max();
+    for (;;) {
+        if (count > kNoId - first) throw std::overflow_error("no run of free default ids is left below NO_ID");
+        const std::optional<uint64_t> taken = largestPresent(object, first, count);
+        if (!taken) break;
+        first = *taken + 1;
+    }
+    std::vector<uint64_t> ids(count);
+    std::iota(ids.begin(), ids.end(), first);
+    return ids;
+}
+
+// NO_ID pads short result rows, so a vector stored under it could not be
+// told apart from padding.
+void refuseNoId(const IdArray& ids) {
+    const uint64_t* data = ids.data();
+    for (py::ssize_t i = 0; i < ids.size(); ++i) {
+        if (data[i] == std::numeric_limits<uint64_t>::max())
+            throw py::value_error("ids[" + std::to_string(i) +
+                                  "] is NO_ID (2**64 - 1), which marks padding in search results and cannot be added");
+    }
+}
+
 }  // namespace
 
 IndexObject* createIndex(py::object ef_construction, py::object seed, const std::string& store) {
@@ -59,7 +110,7 @@ IndexObject* createIndex(py::object ef_construction, py::object seed, const std:
     return openIndexObject(handle);
 }
 
-void addVectors(IndexObject& object, py::object vectors, py::object ids, std::optional<int64_t> threads) {
+void addVectors(IndexObject& object, py::object vectors, py::object ids, py::object threads) {
     const Rows rows = toRows(vectors, "vectors");
     std::optional<IdArray> given;
     if (!ids.is_none()) {
@@ -67,8 +118,9 @@ void addVectors(IndexObject& object, py::object vectors, py::object ids, std::op
         if (static_cast<uint64_t>(given->size()) != rows.count)
             throw py::value_error("ids has " + std::to_string(given->size()) + " entries for " +
                                   std::to_string(rows.count) + " vectors");
+        refuseNoId(*given);
     }
-    const uint64_t n_threads = toThreadCount(threads);
+    const uint64_t n_threads = toThreadCount(threads, rows.count);
     const float* data = rows.array.data();
     const uint64_t* id_data = given ? given->data() : nullptr;
     int32_t status = KORVANE_OK;
@@ -78,8 +130,7 @@ void addVectors(IndexObject& object, py::object vectors, py::object ids, std::op
         WriteAccess access(object);
         std::vector<uint64_t> default_ids;
         if (!id_data) {
-            default_ids.resize(rows.count);
-            std::iota(default_ids.begin(), default_ids.end(), korvane_index_len(object.handle));
+            default_ids = freeIds(object, rows.count);
             id_data = default_ids.data();
         }
         status = korvane_index_add_batch(object.handle, id_data, data, rows.count, n_threads);
@@ -121,6 +172,10 @@ bool containsObject(IndexObject& object, py::object id) {
 
 void saveIndex(IndexObject& object, py::object path) {
     const std::string bytes = toPath(path);
+    // The library's rename over a directory fails with a vaguer error.
+    struct stat target {};
+    if (stat(bytes.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
+        raiseOsError(EISDIR, "cannot save the index", path);
     int32_t status = KORVANE_OK;
     int error = 0;
     {

@@ -14,7 +14,7 @@
 namespace korvane_py {
 
 IndexObject* createIndex(pybind11::object ef_construction, pybind11::object seed, const std::string& store);
-void addVectors(IndexObject& object, pybind11::object vectors, pybind11::object ids, std::optional<int64_t> threads);
+void addVectors(IndexObject& object, pybind11::object vectors, pybind11::object ids, pybind11::object threads);
 uint64_t removeIds(IndexObject& object, pybind11::object ids);
 bool containsObject(IndexObject& object, pybind11::object id);
 void saveIndex(IndexObject& object, pybind11::object path);

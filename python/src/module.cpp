@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bench_hooks.h"
+#include "conversion.h"
 #include "docstrings.h"
 #include "errors.h"
 #include "index_object.h"
@@ -49,6 +50,17 @@ void bindIndex(py::module_& module) {
         });
 }
 
+// The argument checks of Index, for korvane.distributed to apply the same
+// rules before it routes anything to a shard.
+void bindConversions(py::module_& module) {
+    module.def("_to_ids", [](py::object ids, const char* what) { return toIds(ids, what); });
+    module.def("_to_rows", [](py::object vectors, const char* what) {
+        Rows rows = toRows(vectors, what);
+        return py::make_tuple(rows.array.reshape({static_cast<py::ssize_t>(rows.count), py::ssize_t{KORVANE_DIM}}),
+                              rows.single);
+    });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_korvane, module) {
@@ -62,5 +74,6 @@ PYBIND11_MODULE(_korvane, module) {
     module.attr("DuplicateIdError").attr("__doc__") = doc::kDuplicate;
     module.attr("IndexFileError").attr("__doc__") = doc::kIndexFile;
     bindIndex(module);
+    bindConversions(module);
     bindBenchHooks(module);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "conversion.h"
@@ -91,29 +92,40 @@ bool run(IndexObject& object, const Query& query, const Output& out) {
     return searchBatch(object, query, out);
 }
 
-uint64_t checkedRange(int64_t value, int64_t low, int64_t high, const char* what) {
-    if (value < low || value > high) {
-        std::string range = high == std::numeric_limits<int64_t>::max() ? "at least " + std::to_string(low)
-                                                                       : "in " + std::to_string(low) + " .. " +
-                                                                             std::to_string(high);
-        throw py::value_error(std::string(what) + " must be " + range + ", got " + std::to_string(value));
-    }
-    return static_cast<uint64_t>(value);
+// The allowed ids with repeats dropped, first listing kept: the C call
+// scores a repeated id once per listing, and results hold distinct ids.
+bool distinctInPlace(std::vector<uint64_t>& ids) {
+    std::vector<uint64_t> sorted(ids);
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return false;
+    std::unordered_set<uint64_t> seen;
+    seen.reserve(sorted.size());
+    std::erase_if(ids, [&](uint64_t id) { return !seen.insert(id).second; });
+    return true;
 }
 
 }  // namespace
 
-py::tuple searchIndex(IndexObject& object, py::object queries, int64_t k, int64_t ef, int64_t rerank,
-                      std::optional<int64_t> threads, py::object filter) {
-    constexpr int64_t kUnbounded = std::numeric_limits<int64_t>::max();
-    Query query{checkedRange(k, 1, KORVANE_MAX_K, "k"), checkedRange(ef, 1, kUnbounded, "ef"),
-                checkedRange(rerank, 0, kUnbounded, "rerank"), toThreadCount(threads), nullptr, 0};
+py::tuple searchIndex(IndexObject& object, py::object queries, py::object k, py::object ef, py::object rerank,
+                      py::object threads, py::object filter) {
+    constexpr uint64_t kUnbounded = std::numeric_limits<int64_t>::max();
+    const uint64_t k_value = toCount(k, "k", 1, KORVANE_MAX_K);
+    // Fewer candidates than k would pad rows that the index could fill.
+    const uint64_t ef_value = std::max(toCount(ef, "ef", 1, kUnbounded), k_value);
+    Query query{k_value, ef_value, toCount(rerank, "rerank", 0, kUnbounded), 0, nullptr, 0};
     const Rows rows = toRows(queries, "queries");
+    query.threads = toThreadCount(threads, rows.count);
     std::optional<IdArray> allowed;
+    std::vector<uint64_t> distinct;
     if (!filter.is_none()) {
         allowed = toIds(filter, "filter");
         query.allowed = allowed->data();
         query.n_allowed = static_cast<uint64_t>(allowed->size());
+        distinct.assign(query.allowed, query.allowed + query.n_allowed);
+        if (distinctInPlace(distinct)) {
+            query.allowed = distinct.data();
+            query.n_allowed = distinct.size();
+        }
         if (query.n_allowed == 0) query.allowed = &query.n_allowed;  // an empty filter still filters
     }
     std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(query.k)};

@@ -10,7 +10,7 @@
 
 namespace korvane_py {
 
-pybind11::tuple searchIndex(IndexObject& object, pybind11::object queries, int64_t k, int64_t ef, int64_t rerank,
-                            std::optional<int64_t> threads, pybind11::object filter);
+pybind11::tuple searchIndex(IndexObject& object, pybind11::object queries, pybind11::object k, pybind11::object ef,
+                            pybind11::object rerank, pybind11::object threads, pybind11::object filter);
 
 }  // namespace korvane_py

@@ -4,6 +4,7 @@ import faulthandler
 import json
 import os
 import signal
+import threading
 import time
 
 import numpy as np
@@ -13,6 +14,7 @@ distributed = pytest.importorskip("distributed")
 
 import korvane  # noqa: E402
 from conftest import assert_same_bits, clustered  # noqa: E402
+from korvane import _manifest  # noqa: E402
 from korvane.distributed import ShardedIndex, ShardLostError, shard_of  # noqa: E402
 
 SEED = 7
@@ -222,6 +224,24 @@ def set_shard_field(shard, field, value):
     return lambda m: m["shards"][shard].__setitem__(field, value)
 
 
+def swap_shard_files_with_their_hashes(path):
+    """Shards 0 and 1 trade contents; the manifest's hashes and lengths
+    follow, so only the files' ids can tell."""
+    manifest = json.loads((path / "manifest.json").read_text())
+    a, b = manifest["shards"][0], manifest["shards"][1]
+    data_a, data_b = (path / a["file"]).read_bytes(), (path / b["file"]).read_bytes()
+    (path / a["file"]).write_bytes(data_b)
+    (path / b["file"]).write_bytes(data_a)
+    for field in ("sha256", "length"):
+        a[field], b[field] = b[field], a[field]
+    (path / "manifest.json").write_text(json.dumps(manifest))
+
+
+def cut_to_two_shards(m):
+    del m["shards"][2]
+    m["shard_count"] = 2
+
+
 TAMPERING = {
     "shard file changed": (flip_byte_of_shard_file, "shard 1 .*SHA-256"),
     "length changed": (lambda p: change_manifest(
@@ -229,7 +249,14 @@ TAMPERING = {
     "store changed": (lambda p: change_manifest(
         p, lambda m: m.update(store="f32")), "shard 0 .*store"),
     "ef_construction changed": (lambda p: change_manifest(
-        p, lambda m: m.update(ef_construction=200)), "ef_construction"),
+        p, lambda m: m.update(ef_construction=10)),  # a file would hold 32
+        f"ef_construction {EF_CONSTRUCTION}, manifest 10"),
+    "seed changed": (lambda p: change_manifest(
+        p, lambda m: m.update(seed=SEED + 1)), f"seed {SEED + 1}"),
+    "shard files swapped with their hashes": (
+        swap_shard_files_with_their_hashes, "shard 0 .*belong to other shards"),
+    "manifest cut to two shards": (lambda p: change_manifest(
+        p, cut_to_two_shards), "belong to other shards"),
     "hash rule changed": (lambda p: change_manifest(
         p, lambda m: m.update(hash_rule="id mod shard_count")), "hash_rule"),
     "shard count changed": (lambda p: change_manifest(
@@ -279,6 +306,142 @@ def saved_copy(client, tmp_path_factory):
     return copy
 
 
+def test_concurrent_saves_leave_one_whole_save(client, tmp_path):
+    contents = {}
+    indexes = []
+    for number, n in enumerate((300, 200)):
+        index = make_sharded(client, 3)
+        data = vectors(n, 20 + number)
+        index.add(data, random_ids(n, 30 + number))
+        contents[n] = index.search(data[:5], k=10)
+        indexes.append(index)
+    try:
+        for _ in range(4):
+            # The same index twice and another one, all into one directory.
+            savers = [threading.Thread(target=index.save, args=(tmp_path,))
+                      for index in (indexes[0], indexes[0], indexes[1])]
+            for saver in savers:
+                saver.start()
+            for saver in savers:
+                saver.join()
+            assert len(os.listdir(tmp_path)) == 4  # nothing left behind
+            with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as loaded:
+                length = len(loaded)
+                assert_same_bits(loaded.search(vectors(length, 20 + (length == 200))[:5], k=10),
+                                 contents[length])
+    finally:
+        for index in indexes:
+            index.close()
+
+    # Another process's save whose files vanished is refused, not written.
+    before = (tmp_path / "manifest.json").read_text()
+    ghost = json.loads(before)
+    ghost["shards"][0]["file"] = _manifest.shard_file_name(0, "0" * 16)
+    with pytest.raises(FileNotFoundError, match="previous save is kept"):
+        _manifest.write_atomically(str(tmp_path), json.dumps(ghost))
+    assert (tmp_path / "manifest.json").read_text() == before
+
+    # Leftovers of a save that crashed before the current manifest go with
+    # the next save; files of a save still being written stay.
+    crashed = tmp_path / _manifest.shard_file_name(1, "1" * 16)
+    in_progress = tmp_path / _manifest.shard_file_name(1, "2" * 16)
+    crashed.write_bytes(b"x")
+    in_progress.write_bytes(b"x")
+    past = os.stat(tmp_path / "manifest.json").st_mtime - 60
+    os.utime(crashed, (past, past))
+    _manifest.write_atomically(str(tmp_path), before)
+    assert not crashed.exists() and in_progress.exists()
+    with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as loaded:
+        assert len(loaded) in contents
+
+
+def test_settings_are_checked_and_round_trip(client, tmp_path):
+    for bad in ({"ef_construction": 1.5}, {"ef_construction": -1},
+                {"seed": 2**64}, {"seed": True}):
+        with pytest.raises(ValueError):
+            make_sharded(client, 2, **bad)
+    with make_sharded(client, 2, ef_construction=0, seed=2**64 - 1) as index:
+        index.add(vectors(50, 13))
+        index.save(tmp_path)
+    with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as loaded:
+        assert (loaded.ef_construction, loaded.seed, len(loaded)) == (0, 2**64 - 1, 50)
+
+
+def test_arguments_are_taken_as_index_takes_them(client):
+    data = vectors(20, 14)
+    local = korvane.Index(ef_construction=EF_CONSTRUCTION, seed=SEED)
+    local.add(data)
+    calls = {
+        "one vector, one id": lambda ix: ix.add(data[0], 100),
+        "NO_ID": lambda ix: ix.add(data[:2], [5000, 2**64 - 1]),
+        "bool ids": lambda ix: ix.add(data[:2], [True, False]),
+        "NaN vector": lambda ix: ix.add(np.full(256, np.nan)),
+        "None components": lambda ix: ix.add([[None] * 256]),
+        "text components": lambda ix: ix.add([["1"] * 256]),
+        "float k": lambda ix: ix.search(data[0], k=2.0),
+        "huge ef": lambda ix: ix.search(data[0], ef=2**64),
+        "NO_ID in a filter": lambda ix: ix.search(data[0], k=3, filter=[2**64 - 1, 3, 3, 3])[0].tolist(),
+        "removing NO_ID": lambda ix: ix.remove([2**64 - 1, 2]),
+        "2**64 in": lambda ix: 2**64 in ix,
+        "-1 in": lambda ix: -1 in ix,
+        "text in": lambda ix: "7" in ix,
+        "default ids after a removal": lambda ix: (ix.add(data[:2]), 20 in ix, 21 in ix),
+    }
+
+    def outcome(call, index):
+        try:
+            return call(index)
+        except Exception as e:  # noqa: BLE001 - the kind is what is compared
+            return type(e)
+
+    with make_sharded(client, 3) as sharded:
+        sharded.add(data)
+        for name, call in calls.items():
+            assert outcome(call, sharded) == outcome(call, local), name
+        assert len(sharded) == len(local) == 22
+
+
+def patch_shards(client, method, replacement, workers=None):
+    """Swaps a Shard method in the workers; returns what undoes it."""
+    def swap(new):
+        from korvane import _shard
+        old = getattr(_shard.Shard, method)
+        setattr(_shard.Shard, method, new)
+        return old
+    originals = client.run(swap, replacement, workers=workers)
+    old = next(iter(originals.values()))
+    return lambda: client.run(swap, old, workers=workers)
+
+
+def test_a_failed_or_late_add_leaves_nothing(client):
+    data, ids = vectors(900, 15), random_ids(900, 16)
+
+    def half_then_out_of_memory(self, vectors, ids, threads):
+        self.index.add(vectors[:len(ids) // 2], ids[:len(ids) // 2], threads=threads)
+        raise MemoryError("out of memory after half the part")
+
+    def slowly(self, vectors, ids, threads):
+        time.sleep(2)
+        self.index.add(vectors, ids, threads=threads)
+
+    with make_sharded(client, 3) as index:
+        index.add(data[:300], ids[:300])
+        for replacement, error in ((half_then_out_of_memory, MemoryError),
+                                   (slowly, TimeoutError)):
+            undo = patch_shards(client, "_add", replacement)
+            index._timeout = 0.5
+            try:
+                with pytest.raises(error):
+                    index.add(data[300:], ids[300:])
+            finally:
+                index._timeout = CALL_TIMEOUT
+                undo()
+            assert len(index) == 300
+            assert not any(i in index for i in ids[300::50].tolist())
+        index.add(data[300:], ids[300:])  # the retry finds no duplicates
+        assert len(index) == 900
+
+
 def test_a_killed_worker_is_reported_and_the_last_save_restores(client,
                                                                 tmp_path):
     # Runs last: it kills one of the module's two workers (its nanny
@@ -290,7 +453,13 @@ def test_a_killed_worker_is_reported_and_the_last_save_restores(client,
     answers = index.search(data[:5], k=10)
     victim = index.shard_info()[1]["worker"]
     pid = client.run(os.getpid, workers=[victim])[victim]
-    os.kill(pid, signal.SIGKILL)
+
+    def slow_search(self, *args):
+        time.sleep(30)
+    patch_shards(client, "search", slow_search, workers=[victim])  # dies with it
+    # Killed while it answers a search: the call may see the connection
+    # drop before the scheduler sees the worker go.
+    threading.Timer(1.0, os.kill, (pid, signal.SIGKILL)).start()
     started = time.monotonic()
     with pytest.raises(ShardLostError) as lost:
         index.search(data[:5], k=10)

@@ -29,9 +29,14 @@ def test_duplicate_ids_add_nothing(index, rng):
             index.add(fresh, ids)
         assert len(index) == 50 and 100 not in index and 101 not in index
     np.testing.assert_array_equal(index.search(fresh, k=5)[0], before[0])
-    index.remove([0])
-    with pytest.raises(korvane.DuplicateIdError, match="49 is already"):
-        index.add(fresh)  # default ids len(index) + range(3) = 49, 50, 51
+
+def test_default_ids_skip_ids_still_taken_after_removals(index, rng):
+    index.remove([0, 10])  # len 48, but 48 and 49 are taken
+    index.add(clustered(rng, 3))
+    assert len(index) == 51 and all(i in index for i in (50, 51, 52)) and 0 not in index
+    index.add(clustered(rng, 2), ids=[53, 55])
+    index.add(clustered(rng, 2))  # from len 53: 53 and 55 are taken, so 56 and 57
+    assert len(index) == 55 and 54 not in index and 56 in index and 57 in index
 
 
 def test_wrong_arguments_are_value_errors(index, rng):
@@ -65,6 +70,41 @@ def test_wrong_arguments_are_value_errors(index, rng):
     assert index.search(vectors, k=256)[0].shape == (2, 256)
 
 
+def with_row(rng, row, value, count=3, dtype=np.float32):
+    vectors = clustered(rng, count).astype(dtype)
+    vectors[row, 5] = value
+    return vectors
+
+
+REFUSED = {
+    "NaN": (lambda ix, rng: ix.add(with_row(rng, 1, np.nan)), "vectors row 1 .*not a finite"),
+    "infinity": (lambda ix, rng: ix.add(with_row(rng, 2, -np.inf)), "vectors row 2 .*not a finite"),
+    "overflowing length": (lambda ix, rng: ix.add(with_row(rng, 0, 2e19)), "vectors row 0 is too long"),
+    "float64 beyond float32": (lambda ix, rng: ix.add(with_row(rng, 1, 1e39, dtype=np.float64)), "vectors row 1"),
+    "None components": (lambda ix, rng: ix.add([[None] * 256]), "real numbers, got dtype object"),
+    "text components": (lambda ix, rng: ix.add([["0.5"] * 256]), "real numbers"),
+    "NaN query": (lambda ix, rng: ix.search(with_row(rng, 0, np.nan, 1)), "queries row 0"),
+    "bool ids": (lambda ix, rng: ix.add(clustered(rng, 2), [True, False]), "ids must be an integer"),
+    "numpy bool id": (lambda ix, rng: ix.add(clustered(rng, 1), np.True_), "ids must be an integer"),
+    "NO_ID": (lambda ix, rng: ix.add(clustered(rng, 2), [300, korvane.NO_ID]), r"ids\[1\] is NO_ID"),
+    "float k": (lambda ix, rng: ix.search(clustered(rng, 1), k=5.0), "k must be an integer"),
+    "bool ef": (lambda ix, rng: ix.search(clustered(rng, 1), ef=True), "ef must be an integer"),
+    "huge k": (lambda ix, rng: ix.search(clustered(rng, 1), k=2**64), "k must be in 1 .. 256"),
+    "huge rerank": (lambda ix, rng: ix.search(clustered(rng, 1), rerank=2**80), "rerank must be in"),
+    "huge threads": (lambda ix, rng: ix.search(clustered(rng, 1), threads=2**64), "threads must be in"),
+    "float threads": (lambda ix, rng: ix.add(clustered(rng, 1), threads=2.0), "threads must be an integer"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED)
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast")  # numpy's, converting 1e39
+def test_refused_input_says_why_and_changes_nothing(index, rng, case):
+    call, message = REFUSED[case]
+    with pytest.raises(ValueError, match=message):
+        call(index, rng)
+    assert len(index) == 50 and 300 not in index and 1 in index
+
+
 def test_closed_index_raises_value_error(index, rng, tmp_path):
     query = clustered(rng, 1)
     with index:
@@ -86,6 +126,8 @@ def test_file_errors(index, tmp_path):
         korvane.Index.load(tmp_path)
     with pytest.raises(OSError):
         index.save(tmp_path / "no" / "such" / "folder.kvx")
+    with pytest.raises(IsADirectoryError):
+        index.save(tmp_path)
     good = tmp_path / "good.kvx"
     index.save(good)
     data = good.read_bytes()

@@ -1,5 +1,6 @@
 """Results of the Python package equal the C library's, bit for bit."""
 import pickle
+import time
 
 import numpy as np
 import pytest
@@ -109,6 +110,32 @@ def test_default_ids_continue_from_len(rng):
     index.add(vectors[5:])
     ids, _ = index.search(vectors, k=1, ef=64)
     np.testing.assert_array_equal(ids, np.arange(20).reshape(20, 1))
+
+
+def test_filter_repeats_count_once_and_ef_is_at_least_k(clib, rng):
+    vectors = clustered(rng, 300)
+    py_index = korvane.Index(seed=3)
+    py_index.add(vectors)
+    c_index = CIndex(clib, seed=3)
+    c_index.add_batch(vectors, np.arange(300), 1)
+    allowed = [5, 5, 7, 5, 9, 7, 2**64 - 1]
+    ids, _ = py_index.search(vectors[:4], k=6, filter=allowed)
+    assert_same_bits((ids, _), c_index.search(vectors[:4], 6, 64, allowed=[5, 7, 9, 2**64 - 1]))
+    assert sorted(ids[0, :3].tolist()) == [5, 7, 9] and (ids[:, 3:] == korvane.NO_ID).all()
+    for threads in (1, 4):  # one query at a time, and the batch call
+        assert_same_bits(py_index.search(vectors[:8], k=20, ef=2, threads=threads),
+                         c_index.search(vectors[:8], 20, 20))
+    c_index.close()
+
+
+def test_thread_counts_are_capped_by_the_work(rng):
+    vectors = clustered(rng, 8)
+    index = korvane.Index()
+    started = time.monotonic()
+    index.add(vectors, threads=100_000)
+    index.search(vectors, k=3, threads=100_000)
+    index.search(vectors, k=3, threads=100_000, filter=range(8))
+    assert time.monotonic() - started < 2 and len(index) == 8
 
 
 def test_short_rows_are_padded(rng):

@@ -68,6 +68,11 @@ protected:
         writeIvecs(path("truth3.ivecs"), {{0}, {1}, {2}});
         writeIvecs(path("short_truth.ivecs"), {{0, 1, 2, 3, 4}, {5, 6}});
         writeIvecs(path("empty_truth.ivecs"), {{}, {}});
+        const std::string truth = readFile(path("short_truth.ivecs"));
+        writeBytes(path("trunc_truth.ivecs"), truth.substr(0, truth.size() - 4));
+        std::vector<std::uint64_t> with_no_id = rowNumbers(kCount);
+        with_no_id[19] = 18446744073709551615ull;
+        writeTextIds(path("noid.txt"), with_no_id);
         writeBytes(path("nul.txt"), std::string("1\n2\0x\n", 6));
     }
 
@@ -129,7 +134,10 @@ TEST_F(ToolErrorsTest, BadIdFilesAreRefused) {
         {{"build", "@v.fvecs", "@o.kvx", "--ids", "@huge.txt"}, 1, "line 1"},
         {{"build", "@v.fvecs", "@o.kvx", "--ids", "@short.txt"}, 1, "holds 19 ids for 20 vectors"},
         {{"build", "@v.fvecs", "@o.kvx", "--ids", "@dup.txt"}, 1, "id 3 appears more than once"},
-        {{"build", "@v.fvecs", "@o.kvx", "--ids", "@neg.npy"}, 1, "negative"},
+        {{"build", "@v.fvecs", "@o.kvx", "--ids", "@neg.npy"}, 1, "the id at position 1 is negative (-2)"},
+        {{"build", "@v.fvecs", "@o.kvx", "--ids", "@noid.txt"}, 1, "the id at position 19 is 18446744073709551615"},
+        {{"eval", "@v.fvecs", "@q2.fvecs", "--ids", "@noid.txt"}, 1, "18446744073709551615"},
+        {{"eval", "@v.fvecs", "@q2.fvecs", "--truth", "@trunc_truth.ivecs"}, 1, "row 1 promises 2 entries"},
         {{"remove", "@idx.kvx", "@missing.txt"}, 1, "cannot open"},
         {{"search", "@idx.kvx", "@v.fvecs", "--filter", "@badids.txt"}, 1, "line 2"},
         {{"eval", "@v.fvecs", "@q2.fvecs", "--truth", "@truth3.ivecs"}, 1, "holds 3 rows for 2 queries"},

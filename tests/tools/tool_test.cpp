@@ -99,7 +99,7 @@ TEST_F(ToolTest, BuildTakesIdsFromTextOrNpy) {
     const Floats vectors = randomVectors(kCount, 2);
     writeFvecs(path("v.fvecs"), vectors);
     std::vector<std::uint64_t> ids;
-    for (std::uint64_t i = 0; i < kCount; ++i) ids.push_back(18446744073709551615ull - 3 * i);
+    for (std::uint64_t i = 0; i < kCount; ++i) ids.push_back(18446744073709551614ull - 3 * i);
     writeTextIds(path("ids.txt"), ids);
     writeNpyIds(path("ids.npy"), ids);
     buildWithLibrary(vectors, 40, 9, "expected.kvx", ids);
@@ -124,6 +124,27 @@ TEST_F(ToolTest, SearchPrintsTheLibrarysResultsAsTsvOrJson) {
                                 "--json", "--threads", "1"});
     ASSERT_EQ(json.exit_code, 0) << json.err;
     EXPECT_EQ(json.out, expectedJson(expected));
+}
+
+// The defaults agree with the Python package's (seed 0); an ef below k and a
+// thread count above the work are what a careful caller would have asked for.
+TEST_F(ToolTest, DefaultsAndOversizedOptionsGiveTheSensibleSearch) {
+    const Floats vectors = randomVectors(50, 10);
+    writeFvecs(path("v.fvecs"), vectors);
+    const IndexPtr index = buildWithLibrary(vectors, 40, 0, "expected.kvx");
+    const RunResult built = run({"build", path("v.fvecs"), path("idx.kvx"), "--ef-construction", "40",
+                                 "--threads", "1024"});
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    EXPECT_TRUE(readFile(path("idx.kvx")) == readFile(path("expected.kvx")));
+
+    const Floats queries = randomVectors(3, 11);
+    writeFvecs(path("q.fvecs"), queries);
+    const BatchResults expected = search(index.get(), queries, 20, 20);
+    EXPECT_EQ(expected.counts, std::vector<std::uint64_t>(3, 20));
+    const RunResult found = run({"search", path("idx.kvx"), path("q.fvecs"), "-k", "20", "--ef", "2",
+                                 "--threads", "1024"});
+    ASSERT_EQ(found.exit_code, 0) << found.err;
+    EXPECT_EQ(found.out, expectedTsv(expected));
 }
 
 TEST_F(ToolTest, StoreAndRerankOptionsReachTheLibrary) {
