@@ -1,8 +1,12 @@
 #!/bin/sh
 # Compares korvane with hnswlib and FAISS (from Debian's packages) on the
-# demo's clustered data set, or on .fvecs files:
+# demo's clustered data set, two generated sets of other shapes, or on .fvecs
+# files:
 #   bench/peers/run.sh                                  # 100,000 built-in vectors
 #   bench/peers/run.sh --count 20000                    # a quicker look
+#   bench/peers/run.sh --data features --count 50000 --only korvane,hnswlib     # 784-d, l2
+#   bench/peers/run.sh --data embeddings --count 50000 --only korvane,hnswlib   # 768-d, cosine
+#   bench/peers/run.sh --dim 128 --metric l2            # the clustered set at another shape
 #   bench/peers/run.sh --base base.fvecs [--query-file queries.fvecs]
 #   bench/peers/run.sh --only korvane,hnswlib           # some libraries
 # Prints one Markdown table. Not part of CI.
