@@ -50,8 +50,24 @@ Bytes insertedImage() {
     return image;
 }
 
-bool writeSeed(const std::string& dir, const char* name, const Bytes& image) {
-    const Bytes input = korvane::fuzzing::compactInput(image);
+// An index of another shape, as additions build it (with removals): small
+// enough to keep whole, since such files carry no matrices.
+Bytes shapedImage(std::size_t dim, korvane::Metric metric, RawMode store) {
+    korvane::Index* index = korvane::createIndex(32, 5, store, korvane::makeShape(dim, metric));
+    const std::vector<float> vectors = korvane::testing::randomVectors((24 * dim + 255) / 256, 9);
+    for (std::uint64_t i = 0; i < 24; ++i) korvane::addVector(*index, 500 + i, &vectors[i * dim]);
+    for (std::uint64_t id : {503, 511}) korvane::removeId(*index, id);
+    Bytes image = korvane::testing::imageOf(*index);
+    korvane::destroyIndex(index);
+    return image;
+}
+
+bool writeSeed(const std::string& dir, const char* name, const Bytes& image, bool whole = false) {
+    Bytes input = korvane::fuzzing::compactInput(image);
+    if (whole) {
+        input.assign(1, 0);
+        input.insert(input.end(), image.begin(), image.end());
+    }
     const std::string path = dir + "/" + name;
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return false;
@@ -69,6 +85,9 @@ int main(int argc, char** argv) {
     const std::string dir = argv[1];
     const bool ok =
         writeSeed(dir, "empty", imageOf({.nodes = 0})) &&
+        writeSeed(dir, "shaped-l2-100-int8", shapedImage(100, korvane::Metric::Euclidean, RawMode::I8), true) &&
+        writeSeed(dir, "shaped-cosine-3-f32", shapedImage(3, korvane::Metric::Cosine, RawMode::F32), true) &&
+        writeSeed(dir, "shaped-ip-300-none", shapedImage(300, korvane::Metric::InnerProduct, RawMode::None), true) &&
         writeSeed(dir, "inserted-int8", insertedImage()) &&
         writeSeed(dir, "empty-two-layers", emptyWithLayers(2)) &&
         writeSeed(dir, "empty-32-layers", emptyWithLayers(32)) &&

@@ -17,6 +17,8 @@
 #include "encoding/projection.h"
 #include "encoding/scoring.h"
 #include "graph/invariants.h"
+#include "index/context.h"
+#include "index/metric.h"
 #include "index/query.h"
 #include "storage/byte_source.h"
 #include "storage/format.h"
@@ -40,15 +42,15 @@ bool sameBits(const Hits& a, const Hits& b) {
 
 }  // namespace
 
-std::vector<float> vectorFromSeed(std::uint64_t seed, bool allow_special) {
-    std::vector<float> v(256);
+std::vector<float> vectorFromSeed(std::uint64_t seed, bool allow_special, std::size_t dim) {
+    std::vector<float> v(dim);
     std::uint64_t state = seed * 0x9e3779b97f4a7c15ULL + 0x632be59bd9b4e019ULL;
     for (float& x : v) x = float(std::int64_t(splitMix64Next(state) >> 40) - (1 << 23)) / float(1 << 22);
     if (!allow_special) return v;
     switch (seed % 23) {
         case 0: std::fill(v.begin(), v.end(), 0.0f); break;
-        case 1: v[seed % 256] = std::numeric_limits<float>::quiet_NaN(); break;
-        case 2: v[seed % 256] = std::numeric_limits<float>::infinity(); break;
+        case 1: v[seed % dim] = std::numeric_limits<float>::quiet_NaN(); break;
+        case 2: v[seed % dim] = std::numeric_limits<float>::infinity(); break;
         case 3: for (float& x : v) x *= 1e30f; break;
         default: break;
     }
@@ -105,16 +107,21 @@ Hits searchHits(korvane_index* index, korvane_context* context, const float* que
 // The exact top-k of a filtered search, by the index's own scores.
 std::vector<float> expectedFilteredScores(const Index& index, const float* query,
                                           const std::vector<std::uint64_t>& allowed, std::size_t k) {
-    float rotated[256];
-    rotateVector(index.rotation, query, rotated);
-    const bool exact = hasCompleteRawStore(index);
-    float q[256], lut[2048];
-    quantizeQuery(rotated, q, 256);
-    const LutSums sums = buildLut(q, calibrationMean(index), calibrationStd(index), lut);
+    SearchContext* context = createContext(index, 1);
     std::vector<float> scores;
-    for (std::uint64_t id : allowed)
-        if (const auto* node = index.id_to_node.find(id))
-            scores.push_back(exact ? exactScore(index, *node, rotated) : estimateScore(index.payloads[*node], lut, sums));
+    if (prepareVector(index, query, context->query_rotated)) {
+        const float* rotated = context->query_rotated;
+        const bool exact = hasCompleteRawStore(index);
+        const LutSums sums = prepareEstimates(index, *context);
+        const float query_squared = squaredLength(index, rotated);
+        for (std::uint64_t id : allowed)
+            if (const auto* node = index.id_to_node.find(id)) {
+                const float inner = exact ? exactScore(index, *node, rotated)
+                                          : estimateScore(index.payloads[*node], context->lut, sums, index.shape.codeGroups());
+                scores.push_back(metricScore(index, inner, *node, query_squared));
+            }
+    }
+    destroyContext(context);
     for (float s : scores)
         if (std::isnan(s)) return {std::numeric_limits<float>::quiet_NaN()};  // no defined order
     std::sort(scores.begin(), scores.end(), [](float a, float b) { return a > b; });
@@ -152,7 +159,7 @@ korvane_index* reloadedIndex(const korvane_index* handle, std::uint8_t how, Chec
     if (how % 3 == 2) {
         const std::string path = std::string(saveDirectory()) + "/index.kvx";
         if (korvane_index_save(handle, path.c_str()) != 0) check.fail("save failed");
-        korvane_index* loaded = korvane_index_load(path.c_str());
+        korvane_index* loaded = korvane_index_load_any(path.c_str());
         if (!loaded) check.fail("a saved file does not load");
         return loaded;
     }
@@ -189,6 +196,31 @@ std::uint64_t idOf(std::uint64_t small) {
     return ids[small % 256];
 }
 
+// A vector the index refuses: one a cosine index cannot normalise.
+bool refused(const Harness& h, const std::vector<float>& v) {
+    if (h.metric != KORVANE_METRIC_COSINE) return false;
+    bool any = false;
+    for (float x : v) {
+        if (!std::isfinite(x)) return true;
+        any |= x != 0.0f;
+    }
+    return !any;
+}
+
+// Default indexes half the time; otherwise a shape from dimensions that
+// exercise one partial code group, padding, and several rotation blocks.
+korvane_index* createFrom(Harness& h, ByteSource& source) {
+    static const std::size_t kDims[] = {1, 3, 8, 100, 257, 784};
+    const std::uint8_t shape = source.byte();
+    const std::uint64_t ef_construction = source.byte(), seed = source.u64(8);
+    h.dim = 256;
+    h.metric = KORVANE_METRIC_IP;
+    if (shape % 2 == 0) return korvane_index_create(ef_construction, seed);
+    h.dim = kDims[(shape >> 1) % 6];
+    h.metric = (shape >> 4) % 3;
+    return korvane_index_create_with_options(std::uint32_t(h.dim), h.metric, (shape >> 6) % 3, ef_construction, seed);
+}
+
 }  // namespace
 
 void Harness::step(ByteSource& source) {
@@ -198,7 +230,7 @@ void Harness::step(ByteSource& source) {
     if (!index || op == Create) {
         korvane_context_destroy(context);
         korvane_index_destroy(index);
-        index = korvane_index_create(source.byte(), source.u64(8));
+        index = createFrom(*this, source);
         context = korvane_context_create(index, 1 + source.byte());
         live.clear();
         if (!index || !context) check.fail("create failed");
@@ -207,9 +239,9 @@ void Harness::step(ByteSource& source) {
     switch (op) {
         case Add: {
             const std::uint64_t id = idOf(source.byte() % 64);
-            const auto v = vectorFromSeed(source.u64(2), true);
+            const auto v = vectorFromSeed(source.u64(2), true, dim);
             const int status = korvane_index_add(index, id, v.data());
-            const int want = live.count(id) ? -2 : 0;
+            const int want = live.count(id) ? -2 : refused(*this, v) ? -1 : 0;
             if (status != want) check.fail("add returned " + std::to_string(status));
             if (status == 0) live[id] = v;
             break;
@@ -218,19 +250,20 @@ void Harness::step(ByteSource& source) {
             const std::size_t count = source.byte() % 40;
             std::vector<std::uint64_t> ids(count);
             std::vector<float> vectors;
-            bool duplicate = false;
+            bool duplicate = false, refuse = false;
             std::set<std::uint64_t> seen;
             for (auto& id : ids) {
                 id = idOf(source.byte() % 200);
                 duplicate |= live.count(id) || !seen.insert(id).second;
-                const auto v = vectorFromSeed(source.u64(2), true);
+                const auto v = vectorFromSeed(source.u64(2), true, dim);
+                refuse |= refused(*this, v);
                 vectors.insert(vectors.end(), v.begin(), v.end());
             }
             const int status = korvane_index_add_batch(index, ids.data(), vectors.data(), count, source.byte() % 4);
-            if (status != (duplicate ? -2 : 0)) check.fail("add batch returned " + std::to_string(status));
+            if (status != (duplicate ? -2 : refuse ? -1 : 0)) check.fail("add batch returned " + std::to_string(status));
             if (status == 0)
                 for (std::size_t i = 0; i < count; ++i)
-                    live[ids[i]] = std::vector<float>(vectors.begin() + i * 256, vectors.begin() + (i + 1) * 256);
+                    live[ids[i]] = std::vector<float>(vectors.begin() + i * dim, vectors.begin() + (i + 1) * dim);
             break;
         }
         case Remove: {
@@ -241,13 +274,13 @@ void Harness::step(ByteSource& source) {
             break;
         }
         case Search: {
-            const auto q = vectorFromSeed(source.u64(2), false);  // never special
+            const auto q = vectorFromSeed(source.u64(2), false, dim);  // never special
             const std::uint64_t k = source.byte();
             check.results(searchHits(index, context, q.data(), k), std::min<std::uint64_t>(k, 256));
             break;
         }
         case Filtered: {
-            const auto q = vectorFromSeed(source.u64(2), false);
+            const auto q = vectorFromSeed(source.u64(2), false, dim);
             std::vector<std::uint64_t> allowed(source.byte() % 50);
             for (auto& id : allowed) id = idOf(source.byte() % 200);
             std::set<std::uint64_t> unique(allowed.begin(), allowed.end());
@@ -272,7 +305,7 @@ void Harness::step(ByteSource& source) {
             const std::uint64_t k = 1 + source.byte() % 16, ef = 1 + source.byte();
             std::vector<float> queries;
             for (std::size_t i = 0; i < nq; ++i) {
-                const auto q = vectorFromSeed(source.u64(2), false);
+                const auto q = vectorFromSeed(source.u64(2), false, dim);
                 queries.insert(queries.end(), q.begin(), q.end());
             }
             std::vector<std::uint64_t> ids(nq * k), counts(nq);
@@ -282,7 +315,7 @@ void Harness::step(ByteSource& source) {
                 check.fail("batch search failed");
             korvane_context* own = korvane_context_create(index, ef);
             for (std::size_t q = 0; q < nq; ++q) {
-                const Hits single = searchHits(index, own, queries.data() + q * 256, k);
+                const Hits single = searchHits(index, own, queries.data() + q * dim, k);
                 const Hits batch{std::vector<std::uint64_t>(ids.begin() + q * k, ids.begin() + q * k + counts[q]),
                                  std::vector<float>(scores.begin() + q * k, scores.begin() + q * k + counts[q])};
                 if (!sameBits(single, batch)) check.fail("batch search differs from single search");
@@ -294,7 +327,7 @@ void Harness::step(ByteSource& source) {
             korvane_index* reloaded = reloadedIndex(index, source.byte(), check);
             if (!reloaded) break;
             korvane_context* fresh = korvane_context_create(reloaded, context ? fromHandle(context)->ef_search : 16);
-            const auto q = vectorFromSeed(source.u64(2), false);
+            const auto q = vectorFromSeed(source.u64(2), false, dim);
             if (!sameBits(searchHits(index, context, q.data(), 10), searchHits(reloaded, fresh, q.data(), 10)))
                 check.fail("a reloaded index answers differently");
             korvane_context_destroy(fresh);

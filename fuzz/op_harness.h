@@ -32,6 +32,8 @@ struct Harness {
     std::map<std::uint64_t, std::vector<float>> live;  // the model
     std::string failure;                               // first mismatch, empty when fine
     std::uint64_t operations = 0;
+    std::size_t dim = 256;                             // of the current index
+    std::uint32_t metric = KORVANE_METRIC_IP;
 
     ~Harness();
     // Runs operations until the source is exhausted or a check fails.
@@ -41,6 +43,6 @@ struct Harness {
 
 // A vector derived from a small seed; some seeds give special vectors
 // (zero, huge, NaN or infinite components).
-std::vector<float> vectorFromSeed(std::uint64_t seed, bool allow_special);
+std::vector<float> vectorFromSeed(std::uint64_t seed, bool allow_special, std::size_t dim = 256);
 
 }  // namespace korvane::harness

@@ -95,6 +95,11 @@ KORVANE_API uint64_t korvane_index_len(const korvane_index *index);
 /*
  * Estimate of the memory the index holds, in bytes, from fixed per-record
  * weights and the capacities of its arrays. A new index reports 1,317,320.
+ * For an index of another dimension or metric the matrices (rotation: up to
+ * 256 floats per component; projection: 1024 floats per component, the
+ * dimension rounded up to a multiple of 64), payloads (24 bytes plus half
+ * a byte per padded component) and raw copies count at their sizes, and a
+ * Euclidean index adds 4 bytes per vector.
  * Removal never lowers it. Cannot fail.
  */
 KORVANE_API uint64_t korvane_index_memory_bytes(const korvane_index *index);
