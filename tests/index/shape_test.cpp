@@ -212,6 +212,53 @@ std::vector<ShapeCase> allCases() {
 
 INSTANTIATE_TEST_SUITE_P(EveryShape, Shapes, ::testing::ValuesIn(allCases()), caseName);
 
+// Files and answers of other shapes, recorded once: every SIMD path (CI runs
+// the suite under each) and every machine must give these bits.
+TEST(Shapes, FilesAndAnswersAreTheSameOnEveryPath) {
+    struct Recorded {
+        ShapeCase shape;
+        std::uint32_t store;
+        const char* file;
+        const char* answers;
+    };
+    const Recorded recorded[] = {
+        {{3, KORVANE_METRIC_L2}, KORVANE_STORE_F32,
+         "e9ff7d9634bd074e5e2fa4149731f5a44592fd1e1b0aaeb6214274fa144c2064",
+         "41b939d3040748397cbee6593e0db80a9fb294081e0581094862dc200e10cdee"},
+        {{100, KORVANE_METRIC_COSINE}, KORVANE_STORE_I8,
+         "89aecc0926b8401af44259359b166dcd7c47a5f93b101fb162978d000779297a",
+         "de78bb41e0a2b5725ee2af111cb651c6ba3071d1cd265d940184a83984f27787"},
+        {{784, KORVANE_METRIC_L2}, KORVANE_STORE_I8,
+         "7bfaad555c1ddc8d618782d7c0266954b4cb946548cd7a0ac81d498b1b0fcebc",
+         "b1fe0a2c5332b8fbe332939f8bad756d6c0e2bbfdd2c0c39a0acedfa363cec16"},
+        {{1536, KORVANE_METRIC_IP}, KORVANE_STORE_NONE,
+         "1b81ced4e73881d07efa20019c5a68f606de8f7081a3050eb8e488f4c305840a",
+         "f0e38f51de7d5e61e205f7b11ed7f2da91a387df2866d0e7db73b181852eec9c"},
+    };
+    for (const Recorded& r : recorded) {
+        const std::size_t dim = r.shape.dim, n = 400, nq = 20;
+        const std::vector<float> data = shapedVectors(n, dim, 91), queries = shapedVectors(nq, dim, 92);
+        std::vector<std::uint64_t> ids(n);
+        for (std::size_t i = 0; i < n; ++i) ids[i] = 3 * i + 1;
+        Handle index{korvane_index_create_with_options(dim, r.shape.metric, r.store, 64, 11)};
+        ASSERT_EQ(korvane_index_add_batch(index.index, ids.data(), data.data(), n, 2), 0);
+        const std::string path = tempPath("recorded");
+        ASSERT_EQ(korvane_index_save(index.index, path.c_str()), 0);
+        const std::vector<char> file = readFile(path);
+        std::filesystem::remove(path);
+        const Results answers = searchBatch(index.index, queries, nq, 24, 2);
+        std::vector<char> bytes(reinterpret_cast<const char*>(answers.ids.data()),
+                                reinterpret_cast<const char*>(answers.ids.data() + answers.ids.size()));
+        bytes.insert(bytes.end(), reinterpret_cast<const char*>(answers.scores.data()),
+                     reinterpret_cast<const char*>(answers.scores.data() + answers.scores.size()));
+        const std::string file_hash = testing::sha256Hex(file.data(), file.size());
+        const std::string answer_hash = testing::sha256Hex(bytes.data(), bytes.size());
+        std::printf("%zu-d metric %u: file %s answers %s\n", dim, r.shape.metric, file_hash.c_str(), answer_hash.c_str());
+        EXPECT_EQ(file_hash, r.file) << dim;
+        EXPECT_EQ(answer_hash, r.answers) << dim;
+    }
+}
+
 TEST(Shapes, TheDefaultShapeIsTheCreatedIndexExactly) {
     const std::vector<float> data = testing::clusteredVectors(300, 6, 0.3f, 17);
     std::vector<std::uint64_t> ids(300);
