@@ -63,11 +63,9 @@ Bytes shapedImage(std::size_t dim, korvane::Metric metric, RawMode store) {
 }
 
 bool writeSeed(const std::string& dir, const char* name, const Bytes& image, bool whole = false) {
-    Bytes input = korvane::fuzzing::compactInput(image);
-    if (whole) {
-        input.assign(1, 0);
-        input.insert(input.end(), image.begin(), image.end());
-    }
+    Bytes input{0};
+    if (whole) input.insert(input.end(), image.begin(), image.end());
+    else input = korvane::fuzzing::compactInput(image);
     const std::string path = dir + "/" + name;
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return false;

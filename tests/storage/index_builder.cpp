@@ -14,7 +14,7 @@ std::uint64_t levelOf(std::uint64_t k) { return k == 0 ? 2 : k % 4 == 0 ? 1 : 0;
 TurboQuantPayload randomPayload(std::uint64_t id, TestRng& rng) {
     TurboQuantPayload payload{};
     payload.id = id;
-    for (std::uint32_t& group : payload.codes) group = std::uint32_t(rng.next() & 0xffffff);
+    for (std::size_t g = 0; g < kCodeGroups; ++g) payload.codes[g] = std::uint32_t(rng.next() & 0xffffff);
     payload.sigma = rng.uniform(0.5f, 2.0f);
     payload.mu = rng.uniform(-0.1f, 0.1f);
     payload.gamma = rng.uniform(0.9f, 1.1f);
