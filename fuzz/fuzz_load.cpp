@@ -91,16 +91,17 @@ void checkResaveIsStable(const Index& index) {
     second.deinit();
 }
 
-void fillVector(float* vector, std::uint64_t salt) {
-    for (std::size_t i = 0; i < kDim; ++i) vector[i] = float((i * 37 + salt * 11) % 101) / 50.0f - 1.0f;
+// A vector of the index's dimension (a loaded file may be of any shape).
+void fillVector(float* vector, std::uint64_t salt, std::size_t dim) {
+    for (std::size_t i = 0; i < dim; ++i) vector[i] = float((i * 37 + salt * 11) % 101) / 50.0f - 1.0f;
 }
 
 void checkSearch(const Index& index) {
     constexpr std::size_t k = 8;
     SearchContext* context = createContext(index, 24);
     require(context != nullptr, "a context for the loaded index");
-    float query[kDim];
-    fillVector(query, 1);
+    float query[kMaxDim];
+    fillVector(query, 1, index.shape.dim);
     SearchResult results[k];
     const std::size_t count = search(index, *context, query, results, k);
     destroyContext(context);
@@ -117,8 +118,8 @@ void checkSearch(const Index& index) {
 void checkAddition(Index& index) {
     std::uint64_t id = 0x5eed;
     while (index.id_to_node.contains(id)) ++id;
-    float vector[kDim];
-    fillVector(vector, id);
+    float vector[kMaxDim];
+    fillVector(vector, id, index.shape.dim);
     const std::uint64_t live = index.live_count;
     const Error status = addVector(index, id, vector);
     require(status != Error::DuplicateId, "a new id is not a duplicate");
