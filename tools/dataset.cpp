@@ -8,26 +8,6 @@ namespace korvane::tool {
 
 namespace {
 
-// splitmix64: small, fast and good enough to seed and drive the generator.
-struct Stream {
-    std::uint64_t state;
-
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
-
-    // Box-Muller; one of the pair is discarded to keep the stream simple.
-    double normal() {
-        const double u = 1.0 - uniform();  // (0, 1]
-        const double v = uniform();
-        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
-    }
-};
-
 Stream streamFor(std::uint64_t seed, std::uint64_t purpose, std::uint64_t item) {
     Stream mixer{seed ^ (purpose * 0xd1b54a32d192ed03ull)};
     mixer.state ^= mixer.next() + item * 0x9e3779b97f4a7c15ull;

@@ -345,24 +345,7 @@ std::vector<Peer> faissPeers(std::uint64_t count, std::uint64_t dim, std::uint32
 
 // ---- generated data ----------------------------------------------------------
 
-// splitmix64 streams, one per vector, so a set is the same for any thread count.
-struct Stream {
-    std::uint64_t state;
-
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
-    double normal() {
-        const double u = 1.0 - uniform();
-        const double v = uniform();
-        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
-    }
-};
-
+// Every vector has its own stream, so a set is the same for any thread count.
 Stream streamFor(std::uint64_t purpose, std::uint64_t item) {
     Stream mixer{0x6b6f7276616e65ull ^ (purpose * 0xd1b54a32d192ed03ull)};
     mixer.state ^= mixer.next() + item * 0x9e3779b97f4a7c15ull;

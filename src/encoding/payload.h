@@ -7,6 +7,7 @@
 
 #include "common/memory.h"
 #include "common/shape.h"
+#include "common/vec.h"
 
 namespace korvane {
 
@@ -58,9 +59,9 @@ struct PayloadStore {
         cap = wanted;
         return true;
     }
+    // Vec's growth policy, in records.
     static std::size_t grownCapacity(std::size_t cap, std::size_t needed) {
-        const std::size_t step = cap < 8 ? 8 : cap + cap / 2;
-        return step < needed ? needed : step;
+        return Vec<std::uint64_t>::grownCapacity(cap, needed);
     }
     std::size_t capacityAfter(std::size_t appends) const {
         std::size_t grown = cap;

@@ -1,6 +1,7 @@
 #include "encoding/projection.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "common/random.h"
 #include "encoding/lane_dot.h"
@@ -161,25 +162,47 @@ void generateShapedProjection(const Shape& shape, float* projection, std::uint64
     }
 }
 
-void rotateShaped(const Shape& shape, const float* rotation, const std::uint32_t* order, const float* x,
-                  float* out) {
-    const bool dealt = rotationHasOrder(shape.dim);
-    float gathered[kMaxBlock];
-    for (std::size_t i = 0; i < rotationBlockCount(shape.dim); ++i) {
-        const RotationBlock b = rotationBlock(shape.dim, i);
-        const float* input = x + b.start;
-        if (dealt || b.stride != b.size) {
-            for (std::size_t j = 0; j < b.size; ++j) gathered[j] = dealt ? x[order[b.start + j]] : x[j];
-            for (std::size_t j = b.size; j < b.stride; ++j) gathered[j] = 0.0f;
-            input = gathered;
-        }
-        matVec(rotation + b.offset, b.size, input, out + b.start, b.stride);
+namespace {
+
+constexpr std::size_t kRotateGroup = 16;  // vectors per pass of the block kernel
+
+// Up to kRotateGroup vectors. A single block as wide as the padded row (the
+// default shape among them) is the plain block product; otherwise each
+// block's components are gathered (dealt by the order, zero to the stride)
+// and its results put in place.
+void rotateGroup(const Shape& shape, const float* rotation, const std::uint32_t* order, const float* xs,
+                 std::size_t count, float* out) {
+    const std::size_t dim = shape.dim, padded = shape.padded;
+    const bool dealt = rotationHasOrder(dim);
+    if (!dealt && dim == padded && rotationBlock(dim, 0).stride == dim) {
+        matVecBlock(rotation, dim, xs, count, out, dim);
+        return;
     }
-    for (std::size_t j = shape.dim; j < shape.padded; ++j) out[j] = 0.0f;
+    float gathered[kRotateGroup * kMaxBlock], results[kRotateGroup * kMaxBlock];
+    for (std::size_t i = 0; i < rotationBlockCount(dim); ++i) {
+        const RotationBlock b = rotationBlock(dim, i);
+        for (std::size_t v = 0; v < count; ++v) {
+            const float* x = xs + v * dim;
+            float* row = gathered + v * b.stride;
+            for (std::size_t j = 0; j < b.size; ++j) row[j] = dealt ? x[order[b.start + j]] : x[b.start + j];
+            for (std::size_t j = b.size; j < b.stride; ++j) row[j] = 0.0f;
+        }
+        matVecBlock(rotation + b.offset, b.size, gathered, count, results, b.stride);
+        for (std::size_t v = 0; v < count; ++v)
+            std::memcpy(out + v * padded + b.start, results + v * b.size, b.size * sizeof(float));
+    }
+    for (std::size_t v = 0; v < count; ++v)
+        for (std::size_t j = dim; j < padded; ++j) out[v * padded + j] = 0.0f;
 }
 
-void projectShaped(const Shape& shape, const float* projection, const float* rotated, float* projections) {
-    matVec(projection, kRoutingBits, rotated, projections, shape.padded);
+}  // namespace
+
+void rotateShaped(const Shape& shape, const float* rotation, const std::uint32_t* order, const float* xs,
+                  std::size_t count, float* out) {
+    for (std::size_t v = 0; v < count; v += kRotateGroup) {
+        const std::size_t group = count - v < kRotateGroup ? count - v : kRotateGroup;
+        rotateGroup(shape, rotation, order, xs + v * shape.dim, group, out + v * shape.padded);
+    }
 }
 
 void generateRotation(float* rotation, std::uint64_t seed) {

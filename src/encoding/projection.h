@@ -60,13 +60,15 @@ void generateShapedProjection(const Shape& shape, float* projection, std::uint64
 
 // out[r] = laneDot(row r of rotation, x), r < 256.
 void rotateVector(const float* rotation, const float* x, float* out);
-// Any shape: x holds `dim` floats, out receives `padded` (zero beyond dim).
-void rotateShaped(const Shape& shape, const float* rotation, const std::uint32_t* order, const float* x,
-                  float* out);
+// Any shape, `count` vectors at once: xs holds vectors of `dim` floats, out
+// receives rows of `padded` (zero beyond dim). Each block of the rotation
+// goes through the block kernel once for up to 16 vectors; every row equals
+// the one-vector product bit for bit.
+void rotateShaped(const Shape& shape, const float* rotation, const std::uint32_t* order, const float* xs,
+                  std::size_t count, float* out);
 
 // projections[b] = laneDot(row b of projection, rotated), b < 1024.
 void projectVector(const float* projection, const float* rotated, float* projections);
-void projectShaped(const Shape& shape, const float* projection, const float* rotated, float* projections);
 
 // Bit b set exactly when projections[b] > 0 (zero and NaN give 0).
 RoutingCode routingCodeOf(const float* projections);

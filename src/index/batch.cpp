@@ -39,7 +39,7 @@ struct BatchBuffers {
 // and projections.
 struct WorkerState {
     TraversalScratch scratch;
-    float* inputs;       // kMatrixBlock x padded
+    float* inputs;       // kMatrixBlock x dim
     float* rotations;    // kMatrixBlock x padded
     float* projections;  // kMatrixBlock x 1024
 };
@@ -104,15 +104,11 @@ void processBlock(const Worker& w, std::uint64_t first, std::size_t items) {
     const Shape& shape = index.shape;
     const std::size_t padded = shape.padded;
     WorkerState& s = *w.state;
-    if (shape.isDefault()) {
-        for (std::size_t i = 0; i < items; ++i)
-            std::memcpy(s.inputs + i * kDim, w.vectors + (first + i * w.stride) * kDim, kDim * sizeof(float));
-        matVecBlock(index.rotation, kDim, s.inputs, items, s.rotations);
-    } else {
-        // Every vector was checked before the batch began, so none fails here.
-        for (std::size_t i = 0; i < items; ++i)
-            prepareVector(index, w.vectors + (first + i * w.stride) * shape.dim, s.rotations + i * padded);
-    }
+    for (std::size_t i = 0; i < items; ++i)
+        std::memcpy(s.inputs + i * shape.dim, w.vectors + (first + i * w.stride) * shape.dim, shape.dim * sizeof(float));
+    // Every vector was checked before the batch began, so all are usable.
+    bool usable[kMatrixBlock];
+    prepareBlock(index, s.inputs, items, s.rotations, s.inputs, usable);
     matVecBlock(index.projection, kRoutingBits, s.rotations, items, s.projections, padded);
     TurboQuantPayload payload;
     for (std::size_t i = 0; i < items; ++i) {
@@ -150,9 +146,8 @@ bool hasDuplicates(const Index& index, const std::uint64_t* ids, std::uint64_t c
 // changes.
 bool allHaveDirection(const Index& index, const float* vectors, std::uint64_t count) {
     if (index.shape.metric != Metric::Cosine) return true;
-    float unit[kMaxDim];
     for (std::uint64_t i = 0; i < count; ++i)
-        if (!normalizeVector(vectors + i * index.shape.dim, index.shape.dim, unit)) return false;
+        if (!hasDirection(vectors + i * index.shape.dim, index.shape.dim)) return false;
     return true;
 }
 

@@ -12,10 +12,12 @@
 
 namespace korvane {
 
-// The unit vector of x (dim floats): each component x_j / ||x|| taken in
-// double and rounded once, ||x||^2 summed in double in order. False, with
-// `out` unwritten, for a vector with no direction: zero, or with a
-// component that is not finite.
+// Whether x (dim floats) has a direction: every component finite, one not zero.
+bool hasDirection(const float* x, std::size_t dim);
+
+// The unit vector of x: each component x_j / ||x|| taken in double and
+// rounded once, ||x||^2 summed in double in order. False, with `out`
+// unwritten, for a vector without a direction. `out` may be `x`.
 bool normalizeVector(const float* x, std::size_t dim, float* out);
 
 // A caller's vector as the index stores and queries it: normalised under
@@ -23,8 +25,13 @@ bool normalizeVector(const float* x, std::size_t dim, float* out);
 // `padded` floats. False for a cosine vector with no direction.
 bool prepareVector(const Index& index, const float* x, float* rotated);
 
-// The Euclidean step alone, for paths that rotate in blocks.
-void centreRotated(const Index& index, float* rotated);
+// The same for `count` vectors (`dim` floats apart) into rows of `padded`,
+// through the block kernels, each row equal to prepareVector's. `room` has
+// count x dim floats for normalised copies and may be `xs` itself when the
+// caller owns it. usable[i] is false for a cosine vector with no direction,
+// whose row is then zero.
+void prepareBlock(const Index& index, const float* xs, std::size_t count, float* rotated, float* room,
+                  bool* usable);
 
 // Squared length of a prepared vector, by the one dot product.
 float squaredLength(const Index& index, const float* rotated);

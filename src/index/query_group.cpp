@@ -19,18 +19,8 @@ bool fillFront(const Index& index, FrontBlock& front, const QueryStream& stream)
     const std::uint64_t left = stream.n_queries - front.first;
     front.count = left < stream.block_queries ? static_cast<std::size_t>(left) : stream.block_queries;
     front.taken = 0;
-    const Shape& shape = index.shape;
-    if (shape.isDefault()) {
-        matVecBlock(index.rotation, kDim, stream.queries + front.first * kDim, front.count, front.rotated);
-        for (std::size_t i = 0; i < front.count; ++i) front.usable[i] = true;
-    } else {
-        for (std::size_t i = 0; i < front.count; ++i) {
-            float* row = front.rotated + i * shape.padded;
-            front.usable[i] = prepareVector(index, stream.queries + (front.first + i) * shape.dim, row);
-            if (!front.usable[i])
-                for (std::size_t j = 0; j < shape.padded; ++j) row[j] = 0.0f;
-        }
-    }
+    prepareBlock(index, stream.queries + front.first * index.shape.dim, front.count, front.rotated, front.room,
+                 front.usable);
     routeBlock(index, front.rotated, front.count, front.projected, front.codes);
     return true;
 }
@@ -90,7 +80,8 @@ bool refill(const Index& index, QuerySlot& slot, FrontBlock& front, const QueryS
 Error initGroup(QueryGroup& group, const Index& index, std::uint64_t ef_search, std::size_t slots) {
     group = QueryGroup{};
     group.slots = allocateArray<QuerySlot>(slots);
-    bool ok = group.slots && (group.front.rotated = allocateArray<float>(kFrontBlock * index.shape.padded)) &&
+    bool ok = group.slots && (group.front.room = allocateArray<float>(kFrontBlock * index.shape.dim)) &&
+              (group.front.rotated = allocateArray<float>(kFrontBlock * index.shape.padded)) &&
               (group.front.projected = allocateArray<float>(kFrontBlock * kRoutingBits));
     for (; ok && group.slot_count < slots; ++group.slot_count) {
         QuerySlot* slot = new (&group.slots[group.slot_count]) QuerySlot{};
@@ -109,6 +100,7 @@ Error initGroup(QueryGroup& group, const Index& index, std::uint64_t ef_search, 
 void deinit(QueryGroup& group) {
     for (std::size_t s = 0; s < group.slot_count; ++s) deinit(group.slots[s].context);
     releaseArray(group.slots);
+    releaseArray(group.front.room);
     releaseArray(group.front.rotated);
     releaseArray(group.front.projected);
     group = QueryGroup{};

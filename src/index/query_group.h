@@ -34,6 +34,7 @@ struct QuerySlot {
 
 // Queries rotated and routed ahead of the slots that take them.
 struct FrontBlock {
+    float* room = nullptr;       // kFrontBlock x dim: normalised cosine queries
     float* rotated = nullptr;    // kFrontBlock x padded
     float* projected = nullptr;  // kFrontBlock x 1024
     RoutingCode codes[kFrontBlock];
