@@ -351,6 +351,24 @@ KORVANE_API uint32_t korvane_index_metric(const korvane_index *index);
  */
 KORVANE_API korvane_index *korvane_index_load_any(const char *path);
 
+/* ---- Compaction ----------------------------------------------------------- */
+
+/*
+ * Removal only marks a vector: it keeps its place in the graph, so an index
+ * that has lost many vectors still walks through them and searches need a
+ * wider ef_search to find what is left. Compaction rebuilds the index over
+ * its live vectors from what it holds (their compact codes, raw copies and
+ * routing codes; the caller's vectors are not needed). Ids, dimension,
+ * metric, store and matrices are kept, and the result is the same for the
+ * same index on every machine. It is a writer call, like add and remove;
+ * contexts made before it stay usable.
+ *
+ * Returns 0, or -1 when memory runs out, in which case the index is
+ * unchanged. The rebuild needs memory for a second copy of the live part
+ * while it runs.
+ */
+KORVANE_API int32_t korvane_index_compact(korvane_index *index);
+
 #ifdef __cplusplus
 }
 #endif

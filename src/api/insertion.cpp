@@ -2,6 +2,7 @@
 #include "api/handles.h"
 #include "api/status.h"
 #include "index/batch.h"
+#include "index/compact.h"
 #include "index/insert.h"
 #include "korvane.h"
 
@@ -18,6 +19,10 @@ int32_t korvane_index_add_batch(korvane_index* index, const uint64_t* ids, const
 
 int32_t korvane_index_remove(korvane_index* index, uint64_t id) {
     return korvane::statusCode(korvane::removeId(*korvane::fromHandle(index), id));
+}
+
+int32_t korvane_index_compact(korvane_index* index) {
+    return korvane::statusCode(korvane::compactIndex(*korvane::fromHandle(index)));
 }
 
 }  // extern "C"
