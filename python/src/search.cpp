@@ -24,6 +24,7 @@ struct Query {
 
 struct Output {
     const float* queries;
+    uint32_t dim;
     uint64_t count;
     uint64_t* ids;  // count rows of k
     float* scores;
@@ -42,7 +43,7 @@ bool searchRange(IndexObject& object, const Query& query, const Output& out, uin
     PooledContext pooled(object.contexts, object.handle, query.ef, query.rerank);
     if (!pooled.context) return false;
     for (uint64_t q = begin; q < end; ++q) {
-        const float* vector = out.queries + q * KORVANE_DIM;
+        const float* vector = out.queries + q * out.dim;
         uint64_t* ids = out.ids + q * query.k;
         float* scores = out.scores + q * query.k;
         const uint64_t found =
@@ -113,7 +114,7 @@ py::tuple searchIndex(IndexObject& object, py::object queries, py::object k, py:
     // Fewer candidates than k would pad rows that the index could fill.
     const uint64_t ef_value = std::max(toCount(ef, "ef", 1, kUnbounded), k_value);
     Query query{k_value, ef_value, toCount(rerank, "rerank", 0, kUnbounded), 0, nullptr, 0};
-    const Rows rows = toRows(queries, "queries");
+    const Rows rows = toRows(queries, "queries", object.dim, object.metric, false);
     query.threads = toThreadCount(threads, rows.count);
     std::optional<IdArray> allowed;
     std::vector<uint64_t> distinct;
@@ -132,7 +133,7 @@ py::tuple searchIndex(IndexObject& object, py::object queries, py::object k, py:
     if (!rows.single) shape.insert(shape.begin(), static_cast<py::ssize_t>(rows.count));
     py::array_t<uint64_t> ids(shape);
     py::array_t<float> scores(shape);
-    const Output out{rows.array.data(), rows.count, ids.mutable_data(), scores.mutable_data()};
+    const Output out{rows.array.data(), rows.dim, rows.count, ids.mutable_data(), scores.mutable_data()};
     bool ok = true;
     {
         py::gil_scoped_release released;
