@@ -87,9 +87,19 @@ bool searchBatch(IndexObject& object, const Query& query, const Output& out) {
     return true;
 }
 
+// From about this many queries the batch call is faster than a loop over
+// a pooled context even on one thread (it rotates queries a block at a
+// time, which counts more the wider the vectors); below it, its context
+// allocation costs more than that saves.
+constexpr uint64_t kBatchFrom = 8;
+
 bool run(IndexObject& object, const Query& query, const Output& out) {
-    if (out.count <= 1 || query.threads <= 1) return searchRange(object, query, out, 0, out.count);
-    if (query.allowed) return searchRangesInParallel(object, query, out);
+    if (query.allowed) {
+        if (out.count <= 1 || query.threads <= 1) return searchRange(object, query, out, 0, out.count);
+        return searchRangesInParallel(object, query, out);
+    }
+    if (out.count < kBatchFrom && (out.count <= 1 || query.threads <= 1))
+        return searchRange(object, query, out, 0, out.count);
     return searchBatch(object, query, out);
 }
 
