@@ -1,6 +1,6 @@
 """What the Python binding adds to a search, against the same C calls.
 
-    PYTHONPATH=build/release/python /usr/bin/python3 python/bench/bench_overhead.py [--count N]
+    PYTHONPATH=build/release/python /usr/bin/python3 python/bench/bench_overhead.py [--count N] [--dim D] [--metric M]
 
 Single queries: index.search(q) per query in a Python loop against
 korvane_search per query in a C loop (same index, same pooled context).
@@ -17,10 +17,10 @@ import korvane
 from korvane import _korvane
 
 
-def clustered(rng, count, centres=64):
-    centre = rng.standard_normal((centres, korvane.DIM)).astype(np.float32)
+def clustered(rng, count, dim, centres=64):
+    centre = rng.standard_normal((centres, dim)).astype(np.float32)
     pick = rng.integers(0, centres, count)
-    return (centre[pick] + 0.3 * rng.standard_normal((count, korvane.DIM))).astype(np.float32)
+    return (centre[pick] + 0.3 * rng.standard_normal((count, dim))).astype(np.float32)
 
 
 def best_of(rounds, python_call, c_call):
@@ -42,13 +42,16 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--ef", type=int, default=64)
     parser.add_argument("-k", type=int, default=10)
+    parser.add_argument("--dim", type=int, default=korvane.DIM)
+    parser.add_argument("--metric", choices=korvane.METRICS, default="ip")
     args = parser.parse_args()
     rng = np.random.default_rng(1)
-    index = korvane.Index(seed=1)
-    index.add(clustered(rng, args.count))
-    queries = clustered(rng, args.queries)
+    index = korvane.Index(seed=1, dim=args.dim, metric=args.metric)
+    index.add(clustered(rng, args.count, args.dim))
+    queries = clustered(rng, args.queries, args.dim)
     k, ef = args.k, args.ef
-    print(f"{args.count} vectors, {args.queries} queries, k {k}, ef {ef}, best of {args.rounds} rounds")
+    print(f"{args.count} vectors of {args.dim} ({args.metric}), {args.queries} queries, k {k}, ef {ef}, "
+          f"best of {args.rounds} rounds")
 
     def python_singles():
         for query in queries:

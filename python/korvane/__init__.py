@@ -1,21 +1,32 @@
-"""Approximate nearest-neighbour search over 256-float vectors with 64-bit ids.
+"""Approximate nearest-neighbour search over float vectors with 64-bit ids.
 
     import numpy as np, korvane
-    index = korvane.Index()
-    index.add(np.random.rand(1000, 256).astype(np.float32))   # ids 0..999
-    ids, scores = index.search(np.random.rand(256), k=5)
+    vectors = np.random.rand(1000, 784).astype(np.float32)
+    queries = np.random.rand(20, 784).astype(np.float32)
+    index = korvane.Index(dim=784, metric="l2")      # default: dim=256, metric="ip"
+    index.add(vectors)                                # ids 0..999
+    ids, scores = index.search(queries, k=5)
+    true_ids, _ = korvane.exact_search(vectors, queries, k=5, metric="l2")
+    recall = np.mean([len(set(a) & set(b)) / 5 for a, b in zip(ids, true_ids)])
 
-See help(korvane.Index) and help(korvane.Index.search).
+Scores are larger-is-better: the inner product ("ip"), the cosine
+similarity ("cosine") or minus the squared Euclidean distance ("l2").
+See help(korvane.Index), help(korvane.Index.search) and
+help(korvane.exact_search).
 """
 import os as _os
 import tempfile as _tempfile
 
-from ._korvane import _SEARCH_DOC, DIM, MAX_K, NO_ID, DuplicateIdError, Index, IndexFileError, __version__
+from ._exact import exact_search
+from ._korvane import (_SEARCH_DOC, DIM, MAX_DIM, MAX_K, METRICS, NO_ID, DuplicateIdError, Index, IndexFileError,
+                       __version__)
 
-__all__ = ["DIM", "MAX_K", "NO_ID", "DuplicateIdError", "Index", "IndexFileError", "__version__"]
+__all__ = ["DIM", "MAX_DIM", "MAX_K", "METRICS", "NO_ID", "DuplicateIdError", "Index", "IndexFileError",
+           "exact_search", "__version__"]
 
 for _name in ("Index", "DuplicateIdError", "IndexFileError"):
     globals()[_name].__module__ = __name__
+exact_search.__module__ = __name__
 
 
 def _index_from_file_bytes(data):

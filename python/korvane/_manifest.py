@@ -14,6 +14,11 @@ MANIFEST_NAME = "manifest.json"
 FORMAT_NAME = "korvane-sharded-index"
 FORMAT_VERSION = 1
 STORES = ("int8", "f32", "none")
+METRICS = ("ip", "cosine", "l2")
+MAX_DIM = 4096
+# Saves made before indexes had other shapes record neither field; theirs
+# is this one.
+DEFAULT_SHAPE = {"dim": 256, "metric": "ip"}
 
 # Shard files carry the save's token, so a new save never overwrites the
 # files the previous manifest names: a crash mid-save leaves the previous
@@ -49,6 +54,8 @@ def build(settings, shard_records):
         "seed": settings["seed"],
         "store": settings["store"],
         "ef_construction": settings["ef_construction"],
+        "dim": settings["dim"],
+        "metric": settings["metric"],
         "shards": [{"file": f, "length": n, "sha256": h}
                    for f, n, h in shard_records],
     }
@@ -81,6 +88,11 @@ def check(text):
     _require(_is_int(m.get("ef_construction"), 0, 2**64 - 1),
              "ef_construction is not a u64")
     _require(m.get("store") in STORES, f"store is not one of {STORES}")
+    for key, value in DEFAULT_SHAPE.items():
+        m.setdefault(key, value)
+    _require(_is_int(m["dim"], 1, MAX_DIM), f"dim is not an integer in 1 .. {MAX_DIM}")
+    _require(isinstance(m["metric"], str) and m["metric"] in METRICS,
+             f"metric is not one of {METRICS}")
     shards = m.get("shards")
     _require(isinstance(shards, list) and len(shards) >= 1,
              "shards is not a non-empty list")

@@ -15,6 +15,8 @@ from . import _manifest
 from ._routing import shard_of
 
 # Index file header fields (little-endian; see docs/file-format.md).
+_DEFAULT_SHAPE_MAGIC = b"TQX5"
+_DIM_OFFSET = 4
 _NODE_COUNT_OFFSET = 16
 _EF_CONSTRUCTION_OFFSET = 24
 _CALIBRATION_FLAG_OFFSET = 45
@@ -22,6 +24,10 @@ _HEADER_BYTES = 46
 _CALIBRATION_BYTES = 2048
 _MATRIX_BYTES = 1310720
 _PAYLOAD_RECORD = np.dtype([("id", "<u8"), ("rest", "V108")])
+# Files of other shapes: a shape block (metric, seed, centred flag, then the
+# centre when set) in place of the calibration and matrices, and payload
+# records of 20 bytes plus 3 per group of 8 components.
+_SHAPE_BYTES = 13
 _MIN_EF_CONSTRUCTION = 32
 _IDS_PER_CHECK = 1 << 20
 
@@ -40,26 +46,46 @@ def _matrices_of_seed(seed):
 
 
 class _FileFacts:
-    """What a shard file's header and payload say about where it belongs."""
+    """What a shard file's header and payload say about where it belongs.
+    Read only once the library has accepted the file, so the fields are
+    known to be there."""
 
     def __init__(self, path):
         with open(path, "rb") as f:
             header = f.read(_HEADER_BYTES)
+            self.dim = struct.unpack_from("<I", header, _DIM_OFFSET)[0]
             self.ef_construction = struct.unpack_from(
                 "<Q", header, _EF_CONSTRUCTION_OFFSET)[0]
             self.nodes = struct.unpack_from("<Q", header, _NODE_COUNT_OFFSET)[0]
-            matrices = _HEADER_BYTES + (
-                _CALIBRATION_BYTES if header[_CALIBRATION_FLAG_OFFSET] else 0)
-            f.seek(matrices)
-            self.matrices = f.read(_MATRIX_BYTES)
+            if header[:4] == _DEFAULT_SHAPE_MAGIC:
+                matrices = _HEADER_BYTES + (
+                    _CALIBRATION_BYTES if header[_CALIBRATION_FLAG_OFFSET] else 0)
+                f.seek(matrices)
+                self.matrices = f.read(_MATRIX_BYTES)
+                self.seed = None
+                self.payload = matrices + _MATRIX_BYTES
+                self.record = _PAYLOAD_RECORD
+            else:
+                # The file keeps the seed itself rather than the matrices.
+                _, self.seed, centred = struct.unpack(
+                    "<IQB", f.read(_SHAPE_BYTES))
+                self.matrices = None
+                self.payload = (_HEADER_BYTES + _SHAPE_BYTES
+                                + (4 * self.dim if centred else 0))
+                self.record = np.dtype(
+                    [("id", "<u8"), ("rest", f"V{12 + 3 * -(-self.dim // 8)}")])
         self.path = path
-        self.payload = matrices + _MATRIX_BYTES
+
+    def made_with_seed(self, seed):
+        if self.matrices is None:
+            return self.seed == seed
+        return self.matrices == _matrices_of_seed(seed)
 
     def misrouted(self, number, shard_count):
         """How many stored ids (removed ones too) another shard owns."""
         if self.nodes == 0:
             return 0
-        records = np.memmap(self.path, dtype=_PAYLOAD_RECORD, mode="r",
+        records = np.memmap(self.path, dtype=self.record, mode="r",
                             offset=self.payload, shape=(self.nodes,))
         wrong = 0
         for start in range(0, self.nodes, _IDS_PER_CHECK):
@@ -86,7 +112,8 @@ class Shard:
         if saved is None:
             self.index = korvane.Index(
                 ef_construction=settings["ef_construction"],
-                seed=settings["seed"], store=settings["store"])
+                seed=settings["seed"], store=settings["store"],
+                dim=settings["dim"], metric=settings["metric"])
         else:
             self.index = self._load_checked(settings, **saved)
 
@@ -97,13 +124,33 @@ class Shard:
             raise korvane.IndexFileError(
                 f"{where}: SHA-256 {actual} differs from the manifest's "
                 f"{sha256}; the file was changed or belongs to another save")
-        facts = _FileFacts(path)
+        index = korvane.Index.load(path)
+        try:
+            problems = self._mismatches(index, _FileFacts(path), settings,
+                                        length, shard_count)
+        except BaseException:
+            index.close()
+            raise
+        if problems:
+            index.close()
+            raise korvane.IndexFileError(
+                f"{where} does not match the manifest: " + "; ".join(problems))
+        return index
+
+    def _mismatches(self, index, facts, settings, length, shard_count):
         problems = []
+        # A shard of another shape would take queries of another width, or
+        # give scores that do not merge with the others'.
+        if index.dim != settings["dim"]:
+            problems.append(f"dimension {index.dim}, manifest {settings['dim']}")
+        if index.metric != settings["metric"]:
+            problems.append(f"metric {index.metric!r}, manifest "
+                            f"{settings['metric']!r}")
         wanted_ef = max(settings["ef_construction"], _MIN_EF_CONSTRUCTION)
         if facts.ef_construction != wanted_ef:
             problems.append(f"ef_construction {facts.ef_construction}, "
                             f"manifest {settings['ef_construction']}")
-        if facts.matrices != _matrices_of_seed(settings["seed"]):
+        if not facts.made_with_seed(settings["seed"]):
             problems.append(f"not made with the manifest's seed "
                             f"{settings['seed']}")
         misrouted = facts.misrouted(self.number, shard_count)
@@ -111,17 +158,12 @@ class Shard:
             problems.append(f"{misrouted} of its ids belong to other shards "
                             f"of {shard_count} (a shard file moved, or the "
                             f"manifest's shard count changed)")
-        index = korvane.Index.load(path)
         if index.store != settings["store"]:
             problems.append(f"store {index.store!r}, manifest "
                             f"{settings['store']!r}")
         if len(index) != length:
             problems.append(f"{len(index)} vectors, manifest {length}")
-        if problems:
-            index.close()
-            raise korvane.IndexFileError(
-                f"{where} does not match the manifest: " + "; ".join(problems))
-        return index
+        return problems
 
     def present(self, ids):
         """The ids of ``ids`` that this shard already holds."""

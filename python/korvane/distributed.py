@@ -4,7 +4,7 @@
     from korvane.distributed import ShardedIndex
 
     client = Client("tcp://scheduler:8786")      # any Dask cluster
-    index = ShardedIndex(client, shards=8)
+    index = ShardedIndex(client, shards=8, dim=784, metric="l2")
     index.add(vectors, ids)
     ids, scores = index.search(queries, k=10)
     index.save("/shared/index")                  # visible to every worker
@@ -15,7 +15,8 @@ actor; shards are spread round-robin over the workers. An id belongs to
 shard ``mix64(id) % shards`` (see ``shard_of`` for the rule), so adds,
 removes, membership tests and filters go only to the shards that own the
 ids; an unfiltered search goes to every shard. Every shard uses the same
-seed, so their scores are comparable and merge into one answer.
+seed, dimension and metric, so their scores are comparable and merge into
+one answer.
 
 A worker that dies takes its shards with it: the next call raises
 ``ShardLostError`` naming them, and ``ShardedIndex.load`` from the last
@@ -96,8 +97,9 @@ def _as_ids(ids, what="ids"):
     return np.array(_to_ids(ids, what), dtype=np.uint64, copy=False, ndmin=1)
 
 
-def _as_vectors(vectors, what):
-    return _to_rows(vectors, what)
+def _as_vectors(vectors, what, settings, stored):
+    return _to_rows(vectors, what, settings["dim"],
+                    _manifest.METRICS.index(settings["metric"]), stored)
 
 
 def _as_count(value, what, low, high=2**64 - 1):
@@ -115,7 +117,9 @@ def _as_count(value, what, low, high=2**64 - 1):
 class ShardedIndex:
     """An index split into ``shards`` parts held by the workers of the
     cluster that ``client`` is connected to; it answers like one
-    ``korvane.Index``.
+    ``korvane.Index``. ``dim`` and ``metric`` (keyword only) are those of
+    ``korvane.Index``: 1 .. 4096 floats per vector, ranked by "ip", "cosine"
+    or "l2".
 
     ``timeout`` (seconds, None for no limit) bounds every call; a call
     whose worker dies fails with ``ShardLostError`` within about a second
@@ -124,23 +128,30 @@ class ShardedIndex:
 
     def __init__(self, client: Client, shards: int,
                  ef_construction: int = 200, seed: int = 0,
-                 store: str = "int8", *, timeout: float | None = None
-                 ) -> None:
+                 store: str = "int8", *, dim: int = 256, metric: str = "ip",
+                 timeout: float | None = None) -> None:
         shards = operator.index(shards)
         if shards < 1:
             raise ValueError("shards must be a positive integer")
-        if store not in _manifest.STORES:
-            raise ValueError(f"store must be one of {_manifest.STORES}")
+        if not isinstance(store, str) or store not in _manifest.STORES:
+            raise ValueError(f"store must be one of {_manifest.STORES}, "
+                             f"got {store!r}")
+        if not isinstance(metric, str) or metric not in _manifest.METRICS:
+            raise ValueError(f"metric must be one of {_manifest.METRICS}, "
+                             f"got {metric!r}")
         settings = {"ef_construction": _as_count(ef_construction,
                                                  "ef_construction", 0),
-                    "seed": _as_count(seed, "seed", 0), "store": store}
+                    "seed": _as_count(seed, "seed", 0), "store": store,
+                    "dim": _as_count(dim, "dim", 1, _manifest.MAX_DIM),
+                    "metric": metric}
         self._start(client, settings, [None] * shards, timeout)
 
     @classmethod
     def load(cls, client: Client, directory: str | os.PathLike, *,
              timeout: float | None = None) -> ShardedIndex:
         """Loads a sharded index saved by ``save``. The manifest and every
-        shard file (its SHA-256, length and settings) are checked before
+        shard file (its SHA-256, length, dimension, metric and other
+        settings) are checked before
         the index is returned; a mismatch raises ``korvane.IndexFileError``
         naming the shard, a missing manifest ``FileNotFoundError``. The
         directory is read by the workers, so it must be visible to them."""
@@ -155,7 +166,8 @@ class ShardedIndex:
                 f"{os.path.join(directory, _manifest.MANIFEST_NAME)}: {e}"
             ) from None
         settings = {key: manifest[key]
-                    for key in ("ef_construction", "seed", "store")}
+                    for key in ("ef_construction", "seed", "store", "dim",
+                                "metric")}
         saved = [{"path": os.path.join(directory, entry["file"]),
                   "length": entry["length"], "sha256": entry["sha256"],
                   "shard_count": len(manifest["shards"])}
@@ -293,7 +305,7 @@ class ShardedIndex:
 
     def add(self, vectors: ArrayLike, ids: ArrayLike | None = None,
             threads: int | None = None) -> None:
-        """Adds vectors ((n, 256) or (256,)) under ids, with the checks of
+        """Adds vectors ((n, dim) or (dim,)) under ids, with the checks of
         ``korvane.Index.add`` (finite vectors; integer ids, not NO_ID; by
         default the first n consecutive free ids from len(self) on). Ids
         already present anywhere, or repeated, raise
@@ -305,7 +317,7 @@ class ShardedIndex:
         leaves nothing: what the shards added is taken out again before the
         error is raised (after a timeout, the shards still busy with the
         add undo it as soon as it ends), so the same add can be retried."""
-        vectors, _ = _as_vectors(vectors, "vectors")
+        vectors, _ = _as_vectors(vectors, "vectors", self._settings, True)
         if threads is not None:
             threads = _as_count(threads, "threads", 1)
         with self._write_lock:
@@ -400,11 +412,13 @@ class ShardedIndex:
                rerank: int = 4, filter: ArrayLike | None = None
                ) -> tuple[np.ndarray, np.ndarray]:
         """The k best ids and scores per query, best first, ties by id
-        ascending: (nq, k) arrays for (nq, 256) queries, (k,) for one
-        (256,) query, padded with ``korvane.NO_ID`` and -inf. A ``filter``
+        ascending: (nq, k) arrays for (nq, dim) queries, (k,) for one
+        (dim,) query, padded with ``korvane.NO_ID`` and -inf; scores by the
+        index's metric, larger is better. A ``filter``
         (array of allowed ids) searches exactly over those ids and is sent
         only to the shards that own them."""
-        queries, single = _as_vectors(queries, "queries")
+        queries, single = _as_vectors(queries, "queries", self._settings,
+                                      False)
         k = _as_count(k, "k", 1, korvane.MAX_K)
         ef = max(_as_count(ef, "ef", 1, 2**63 - 1), k)
         rerank = _as_count(rerank, "rerank", 0, 2**63 - 1)
@@ -464,6 +478,16 @@ class ShardedIndex:
         return self._settings["store"]
 
     @property
+    def dim(self) -> int:
+        """Floats per vector."""
+        return self._settings["dim"]
+
+    @property
+    def metric(self) -> str:
+        """"ip", "cosine" or "l2"."""
+        return self._settings["metric"]
+
+    @property
     def seed(self) -> int:
         return self._settings["seed"]
 
@@ -518,6 +542,7 @@ class ShardedIndex:
         state = "closed" if "_actors" not in self.__dict__ else \
             f"on {len(set(self._workers))} workers"
         return (f"<ShardedIndex {self.shards} shards {state}, "
+                f"dim {self.dim}, metric {self.metric!r}, "
                 f"store {self.store!r}, seed {self.seed}>")
 
     def __enter__(self):

@@ -33,7 +33,7 @@ py::tuple since(Times start) {
 
 // (wall, CPU) seconds of korvane_search over every query on one context, in a C loop.
 py::tuple searchLoop(IndexObject& object, py::handle queries, uint64_t k, uint64_t ef, uint64_t rerank) {
-    const Rows rows = toRows(queries, "queries");
+    const Rows rows = toRows(queries, "queries", object.dim, object.metric, false);
     std::vector<uint64_t> ids(k);
     std::vector<float> scores(k);
     Times start{};
@@ -44,7 +44,7 @@ py::tuple searchLoop(IndexObject& object, py::handle queries, uint64_t k, uint64
         if (!pooled.context) throw std::bad_alloc();
         start = now();
         for (uint64_t q = 0; q < rows.count; ++q)
-            korvane_search(object.handle, pooled.context, rows.array.data() + q * KORVANE_DIM, k, ids.data(),
+            korvane_search(object.handle, pooled.context, rows.array.data() + q * rows.dim, k, ids.data(),
                            scores.data());
     }
     return since(start);
@@ -53,7 +53,7 @@ py::tuple searchLoop(IndexObject& object, py::handle queries, uint64_t k, uint64
 // (wall, CPU) seconds of one korvane_search_batch_rerank call over all queries.
 py::tuple searchBatch(IndexObject& object, py::handle queries, uint64_t k, uint64_t ef, uint64_t rerank,
                    uint64_t threads) {
-    const Rows rows = toRows(queries, "queries");
+    const Rows rows = toRows(queries, "queries", object.dim, object.metric, false);
     std::vector<uint64_t> ids(rows.count * k), counts(rows.count);
     std::vector<float> scores(rows.count * k);
     Times start{};

@@ -54,45 +54,63 @@ py::array numericArray(py::handle object, const char* what) {
 
 // A row that is not finite, or whose squared length overflows float32,
 // scores NaN against every query and so cannot be ranked; the tool refuses
-// such rows too.
-void checkScorable(const Rows& rows, const char* what) {
+// such rows too. Cosine normalises first, so only direction matters there.
+void checkScorable(const Rows& rows, const char* what, uint32_t metric, bool stored) {
+    const bool cosine = metric == KORVANE_METRIC_COSINE;
     std::string problem;
     uint64_t bad = 0;
     {
         // Only a large batch is worth letting other Python threads run.
         std::optional<py::gil_scoped_release> released;
-        if (rows.count >= 256) released.emplace();
+        if (rows.count * rows.dim >= 65536) released.emplace();
         const float* data = rows.array.data();
         for (uint64_t r = 0; r < rows.count && problem.empty(); ++r) {
-            const float* row = data + r * KORVANE_DIM;
-            // In double no finite float's square overflows, so the sum is
-            // finite exactly when every component is.
+            const float* row = data + r * rows.dim;
+            // In double no finite float's square overflows or vanishes, so
+            // the sum is finite exactly when every component is, and zero
+            // exactly when every component is.
             double squared_length = 0;
-            for (int i = 0; i < KORVANE_DIM; ++i) squared_length += double(row[i]) * double(row[i]);
+            for (uint32_t i = 0; i < rows.dim; ++i) squared_length += double(row[i]) * double(row[i]);
             if (!std::isfinite(squared_length))
                 problem = " holds a value that is not a finite number (NaN or infinity)";
-            else if (squared_length > double(std::numeric_limits<float>::max()))
+            else if (!cosine && squared_length > double(std::numeric_limits<float>::max()))
                 problem = " is too long: its squared length overflows float32, so it cannot be scored";
+            else if (cosine && stored && squared_length == 0)
+                problem = " is all zeros, which has no direction for cosine similarity";
             bad = r;
         }
     }
     if (!problem.empty()) throwValue(std::string(what) + " row " + std::to_string(bad) + problem);
 }
 
+std::string shapeText(const py::array& array) {
+    std::string shape;
+    for (py::ssize_t d = 0; d < array.ndim(); ++d) shape += (d ? ", " : "") + std::to_string(array.shape(d));
+    if (array.ndim() == 1) shape += ",";
+    return "(" + shape + ")";
+}
+
 }  // namespace
 
-Rows toRows(py::handle object, const char* what) {
+Rows toRows(py::handle object, const char* what, uint32_t dim, uint32_t metric, bool stored,
+            const char* dim_owner) {
     FloatArray array = FloatArray::ensure(numericArray(object, what));
     if (!array) throwValue(std::string(what) + " must be an array of numbers");
     const bool single = array.ndim() == 1;
-    if (!(single || array.ndim() == 2) || array.shape(array.ndim() - 1) != KORVANE_DIM) {
-        std::string shape;
-        for (py::ssize_t d = 0; d < array.ndim(); ++d) shape += (d ? ", " : "") + std::to_string(array.shape(d));
-        if (array.ndim() == 1) shape += ",";
-        throwValue(std::string(what) + " must have shape (n, 256) or (256,), got (" + shape + ")");
-    }
-    Rows rows{array, single ? 1u : static_cast<uint64_t>(array.shape(0)), single};
-    checkScorable(rows, what);
+    const std::string wanted = dim ? std::to_string(dim) : std::string("d");
+    if (!(single || array.ndim() == 2))
+        throwValue(std::string(what) + " must have shape (n, " + wanted + ") or (" + wanted + ",), got " +
+                   shapeText(array));
+    const py::ssize_t width = array.shape(array.ndim() - 1);
+    if (dim && width != static_cast<py::ssize_t>(dim))
+        throwValue(std::string(what) + " have " + std::to_string(width) + " components but " + dim_owner + " is " +
+                   std::to_string(dim) + ": expected shape (n, " + wanted + ") or (" + wanted + ",), got " +
+                   shapeText(array));
+    if (!dim && (width < 1 || width > KORVANE_MAX_DIM))
+        throwValue(std::string(what) + " must have 1 to " + std::to_string(KORVANE_MAX_DIM) +
+                   " components per vector, got shape " + shapeText(array));
+    Rows rows{array, single ? 1u : static_cast<uint64_t>(array.shape(0)), static_cast<uint32_t>(width), single};
+    checkScorable(rows, what, metric, stored);
     return rows;
 }
 

@@ -14,14 +14,19 @@ namespace korvane_py {
 using FloatArray = pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast>;
 using IdArray = pybind11::array_t<uint64_t, pybind11::array::c_style | pybind11::array::forcecast>;
 
-// Rows of 256 floats: a (n, 256) or (256,) array-like. float32 C-contiguous
-// arrays are used as they are; anything else is converted once.
+// Rows of `dim` floats: a (n, dim) or (dim,) array-like (dim 0: any width,
+// taken from the array). float32 C-contiguous arrays are used as they are;
+// anything else is converted once. Rows that cannot be scored under
+// `metric` are refused, and so are zero rows when they are to be stored in
+// a cosine index (`stored`), which has no direction to give them.
 struct Rows {
     FloatArray array;
     uint64_t count;
-    bool single;  // given as one (256,) vector
+    uint32_t dim;
+    bool single;  // given as one (dim,) vector
 };
-Rows toRows(pybind11::handle object, const char* what);
+Rows toRows(pybind11::handle object, const char* what, uint32_t dim, uint32_t metric, bool stored,
+            const char* dim_owner = "the index's dimension");
 
 // A (n,) or scalar array-like of non-negative integers as uint64.
 IdArray toIds(pybind11::handle object, const char* what);

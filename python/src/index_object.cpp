@@ -15,6 +15,10 @@ IndexObject* openIndexObject(korvane_index* handle) {
     try {
         object = std::make_unique<IndexObject>();
         reserveContextPool(object->contexts);
+        object->dim = korvane_index_dim(handle);
+        object->metric = korvane_index_metric(handle);
+        object->probe.assign(object->dim, 0.0f);
+        if (object->metric == KORVANE_METRIC_COSINE) object->probe[0] = 1.0f;
     } catch (...) {
         korvane_index_destroy(handle);
         throw;
@@ -57,12 +61,11 @@ WriteAccess::WriteAccess(IndexObject& o) : object(o) {
 WriteAccess::~WriteAccess() { unlockExclusive(object.lock); }
 
 bool containsId(IndexObject& object, uint64_t id) {
-    static const float zero_query[KORVANE_DIM] = {};
     PooledContext pooled(object.contexts, object.handle, 1, 4);  // filtered searches never re-rank
     if (!pooled.context) throw std::bad_alloc();
     uint64_t found_id = 0;
     float score = 0.0f;
-    return korvane_search_filtered(object.handle, pooled.context, zero_query, &id, 1, 1, &found_id, &score) == 1;
+    return korvane_search_filtered(object.handle, pooled.context, object.probe.data(), &id, 1, 1, &found_id, &score) == 1;
 }
 
 }  // namespace korvane_py

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "c_api.h"
 #include "context_pool.h"
@@ -14,6 +15,13 @@ struct IndexObject {
     korvane_index* handle = nullptr;  // nullptr once closed
     RwLock lock;
     ContextPool contexts;
+    // Fixed for the life of the handle, so read without the lock.
+    uint32_t dim = KORVANE_DIM;
+    uint32_t metric = KORVANE_METRIC_IP;
+    // The query of the membership tests: any query finds every listed id
+    // in an exact filtered search, except a zero one under cosine, which
+    // finds nothing.
+    std::vector<float> probe;
 
     IndexObject() = default;
     IndexObject(const IndexObject&) = delete;

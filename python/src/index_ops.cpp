@@ -27,11 +27,30 @@ struct StoreName {
 };
 constexpr StoreName kStores[] = {{"int8", KORVANE_STORE_I8}, {"f32", KORVANE_STORE_F32}, {"none", KORVANE_STORE_NONE}};
 
-uint32_t storeCode(const std::string& name) {
-    for (const StoreName& store : kStores) {
-        if (name == store.name) return store.code;
+constexpr StoreName kMetrics[] = {
+    {"ip", KORVANE_METRIC_IP}, {"cosine", KORVANE_METRIC_COSINE}, {"l2", KORVANE_METRIC_L2}};
+
+// A name from `names`, or ValueError listing them all.
+template <std::size_t N>
+uint32_t codeOf(py::handle value, const StoreName (&names)[N], const char* what) {
+    if (py::isinstance<py::str>(value)) {
+        const std::string name = value.cast<std::string>();
+        for (const StoreName& each : names) {
+            if (name == each.name) return each.code;
+        }
     }
-    throw py::value_error("store must be \"int8\", \"f32\" or \"none\", got \"" + name + "\"");
+    std::string allowed;
+    for (std::size_t i = 0; i < N; ++i)
+        allowed += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + "\"" + names[i].name + "\"";
+    throw py::value_error(std::string(what) + " must be " + allowed + ", got " + std::string(py::repr(value)));
+}
+
+template <std::size_t N>
+std::string nameOf(uint32_t code, const StoreName (&names)[N]) {
+    for (const StoreName& each : names) {
+        if (code == each.code) return each.name;
+    }
+    return "unknown";
 }
 
 // Why an add_batch call refused its ids: the first id given twice, or else
@@ -51,7 +70,6 @@ std::string describeDuplicate(IndexObject& object, const uint64_t* ids, uint64_t
 // any: exact filtered searches over 256 candidates at a time, each of which
 // returns every listed id that is present. Runs under the write lock.
 std::optional<uint64_t> largestPresent(IndexObject& object, uint64_t first, uint64_t count) {
-    static const float zero_query[KORVANE_DIM] = {};
     PooledContext pooled(object.contexts, object.handle, 1, 4);
     if (!pooled.context) throw std::bad_alloc();
     std::optional<uint64_t> largest;
@@ -61,7 +79,7 @@ std::optional<uint64_t> largestPresent(IndexObject& object, uint64_t first, uint
         const uint64_t n = std::min<uint64_t>(KORVANE_MAX_K, count - done);
         std::iota(candidates, candidates + n, first + done);
         const uint64_t hits =
-            korvane_search_filtered(object.handle, pooled.context, zero_query, candidates, n, n, found, scores);
+            korvane_search_filtered(object.handle, pooled.context, object.probe.data(), candidates, n, n, found, scores);
         for (uint64_t i = 0; i < hits; ++i) largest = std::max(largest.value_or(found[i]), found[i]);
         done += n;
     }
@@ -97,21 +115,27 @@ void refuseNoId(const IdArray& ids) {
 
 }  // namespace
 
-IndexObject* createIndex(py::object ef_construction, py::object seed, const std::string& store) {
+IndexObject* createIndex(py::object ef_construction, py::object seed, py::object store, py::object dim,
+                         py::object metric) {
     const uint64_t ef = toUnsigned(ef_construction, "ef_construction");
     const uint64_t seed_value = toUnsigned(seed, "seed");
-    const uint32_t code = storeCode(store);
+    const uint32_t store_code = codeOf(store, kStores, "store");
+    const uint32_t dim_value = static_cast<uint32_t>(toCount(dim, "dim", 1, KORVANE_MAX_DIM));
+    const uint32_t metric_code = codeOf(metric, kMetrics, "metric");
     korvane_index* handle = nullptr;
     {
         py::gil_scoped_release released;
-        handle = korvane_index_create_with_store(ef, seed_value, code);
+        // The default shape through the call it has always used: the same index either way, by the header's promise.
+        handle = dim_value == KORVANE_DIM && metric_code == KORVANE_METRIC_IP
+                     ? korvane_index_create_with_store(ef, seed_value, store_code)
+                     : korvane_index_create_with_options(dim_value, metric_code, store_code, ef, seed_value);
     }
     if (!handle) throw std::bad_alloc();
     return openIndexObject(handle);
 }
 
 void addVectors(IndexObject& object, py::object vectors, py::object ids, py::object threads) {
-    const Rows rows = toRows(vectors, "vectors");
+    const Rows rows = toRows(vectors, "vectors", object.dim, object.metric, true);
     std::optional<IdArray> given;
     if (!ids.is_none()) {
         given = toIds(ids, "ids");
@@ -202,7 +226,7 @@ IndexObject* loadIndex(py::object path) {
             error = EISDIR;
         }
         if (fd >= 0) close(fd);
-        if (!error) handle = korvane_index_load(bytes.c_str());
+        if (!error) handle = korvane_index_load_any(bytes.c_str());
     }
     if (error) raiseOsError(error, "cannot read the index file", path);
     if (!handle) raiseIndexFileError("not a valid index file, or too large for the memory available", path);
@@ -210,11 +234,15 @@ IndexObject* loadIndex(py::object path) {
 }
 
 std::string storeName(IndexObject& object) {
-    const uint32_t code = quickRead(object, [](korvane_index* handle) { return korvane_index_raw_store(handle); });
-    for (const StoreName& store : kStores) {
-        if (code == store.code) return store.name;
-    }
-    return "unknown";
+    return nameOf(quickRead(object, [](korvane_index* handle) { return korvane_index_raw_store(handle); }), kStores);
+}
+
+std::string metricName(IndexObject& object) {
+    return nameOf(quickRead(object, [](korvane_index* handle) { return korvane_index_metric(handle); }), kMetrics);
+}
+
+uint32_t indexDim(IndexObject& object) {
+    return quickRead(object, [](korvane_index* handle) { return korvane_index_dim(handle); });
 }
 
 }  // namespace korvane_py

@@ -13,7 +13,8 @@
 
 namespace korvane_py {
 
-IndexObject* createIndex(pybind11::object ef_construction, pybind11::object seed, const std::string& store);
+IndexObject* createIndex(pybind11::object ef_construction, pybind11::object seed, pybind11::object store,
+                         pybind11::object dim, pybind11::object metric);
 void addVectors(IndexObject& object, pybind11::object vectors, pybind11::object ids, pybind11::object threads);
 uint64_t removeIds(IndexObject& object, pybind11::object ids);
 bool containsObject(IndexObject& object, pybind11::object id);
@@ -22,5 +23,9 @@ IndexObject* loadIndex(pybind11::object path);
 
 // "int8", "f32" or "none".
 std::string storeName(IndexObject& object);
+
+// "ip", "cosine" or "l2".
+std::string metricName(IndexObject& object);
+uint32_t indexDim(IndexObject& object);
 
 }  // namespace korvane_py

@@ -23,8 +23,10 @@ namespace {
 
 void bindIndex(py::module_& module) {
     py::class_<IndexObject>(module, "Index", doc::kIndex)
+        // dim and metric by keyword only: the first three positions have
+        // always been ef_construction, seed and store.
         .def(py::init(&createIndex), py::arg("ef_construction") = 200, py::arg("seed") = 0,
-             py::arg("store") = "int8")
+             py::arg("store") = "int8", py::kw_only(), py::arg("dim") = KORVANE_DIM, py::arg("metric") = "ip")
         .def("add", &addVectors, py::arg("vectors"), py::arg("ids") = py::none(), py::arg("threads") = py::none(),
              doc::kAdd)
         .def("remove", &removeIds, py::arg("ids"), doc::kRemove)
@@ -43,10 +45,16 @@ void bindIndex(py::module_& module) {
             "memory_bytes", [](IndexObject& self) { return quickRead(self, korvane_index_memory_bytes); },
             doc::kMemory)
         .def_property_readonly("store", &storeName, doc::kStore)
+        .def_property_readonly("dim", &indexDim, doc::kDim)
+        .def_property_readonly("metric", &metricName, doc::kMetric)
         .def("__repr__", [](IndexObject& self) {
             if (!self.handle) return std::string("<korvane.Index (closed)>");
-            return "<korvane.Index: " + std::to_string(quickRead(self, korvane_index_len)) + " vectors, store=\"" +
-                   storeName(self) + "\">";
+            // The default shape keeps the text it always had.
+            std::string shape;
+            if (self.dim != KORVANE_DIM || self.metric != KORVANE_METRIC_IP)
+                shape = "dim=" + std::to_string(self.dim) + ", metric=\"" + metricName(self) + "\", ";
+            return "<korvane.Index: " + std::to_string(quickRead(self, korvane_index_len)) + " vectors, " + shape +
+                   "store=\"" + storeName(self) + "\">";
         });
 }
 
@@ -54,11 +62,18 @@ void bindIndex(py::module_& module) {
 // rules before it routes anything to a shard.
 void bindConversions(py::module_& module) {
     module.def("_to_ids", [](py::object ids, const char* what) { return toIds(ids, what); });
-    module.def("_to_rows", [](py::object vectors, const char* what) {
-        Rows rows = toRows(vectors, what);
-        return py::make_tuple(rows.array.reshape({static_cast<py::ssize_t>(rows.count), py::ssize_t{KORVANE_DIM}}),
-                              rows.single);
-    });
+    // dim 0 takes any width; metric as the index codes it; `stored`: the
+    // rows are to be stored (cosine refuses zero rows then).
+    module.def(
+        "_to_rows",
+        [](py::object vectors, const char* what, uint32_t dim, uint32_t metric, bool stored, const char* dim_owner) {
+            Rows rows = toRows(vectors, what, dim, metric, stored, dim_owner);
+            return py::make_tuple(
+                rows.array.reshape({static_cast<py::ssize_t>(rows.count), static_cast<py::ssize_t>(rows.dim)}),
+                rows.single);
+        },
+        py::arg("vectors"), py::arg("what"), py::arg("dim") = KORVANE_DIM, py::arg("metric") = KORVANE_METRIC_IP,
+        py::arg("stored") = false, py::arg("dim_owner") = "the index's dimension");
 }
 
 }  // namespace
@@ -66,6 +81,8 @@ void bindConversions(py::module_& module) {
 PYBIND11_MODULE(_korvane, module) {
     module.doc() = doc::kModule;
     module.attr("DIM") = KORVANE_DIM;
+    module.attr("MAX_DIM") = KORVANE_MAX_DIM;
+    module.attr("METRICS") = py::make_tuple("ip", "cosine", "l2");
     module.attr("MAX_K") = KORVANE_MAX_K;
     module.attr("NO_ID") = py::int_(std::numeric_limits<uint64_t>::max());
     module.attr("__version__") = KORVANE_VERSION;

@@ -24,6 +24,7 @@ struct Query {
 
 struct Output {
     const float* queries;
+    uint32_t dim;
     uint64_t count;
     uint64_t* ids;  // count rows of k
     float* scores;
@@ -42,7 +43,7 @@ bool searchRange(IndexObject& object, const Query& query, const Output& out, uin
     PooledContext pooled(object.contexts, object.handle, query.ef, query.rerank);
     if (!pooled.context) return false;
     for (uint64_t q = begin; q < end; ++q) {
-        const float* vector = out.queries + q * KORVANE_DIM;
+        const float* vector = out.queries + q * out.dim;
         uint64_t* ids = out.ids + q * query.k;
         float* scores = out.scores + q * query.k;
         const uint64_t found =
@@ -86,9 +87,19 @@ bool searchBatch(IndexObject& object, const Query& query, const Output& out) {
     return true;
 }
 
+// From about this many queries the batch call is faster than a loop over
+// a pooled context even on one thread (it rotates queries a block at a
+// time, which counts more the wider the vectors); below it, its context
+// allocation costs more than that saves.
+constexpr uint64_t kBatchFrom = 8;
+
 bool run(IndexObject& object, const Query& query, const Output& out) {
-    if (out.count <= 1 || query.threads <= 1) return searchRange(object, query, out, 0, out.count);
-    if (query.allowed) return searchRangesInParallel(object, query, out);
+    if (query.allowed) {
+        if (out.count <= 1 || query.threads <= 1) return searchRange(object, query, out, 0, out.count);
+        return searchRangesInParallel(object, query, out);
+    }
+    if (out.count < kBatchFrom && (out.count <= 1 || query.threads <= 1))
+        return searchRange(object, query, out, 0, out.count);
     return searchBatch(object, query, out);
 }
 
@@ -113,7 +124,7 @@ py::tuple searchIndex(IndexObject& object, py::object queries, py::object k, py:
     // Fewer candidates than k would pad rows that the index could fill.
     const uint64_t ef_value = std::max(toCount(ef, "ef", 1, kUnbounded), k_value);
     Query query{k_value, ef_value, toCount(rerank, "rerank", 0, kUnbounded), 0, nullptr, 0};
-    const Rows rows = toRows(queries, "queries");
+    const Rows rows = toRows(queries, "queries", object.dim, object.metric, false);
     query.threads = toThreadCount(threads, rows.count);
     std::optional<IdArray> allowed;
     std::vector<uint64_t> distinct;
@@ -132,7 +143,7 @@ py::tuple searchIndex(IndexObject& object, py::object queries, py::object k, py:
     if (!rows.single) shape.insert(shape.begin(), static_cast<py::ssize_t>(rows.count));
     py::array_t<uint64_t> ids(shape);
     py::array_t<float> scores(shape);
-    const Output out{rows.array.data(), rows.count, ids.mutable_data(), scores.mutable_data()};
+    const Output out{rows.array.data(), rows.dim, rows.count, ids.mutable_data(), scores.mutable_data()};
     bool ok = true;
     {
         py::gil_scoped_release released;

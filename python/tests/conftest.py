@@ -41,6 +41,11 @@ class CLibrary:
             "korvane_search_filtered": (U64, [ctypes.c_void_p, ctypes.c_void_p, F32P, U64P, U64, U64, U64P, F32P]),
             "korvane_index_save": (ctypes.c_int32, [ctypes.c_void_p, ctypes.c_char_p]),
             "korvane_index_load": (ctypes.c_void_p, [ctypes.c_char_p]),
+            "korvane_index_create_with_options": (ctypes.c_void_p, [ctypes.c_uint32, ctypes.c_uint32,
+                                                                    ctypes.c_uint32, U64, U64]),
+            "korvane_index_load_any": (ctypes.c_void_p, [ctypes.c_char_p]),
+            "korvane_index_dim": (ctypes.c_uint32, [ctypes.c_void_p]),
+            "korvane_index_metric": (ctypes.c_uint32, [ctypes.c_void_p]),
         }
         for name, (result, arguments) in signatures.items():
             if hasattr(lib, name):
@@ -52,10 +57,14 @@ class CLibrary:
 
 class CIndex:
     STORES = {"none": 0, "f32": 1, "int8": 2}
+    METRICS = {"ip": 0, "cosine": 1, "l2": 2}
 
-    def __init__(self, clib, ef_construction=200, seed=0, store="int8"):
+    def __init__(self, clib, ef_construction=200, seed=0, store="int8", dim=None, metric=None):
         self.lib = clib.lib
-        if clib.has_stores:
+        if dim is not None or metric is not None:
+            self.handle = self.lib.korvane_index_create_with_options(
+                dim or korvane.DIM, self.METRICS[metric or "ip"], self.STORES[store], ef_construction, seed)
+        elif clib.has_stores:
             self.handle = self.lib.korvane_index_create_with_store(ef_construction, seed, self.STORES[store])
         else:
             assert store == "int8"
@@ -103,6 +112,14 @@ class CIndex:
     def close(self):
         self.lib.korvane_index_destroy(self.handle)
 
+    @classmethod
+    def load_any(cls, clib, path):
+        index = cls.__new__(cls)
+        index.lib = clib.lib
+        index.handle = clib.lib.korvane_index_load_any(os.fsencode(path))
+        assert index.handle
+        return index
+
 
 def _u64(array):
     return array.ctypes.data_as(U64P)
@@ -130,8 +147,8 @@ def rng():
     return np.random.default_rng(20261208)
 
 
-def clustered(rng, count, centres=16):
+def clustered(rng, count, centres=16, dim=korvane.DIM):
     """Vectors around a few centres, so searches have real neighbours."""
-    centre = rng.standard_normal((centres, korvane.DIM)).astype(np.float32)
+    centre = rng.standard_normal((centres, dim)).astype(np.float32)
     pick = rng.integers(0, centres, count)
-    return (centre[pick] + 0.3 * rng.standard_normal((count, korvane.DIM))).astype(np.float32)
+    return (centre[pick] + 0.3 * rng.standard_normal((count, dim))).astype(np.float32)

@@ -74,9 +74,9 @@ def merged_by_brute_force(answers, k):
 class LocalPartition:
     """The same shards built in this process with plain korvane.Index."""
 
-    def __init__(self, shards):
+    def __init__(self, shards, **shape):
         self.indexes = [korvane.Index(ef_construction=EF_CONSTRUCTION,
-                                      seed=SEED) for _ in range(shards)]
+                                      seed=SEED, **shape) for _ in range(shards)]
 
     def owners(self, ids):
         return shard_of(ids, len(self.indexes))
@@ -126,6 +126,39 @@ def test_answers_equal_a_merge_of_the_same_partition_searched_locally(client):
         assert_same_bits(index.search(queries, k=10),
                             local.search(queries, k=10))
         assert index.memory_bytes == sum(i.memory_bytes for i in local.indexes)
+
+
+def test_a_784_d_euclidean_index_equals_its_shards_searched_and_merged(
+        client, rng, tmp_path):
+    data = clustered(rng, 500, dim=784)
+    ids, queries = random_ids(500, 20), clustered(rng, 8, dim=784)
+    local = LocalPartition(3, dim=784, metric="l2")
+    with make_sharded(client, 3, dim=784, metric="l2") as index:
+        for part in (slice(0, 200), slice(200, 500)):  # the first fixes the centres
+            index.add(data[part], ids[part])
+            local.add(data[part], ids[part])
+        expected = local.search(queries, k=10)
+        assert_same_bits(index.search(queries, k=10), expected)
+        with pytest.raises(ValueError, match="256 components but the index's dimension is 784"):
+            index.search(vectors(2, 1))
+        index.save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert (manifest["dim"], manifest["metric"]) == (784, "l2")
+    with ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT) as loaded:
+        assert (loaded.dim, loaded.metric, len(loaded)) == (784, "l2", 500)
+        assert_same_bits(loaded.search(queries, k=10), expected)
+    # A manifest without the fields is one of a 256-d inner-product index.
+    # Files of this shape record their seed in place of the matrices.
+    for change, message in ((lambda m: m.update(metric="cosine"),
+                             "metric 'l2', manifest 'cosine'"),
+                            (lambda m: m.update(seed=SEED + 1),
+                             f"seed {SEED + 1}"),
+                            (lambda m: m.pop("dim"),
+                             "dimension 784, manifest 256")):
+        change_manifest(tmp_path, change)
+        with pytest.raises(korvane.IndexFileError, match=message):
+            ShardedIndex.load(client, tmp_path, timeout=CALL_TIMEOUT)
+        (tmp_path / "manifest.json").write_text(json.dumps(manifest))
 
 
 def recall_at_10(found, truth):
@@ -251,6 +284,12 @@ TAMPERING = {
     "ef_construction changed": (lambda p: change_manifest(
         p, lambda m: m.update(ef_construction=10)),  # a file would hold 32
         f"ef_construction {EF_CONSTRUCTION}, manifest 10"),
+    "dimension changed": (lambda p: change_manifest(
+        p, lambda m: m.update(dim=784)), "dimension 256, manifest 784"),
+    "metric changed": (lambda p: change_manifest(
+        p, lambda m: m.update(metric="l2")), "metric 'ip', manifest 'l2'"),
+    "dimension out of range": (lambda p: change_manifest(
+        p, lambda m: m.update(dim=5000)), "dim is not an integer"),
     "seed changed": (lambda p: change_manifest(
         p, lambda m: m.update(seed=SEED + 1)), f"seed {SEED + 1}"),
     "shard files swapped with their hashes": (
@@ -357,7 +396,8 @@ def test_concurrent_saves_leave_one_whole_save(client, tmp_path):
 
 def test_settings_are_checked_and_round_trip(client, tmp_path):
     for bad in ({"ef_construction": 1.5}, {"ef_construction": -1},
-                {"seed": 2**64}, {"seed": True}):
+                {"seed": 2**64}, {"seed": True}, {"dim": 0}, {"dim": 784.0},
+                {"metric": "dot"}, {"metric": None}):
         with pytest.raises(ValueError):
             make_sharded(client, 2, **bad)
     with make_sharded(client, 2, ef_construction=0, seed=2**64 - 1) as index:
