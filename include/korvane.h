@@ -304,7 +304,7 @@ KORVANE_API int32_t korvane_search_batch_rerank(const korvane_index *index, cons
 
 #define KORVANE_MAX_DIM 4096
 #define KORVANE_METRIC_IP 0     /* score: inner product */
-#define KORVANE_METRIC_COSINE 1 /* score: cosine similarity, in [-1, 1] */
+#define KORVANE_METRIC_COSINE 1 /* score: cosine similarity (estimates can stray a little past +-1) */
 #define KORVANE_METRIC_L2 2     /* score: minus the squared Euclidean distance, <= 0 */
 
 /*
