@@ -59,6 +59,8 @@ class Index:
         a negative, non-integer or NO_ID id, or a closed index. A width other than
         the index's dim, and an all-zero vector under cosine, raise ValueError.
         """
+    def compact(self) -> None:
+        """Rebuild the index over its live vectors, keeping ids and scores."""
     def remove(self, ids: IdsLike) -> int:
         """Remove the vectors with these ids; returns how many were removed (absent ids are skipped)."""
     def search(

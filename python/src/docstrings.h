@@ -70,6 +70,15 @@ for a wrong shape (a width other than the index's dimension included), a
 vector that is not finite (the message names its row),
 ids that are negative, not integers or NO_ID, or a closed index.)";
 
+inline constexpr const char* kCompact = R"(Rebuild the index over its live vectors.
+
+Removed vectors keep their place in the graph and keep steering searches;
+after many removals, compact() rebuilds the graph from what the index holds
+(no original vectors needed), keeping ids and scores, so searches find the
+remaining vectors at the usual ef. Deterministic. Raises MemoryError, with
+the index unchanged, when memory runs out; needs room for a second copy of
+the live part while it runs.)";
+
 inline constexpr const char* kRemove = R"(Remove the vectors with the given ids; returns how many were removed.
 
 ids: array-like of non-negative integers (or one integer). Ids not in the

@@ -181,6 +181,16 @@ uint64_t removeIds(IndexObject& object, py::object ids) {
     return removed;
 }
 
+void compactIndex(IndexObject& object) {
+    int32_t status = KORVANE_OK;
+    {
+        py::gil_scoped_release released;
+        WriteAccess access(object);
+        status = korvane_index_compact(object.handle);
+    }
+    if (status != KORVANE_OK) throw std::bad_alloc();  // the index is unchanged
+}
+
 bool containsObject(IndexObject& object, py::object id) {
     if (!PyIndex_Check(id.ptr())) return false;
     uint64_t value = 0;

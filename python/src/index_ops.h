@@ -17,6 +17,7 @@ IndexObject* createIndex(pybind11::object ef_construction, pybind11::object seed
                          pybind11::object dim, pybind11::object metric);
 void addVectors(IndexObject& object, pybind11::object vectors, pybind11::object ids, pybind11::object threads);
 uint64_t removeIds(IndexObject& object, pybind11::object ids);
+void compactIndex(IndexObject& object);
 bool containsObject(IndexObject& object, pybind11::object id);
 void saveIndex(IndexObject& object, pybind11::object path);
 IndexObject* loadIndex(pybind11::object path);

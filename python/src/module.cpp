@@ -30,6 +30,7 @@ void bindIndex(py::module_& module) {
         .def("add", &addVectors, py::arg("vectors"), py::arg("ids") = py::none(), py::arg("threads") = py::none(),
              doc::kAdd)
         .def("remove", &removeIds, py::arg("ids"), doc::kRemove)
+        .def("compact", &compactIndex, doc::kCompact)
         // Index.search is a Python function (korvane/__init__.py) that passes
         // everything by position: pybind11's keyword matching would cost
         // several times what the rest of the call does.

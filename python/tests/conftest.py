@@ -35,6 +35,7 @@ class CLibrary:
             "korvane_index_add": (ctypes.c_int32, [ctypes.c_void_p, U64, F32P]),
             "korvane_index_add_batch": (ctypes.c_int32, [ctypes.c_void_p, U64P, F32P, U64, U64]),
             "korvane_index_remove": (ctypes.c_int32, [ctypes.c_void_p, U64]),
+            "korvane_index_compact": (ctypes.c_int32, [ctypes.c_void_p]),
             "korvane_context_create": (ctypes.c_void_p, [ctypes.c_void_p, U64]),
             "korvane_context_destroy": (None, [ctypes.c_void_p]),
             "korvane_search": (U64, [ctypes.c_void_p, ctypes.c_void_p, F32P, U64, U64P, F32P]),
@@ -82,6 +83,9 @@ class CIndex:
 
     def remove(self, id_):
         return self.lib.korvane_index_remove(self.handle, id_)
+
+    def compact(self):
+        return self.lib.korvane_index_compact(self.handle)
 
     def search(self, queries, k, ef, allowed=None, rerank=4):
         """Every query through korvane_search (or _filtered) on one context,

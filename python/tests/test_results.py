@@ -70,6 +70,15 @@ def test_removal_save_load_and_pickle_keep_results(pair, data, tmp_path):
         assert len(index) == len(py_index) and index.store == "int8"
     assert not np.isin(expected[0], gone).any()
 
+    # Compaction rebuilds the graph without the removed vectors, as C does.
+    py_index.compact()
+    assert c_index.compact() == 0
+    assert len(py_index) == len(ids) - len(gone)
+    assert_same_bits(py_index.search(queries, k=10, ef=64), c_index.search(queries, 10, 64))
+    py_index.save(tmp_path / "py.kvx")
+    c_index.save(tmp_path / "c.kvx")
+    assert (tmp_path / "py.kvx").read_bytes() == (tmp_path / "c.kvx").read_bytes()
+
 
 @pytest.mark.parametrize("store", ["f32", "none"])
 def test_other_stores_and_rerank_factors_equal_c(clib, rng, tmp_path, store):
