@@ -26,9 +26,16 @@ using ContextPtr = std::unique_ptr<korvane_context, ContextDeleter>;
 // The library's re-score factor of a new context.
 constexpr std::uint64_t kDefaultRerank = 4;
 
+// An index of `dim` floats ranked by `metric` (a KORVANE_METRIC_ value).
 IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed,
-                     std::uint32_t store = KORVANE_STORE_I8);
+                     std::uint32_t store = KORVANE_STORE_I8, std::uint64_t dim = kDim,
+                     std::uint32_t metric = KORVANE_METRIC_IP);
+// Reads a file of any dimension and metric.
 IndexPtr loadIndex(const std::string& path);
+
+// Throws Failure unless `vectors` have the index's width: the library reads
+// exactly that many floats per vector, whatever the caller passed.
+void checkWidth(const korvane_index* index, const VectorSet& vectors, const std::string& what);
 void saveIndex(const korvane_index* index, const std::string& path);
 ContextPtr createContext(const korvane_index* index, std::uint64_t ef_search);
 

@@ -34,6 +34,7 @@ protected:
         writeBytes(path("trunc.fvecs"), fvecs.substr(0, fvecs.size() - 3));
         writeBytes(path("empty.fvecs"), "");
         writeBytes(path("trunc.f32"), std::string(1000, '\0'));
+        writeRaw(path("v.f32"), vectors);
         writeNpy(path("trunc.npy"), "<f4", "(20, 256)", vectors.data(), 19 * kDim * 4);
         writeNpy(path("f64.npy"), "<f8", "(10, 256)", vectors.data(), 10 * kDim * 8);
         writeNpy(path("shape128.npy"), "<f4", "(20, 128)", vectors.data(), 20 * 128 * 4);
@@ -107,18 +108,19 @@ TEST_F(ToolErrorsTest, BadVectorFilesAreRefused) {
     const std::vector<BadCase> cases = {
         {{"build", "@missing.fvecs", "@o.kvx"}, 1, "cannot open"},
         {{"build", "@", "@o.kvx"}, 1, "not a regular file"},
-        {{"build", "@dim128.fvecs", "@o.kvx"}, 1, "128 dimensions; korvane needs 256"},
-        {{"build", "@shape128.npy", "@o.kvx"}, 1, "128 dimensions; korvane needs 256"},
+        {{"build", "@dim128.fvecs", "@o.kvx", "--dim", "256"}, 1, "vectors have 128 dimensions; --dim says 256"},
+        {{"search", "@idx.kvx", "@shape128.npy"}, 1, "vectors have 128 dimensions; the index has 256"},
+        {{"build", "@v.f32", "@o.kvx"}, 1, "a raw float32 file does not say its dimension; give it with --dim N"},
         {{"build", "@f64.npy", "@o.kvx"}, 1, "float32"},
         {{"build", "@notnpy.npy", "@o.kvx"}, 1, "not a readable .npy file"},
         {{"build", "@trunc.fvecs", "@o.kvx"}, 1, "truncated"},
-        {{"build", "@trunc.f32", "@o.kvx"}, 1, "truncated"},
+        {{"build", "@trunc.f32", "@o.kvx", "--dim", "256"}, 1, "truncated"},
         {{"build", "@trunc.npy", "@o.kvx"}, 1, "truncated"},
         {{"build", "@empty.fvecs", "@o.kvx"}, 1, "holds no vectors"},
         {{"build", "@nan.fvecs", "@o.kvx"}, 1, "vector 3 has a component that is not a finite number"},
         {{"search", "@idx.kvx", "@trunc.fvecs"}, 1, "truncated"},
-        {{"eval", "@v.fvecs", "@dim128.fvecs"}, 1, "128 dimensions"},
-        {{"build", "@axes3.npy", "@o.kvx"}, 1, ".npy shape (1, 1, 256) has 3 axes; korvane needs (n, 256)"},
+        {{"eval", "@v.fvecs", "@dim128.fvecs"}, 1, "vectors have 128 dimensions; BASE has 256"},
+        {{"build", "@axes3.npy", "@o.kvx"}, 1, ".npy shape (1, 1, 256) has 3 axes; korvane needs (n, dim)"},
         {{"build", "@smuggled.npy", "@o.kvx"}, 1, "header: unexpected key 'x'"},
         {{"build", "@twice.npy", "@o.kvx"}, 1, "header: key 'descr' given twice"},
         {{"build", "@long.fvecs", "@o.kvx"}, 1, "vector 2 is too long: its squared length overflows float32"},

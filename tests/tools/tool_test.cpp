@@ -88,7 +88,7 @@ TEST_F(ToolTest, BuildWritesTheLibrarysIndexFromEveryVectorFormat) {
     const std::string expected = readFile(path("expected.kvx"));
     for (const char* input : {"v.fvecs", "v.npy", "v.f32"}) {
         const RunResult r = run({"build", path(input), path("out.kvx"), "--seed", "7",
-                                 "--ef-construction", "40", "--threads", "2"});
+                                 "--ef-construction", "40", "--threads", "2", "--dim", "256"});
         ASSERT_EQ(r.exit_code, 0) << input << ": " << r.err;
         EXPECT_NE(r.out.find("300 vectors"), std::string::npos) << r.out;
         EXPECT_TRUE(readFile(path("out.kvx")) == expected) << input;
