@@ -85,8 +85,12 @@ void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const V
                 throw Failure("vector " + std::to_string(i) +
                               " is all zero: it has no direction, so a cosine index cannot take it");
         }
+    // A Euclidean index takes its centre from the first call that adds to
+    // it: an empty one gets every vector at once, so that the index is the
+    // one a single call makes (progress then comes in one step).
+    const bool centre_first = korvane_index_metric(index) == KORVANE_METRIC_L2 && korvane_index_len(index) == 0;
     for (std::uint64_t done = 0; done < vectors.count;) {
-        const std::uint64_t count = std::min(kAddBatch, vectors.count - done);
+        const std::uint64_t count = centre_first ? vectors.count : std::min(kAddBatch, vectors.count - done);
         const int32_t status = korvane_index_add_batch(index, ids.data() + done, vectors.row(done), count,
                                                        workerCount(count, threads));
         if (status == KORVANE_DUPLICATE)

@@ -269,6 +269,19 @@ TEST_F(ToolTest, OtherShapesWorkEndToEnd) {
         EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
     EXPECT_EQ(info.out.find("ignored tail"), std::string::npos) << info.out;
 
+    // Past one add batch of the tool: a Euclidean index's centre comes from
+    // its first call, so the tool's build must still equal a single call.
+    const Floats small = randomVectors(5000, 14, 3);
+    writeRaw(path("small.f32"), small);
+    IndexPtr single(korvane_index_create_with_options(3, KORVANE_METRIC_L2, KORVANE_STORE_F32, 40, 5));
+    const std::vector<std::uint64_t> small_ids = rowNumbers(5000);
+    ASSERT_EQ(korvane_index_add_batch(single.get(), small_ids.data(), small.data(), 5000, 2), 0);
+    ASSERT_EQ(korvane_index_save(single.get(), path("small_expected.kvx").c_str()), 0);
+    const RunResult small_built = run({"build", path("small.f32"), path("small.kvx"), "--dim", "3", "--metric", "l2",
+                                       "--store", "f32", "--seed", "5", "--ef-construction", "40"});
+    ASSERT_EQ(small_built.exit_code, 0) << small_built.err;
+    EXPECT_TRUE(readFile(path("small.kvx")) == readFile(path("small_expected.kvx")));
+
     const IndexPtr cosine = libraryIndex(KORVANE_METRIC_COSINE, "cosine.kvx");
     struct Case {
         const korvane_index* index;
