@@ -16,10 +16,14 @@ const char* const kAbout =
     "usage: korvane build VECTORS INDEX [options]\n"
     "\n"
     "Builds an index from VECTORS and saves it to INDEX (replaced if it exists).\n"
-    "VECTORS is .fvecs, .npy (float32, shape (n, 256), C order) or, for any other\n"
-    "name, raw little-endian float32 with 256 values per vector.\n";
+    "VECTORS is .fvecs, .npy (float32, shape (n, dim), C order), whose headers give\n"
+    "the dimension (1 to 4096), or, for any other name, raw little-endian float32,\n"
+    "which needs --dim. The index ranks by --metric; its file records both.\n";
 
 const std::vector<OptionRule> kOptions = {
+    dimRule("floats per vector: required for a raw file, checked against a .npy or .fvecs header",
+            "the file's header"),
+    metricRule("ranking: ip (inner product), cosine (cosine similarity) or l2 (Euclidean distance)"),
     textRule("--ids", "FILE", "ids of the vectors, in order: one decimal id per line, or a .npy of uint64",
              "the row numbers 0, 1, ..."),
     seedRule("seed of the index's random rotation"),
@@ -43,8 +47,10 @@ int runBuild(const Words& words) {
     if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 2, "korvane build VECTORS INDEX [options]");
     const std::uint64_t threads = threadsOption(args);
-    IndexPtr index = createIndex(efConstructionOption(args), seedOption(args), storeOption(args));
-    const VectorSet vectors = readVectors(args.positionals[0]);
+    const std::uint32_t metric = metricOption(args);
+    const std::uint32_t store = storeOption(args);
+    const VectorSet vectors = readVectors(args.positionals[0], {dimOption(args), "--dim says"});
+    IndexPtr index = createIndex(efConstructionOption(args), seedOption(args), store, vectors.dim, metric);
     const std::vector<std::uint64_t> ids = idsFor(args, vectors.count);
 
     ProgressBar bar("building", vectors.count);

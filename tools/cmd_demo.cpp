@@ -33,6 +33,8 @@ const std::vector<OptionRule> kOptions = {
     countRule("--count", "base vectors", 1, 1ull << 28, ClusteredSetup{}.base_count),
     countRule("--queries", "queries", 1, 1ull << 24, ClusteredSetup{}.query_count),
     seedRule("data and index seed"),
+    countRule("--dim", "floats per vector of the data set", 1, kMaxDim, kDim),
+    metricRule("ranking: ip (inner product), cosine (cosine similarity) or l2 (Euclidean distance)"),
     efConstructionRule(),
     threadsRule("worker threads"),
 };
@@ -53,7 +55,7 @@ void note(const char* what, const std::string& detail) {
 
 IndexPtr buildTimed(const ClusteredData& data, const Args& args, std::uint64_t seed,
                     std::uint64_t threads, std::uint32_t store = KORVANE_STORE_I8) {
-    IndexPtr index = createIndex(efConstructionOption(args), seed, store);
+    IndexPtr index = createIndex(efConstructionOption(args), seed, store, data.base.dim, metricOption(args));
     ProgressBar bar("building", data.base.count);
     Stopwatch clock;
     addAll(index.get(), rowIds(data.base.count), data.base, threads,
@@ -63,6 +65,10 @@ IndexPtr buildTimed(const ClusteredData& data, const Args& args, std::uint64_t s
     step("build (add_batch)", seconds, grouped(static_cast<std::uint64_t>(data.base.count / seconds)) +
                                            " vectors/s");
     return index;
+}
+
+const char* exactName(std::uint32_t metric) {
+    return metric == KORVANE_METRIC_L2 ? "Euclidean distance" : scoreMeaning(metric);
 }
 
 std::uint64_t fileBytes(const std::string& path) {
@@ -128,10 +134,15 @@ int runDemo(const Words& words) {
     setup.base_count = args.count("--count");
     setup.query_count = args.count("--queries");
     setup.seed = seedOption(args);
+    setup.dim = args.count("--dim");
+    const std::uint32_t metric = metricOption(args);
     const std::uint64_t threads = threadsOption(args);
-    std::printf("korvane demo: %s clustered 256-d vectors, %s queries, seed %llu, %llu threads\n\n",
-                grouped(setup.base_count).c_str(), grouped(setup.query_count).c_str(),
-                static_cast<ull>(setup.seed), static_cast<ull>(threads));
+    // The ranking is named only when it is not the default, so the first
+    // line a new user sees stays as it was.
+    const std::string ranking = metric == KORVANE_METRIC_IP ? "" : std::string(", ranked by ") + exactName(metric);
+    std::printf("korvane demo: %s clustered %llu-d vectors%s, %s queries, seed %llu, %llu threads\n\n",
+                grouped(setup.base_count).c_str(), static_cast<ull>(setup.dim), ranking.c_str(),
+                grouped(setup.query_count).c_str(), static_cast<ull>(setup.seed), static_cast<ull>(threads));
     Stopwatch total;
 
     Stopwatch clock;
@@ -143,8 +154,8 @@ int runDemo(const Words& words) {
                                    " bytes per vector");
     checkSameAnswers(built.get(), index.get(), data.queries, threads);
     clock = Stopwatch();
-    const Neighbours truth = exactTopK(data.base, data.queries, kK, threads);
-    step("exact neighbours", clock.seconds(), "brute-force inner product on " +
+    const Neighbours truth = exactTopK(data.base, data.queries, kK, threads, metric);
+    step("exact neighbours", clock.seconds(), std::string("brute-force ") + exactName(metric) + " on " +
                                                   std::to_string(threads) + " threads");
     printSweep(index.get(), data, truth, threads);
     printFloatStoreSweep(data, truth, args, setup, threads);

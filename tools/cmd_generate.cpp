@@ -14,9 +14,9 @@ namespace {
 const char* const kAbout =
     "usage: korvane generate BASE QUERIES [options]\n"
     "\n"
-    "Writes the demo's clustered data set: unit-length 256-d vectors around random\n"
-    "centres, the same for the same seed on every machine. The format follows each\n"
-    "file's name: .fvecs, .npy, or raw float32 for any other name.\n";
+    "Writes the demo's clustered data set: unit-length vectors (256-d unless --dim)\n"
+    "around random centres, the same for the same seed on every machine. The format\n"
+    "follows each file's name: .fvecs, .npy, or raw float32 for any other name.\n";
 
 constexpr std::uint64_t kMaxCount = 1ull << 32;
 const std::vector<OptionRule> kOptions = {
@@ -24,6 +24,7 @@ const std::vector<OptionRule> kOptions = {
     countRule("--queries", "query vectors", 1, kMaxCount, ClusteredSetup{}.query_count),
     countRule("--clusters", "cluster centres", 1, kMaxCount, ClusteredSetup{}.clusters),
     seedRule("seed of the data set"),
+    countRule("--dim", "floats per vector", 1, kMaxDim, kDim),
 };
 
 }  // namespace
@@ -37,6 +38,7 @@ int runGenerate(const Words& words) {
     setup.query_count = args.count("--queries");
     setup.clusters = args.count("--clusters");
     setup.seed = seedOption(args);
+    setup.dim = args.count("--dim");
     const ClusteredData data = generateClustered(setup, hardwareThreads());
     writeVectors(args.positionals[0], data.base);
     writeVectors(args.positionals[1], data.queries);

@@ -15,9 +15,9 @@ const char* const kAbout =
     "usage: korvane info INDEX\n"
     "\n"
     "Loads INDEX with the library (a file the library refuses is reported as\n"
-    "such), then describes it: vectors stored, live and removed, the graph's\n"
-    "layers, the kind of raw copies kept for exact re-scoring, calibration, and\n"
-    "where the bytes of the file go.\n";
+    "such), then describes it: dimension and metric, vectors stored, live and\n"
+    "removed, the graph's layers, the store of raw copies kept for exact\n"
+    "re-scoring, calibration, and where the bytes of the file go.\n";
 
 
 void printLine(const char* label, const std::string& value) {
@@ -25,6 +25,9 @@ void printLine(const char* label, const std::string& value) {
 }
 
 void printCounts(const IndexFileLayout& layout, const korvane_index* index) {
+    printLine("dimension", std::to_string(korvane_index_dim(index)));
+    const std::uint32_t metric = korvane_index_metric(index);
+    printLine("metric", std::string(metricName(metric)) + " (score: " + scoreMeaning(metric) + ")");
     printLine("nodes", grouped(layout.node_count) + " (vectors ever added)");
     printLine("live", grouped(korvane_index_len(index)));
     printLine("removed", grouped(layout.removed));
@@ -57,10 +60,15 @@ void printBytes(const IndexFileLayout& layout) {
     printLine("file size", grouped(layout.file_bytes) + " bytes" +
                                (n ? " (" + grouped(layout.file_bytes / n) + " per vector)" : ""));
     printBlock("header", layout.header_bytes);
-    printBlock("calibration", layout.calibration_bytes);
-    printBlock("matrices", layout.matrix_bytes);
+    if (layout.shaped) {
+        printBlock(layout.centred ? "shape and centre" : "shape", layout.shape_bytes);
+    } else {
+        printBlock("calibration", layout.calibration_bytes);
+        printBlock("matrices", layout.matrix_bytes);
+    }
     printBlock("payloads", layout.payload_bytes);
     printBlock("raw copies", layout.raw_bytes);
+    if (layout.length_bytes) printBlock("squared lengths", layout.length_bytes);
     printBlock("graph", layout.graph_bytes);
     printBlock("removals", layout.removal_bytes);
     printBlock("metadata", layout.metadata_block_bytes);

@@ -14,9 +14,13 @@ namespace {
 const char* const kAbout =
     "usage: korvane search INDEX QUERIES [options]\n"
     "\n"
-    "Finds the k best matches (largest inner product) of every vector in QUERIES\n"
-    "(.fvecs, .npy or raw float32, as for 'build') and prints them as TSV lines\n"
-    "'query rank id score' (query = row number from 0, rank from 1 = best).\n";
+    "Finds the k best matches of every vector in QUERIES (.fvecs, .npy or raw\n"
+    "float32 of the index's dimension) and prints them as TSV lines 'query rank id\n"
+    "score' (query = row number from 0, rank from 1 = best). Scores are the\n"
+    "library's, larger is better, by the metric the index was built with:\n"
+    "  ip      the inner product\n"
+    "  cosine  the cosine similarity, from -1 to 1\n"
+    "  l2      minus the squared Euclidean distance (0 for an exact match)\n";
 
 const std::vector<OptionRule> kOptions = {
     countRule("-k", "results per query", 1, KORVANE_MAX_K, 10),
@@ -38,7 +42,8 @@ int runSearch(const Words& words) {
     const std::uint64_t rerank = rerankOption(args);
     const std::uint64_t threads = threadsOption(args);
     const IndexPtr index = loadIndex(args.positionals[0]);
-    const VectorSet queries = readVectors(args.positionals[1]);
+    const VectorSet queries =
+        readVectors(args.positionals[1], {korvane_index_dim(index.get()), "the index has"});
 
     const std::optional<std::string> filter = args.value("--filter");
     const SearchResults results =

@@ -40,6 +40,14 @@ OptionRule rerankRule(std::string help) {
     return countRule("--rerank", std::move(help), 0, std::numeric_limits<std::uint64_t>::max(), kDefaultRerank);
 }
 
+OptionRule metricRule(std::string help) {
+    return textRule("--metric", "ip|cosine|l2", std::move(help), "ip");
+}
+
+OptionRule dimRule(std::string help, std::string fallback_text) {
+    return countRuleComputed("--dim", std::move(help), 1, KORVANE_MAX_DIM, std::move(fallback_text));
+}
+
 std::uint64_t threadsOption(const Args& args) {
     return args.has("--threads") ? args.count("--threads") : hardwareThreads();
 }
@@ -85,6 +93,42 @@ const char* storeName(std::uint32_t store) {
         if (store == known.store) return known.word;
     return "unknown";
 }
+
+namespace {
+
+struct MetricWord {
+    const char* word;
+    std::uint32_t metric;
+    const char* score;
+};
+constexpr MetricWord kMetricWords[] = {
+    {"ip", KORVANE_METRIC_IP, "inner product"},
+    {"cosine", KORVANE_METRIC_COSINE, "cosine similarity"},
+    {"l2", KORVANE_METRIC_L2, "minus the squared Euclidean distance"}};
+
+}  // namespace
+
+std::uint32_t metricOption(const Args& args) {
+    const std::optional<std::string> word = args.value("--metric");
+    if (!word) return KORVANE_METRIC_IP;
+    for (const MetricWord& known : kMetricWords)
+        if (*word == known.word) return known.metric;
+    throw UsageError("--metric must be ip, cosine or l2, not '" + printable(*word) + "'");
+}
+
+const char* metricName(std::uint32_t metric) {
+    for (const MetricWord& known : kMetricWords)
+        if (metric == known.metric) return known.word;
+    return "unknown";
+}
+
+const char* scoreMeaning(std::uint32_t metric) {
+    for (const MetricWord& known : kMetricWords)
+        if (metric == known.metric) return known.score;
+    return "unknown";
+}
+
+std::uint64_t dimOption(const Args& args) { return args.has("--dim") ? args.count("--dim") : 0; }
 
 void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,
               const std::string& ids_path) {

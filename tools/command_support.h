@@ -27,6 +27,8 @@ OptionRule seedRule(std::string help);
 OptionRule efConstructionRule();
 OptionRule storeRule(std::string help);
 OptionRule rerankRule(std::string help);
+OptionRule metricRule(std::string help);
+OptionRule dimRule(std::string help, std::string fallback_text);
 
 std::uint64_t threadsOption(const Args& args);
 std::uint64_t seedOption(const Args& args);
@@ -37,6 +39,13 @@ std::uint32_t storeOption(const Args& args);
 std::uint64_t rerankOption(const Args& args);
 // The --store word of a store value.
 const char* storeName(std::uint32_t store);
+// --metric ip|cosine|l2 as a KORVANE_METRIC_ value (default ip).
+std::uint32_t metricOption(const Args& args);
+// The --metric word of a metric value, and what its scores are.
+const char* metricName(std::uint32_t metric);
+const char* scoreMeaning(std::uint32_t metric);
+// --dim N, or 0 when not given.
+std::uint64_t dimOption(const Args& args);
 
 // The ids in their first-listed order, each once; `repeats` (when given)
 // counts the entries dropped.

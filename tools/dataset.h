@@ -1,5 +1,6 @@
-// The built-in data set: unit-length 256-d vectors scattered around random
-// cluster centres, so that nearest neighbours are meaningful but not trivial.
+// The built-in data set: unit-length vectors (256-d unless asked) scattered
+// around random cluster centres, so that nearest neighbours are meaningful but
+// not trivial.
 // Every vector is drawn from its own seeded stream, so the set is identical on
 // every machine and for every thread count.
 #pragma once
@@ -37,6 +38,7 @@ struct ClusteredSetup {
     std::uint64_t clusters = 256;
     float noise = 0.9f;  // length of the noise added to a unit centre, before normalising
     std::uint64_t seed = 1;
+    std::uint64_t dim = kDim;
 };
 
 struct ClusteredData {

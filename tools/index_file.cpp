@@ -22,9 +22,13 @@ std::uint64_t blockBytes(const BinaryFile& file, std::uint64_t count, std::uint6
 void readHeader(BinaryFile& file, IndexFileLayout& layout) {
     std::uint8_t magic[sizeof kMagic];
     file.read(magic, sizeof magic, "header");
-    if (std::memcmp(magic, kMagic, sizeof magic) != 0) throw Failure(file.path() + ": not an index file");
-    // dimension, degree and routing width, checked by the library
-    file.skip(kHeaderNodeCountAt - kHeaderDimAt, "header");
+    layout.shaped = std::memcmp(magic, kShapedMagic, sizeof magic) == 0;
+    if (!layout.shaped && std::memcmp(magic, kMagic, sizeof magic) != 0)
+        throw Failure(file.path() + ": not an index file");
+    layout.dim = file.readU32("header");
+    if (layout.dim == 0 || layout.dim > kMaxFileDim) throw Failure(file.path() + ": damaged header");
+    // degree and routing width, checked by the library
+    file.skip(kHeaderNodeCountAt - kHeaderDegreeAt, "header");
     layout.node_count = file.readU64("header");
     layout.ef_construction = file.readU64("header");
     layout.entry_point = file.readU64("header");
@@ -34,6 +38,17 @@ void readHeader(BinaryFile& file, IndexFileLayout& layout) {
     layout.raw_mode = file.readU8("header");
     layout.calibrated = file.readU8("header") != 0;
     layout.header_bytes = kHeaderBytes;
+}
+
+// The shape block of a TQX6 file: metric, seed, centred flag, then the
+// centre when flagged.
+void readShape(BinaryFile& file, IndexFileLayout& layout) {
+    const std::uint64_t start = file.position();
+    layout.metric = file.readU32("shape block");
+    file.readU64("shape block");  // seed of the matrices
+    layout.centred = file.readU8("shape block") != 0;
+    if (layout.centred) file.skip(blockBytes(file, layout.dim, sizeof(float)), "centre");
+    layout.shape_bytes = file.position() - start;
 }
 
 LayerSummary readLayer(BinaryFile& file) {
@@ -92,14 +107,22 @@ IndexFileLayout readIndexFileLayout(const std::string& path) {
     layout.file_bytes = file.size();
     readHeader(file, layout);
     const std::uint64_t n = layout.node_count;
-    layout.calibration_bytes = layout.calibrated ? kCalibrationBytes : 0;
-    file.skip(layout.calibration_bytes, "calibration block");
-    layout.matrix_bytes = kMatrixBytes;
-    file.skip(kMatrixBytes, "matrix block");
-    layout.payload_bytes = blockBytes(file, n, kPayloadRecordBytes);
+    if (layout.shaped) {
+        readShape(file, layout);
+    } else {
+        layout.calibration_bytes = layout.calibrated ? kCalibrationBytes : 0;
+        file.skip(layout.calibration_bytes, "calibration block");
+        layout.matrix_bytes = kMatrixBytes;
+        file.skip(kMatrixBytes, "matrix block");
+    }
+    layout.payload_bytes = blockBytes(file, n, payloadRecordBytes(layout.dim));
     file.skip(layout.payload_bytes, "payload records");
-    layout.raw_bytes = blockBytes(file, n, rawBytesPerNode(layout.raw_mode));
+    layout.raw_bytes = blockBytes(file, n, rawBytesPerNode(layout.raw_mode, layout.dim));
     file.skip(layout.raw_bytes, "raw vectors");
+    if (layout.shaped && layout.metric == kFileMetricEuclidean) {
+        layout.length_bytes = blockBytes(file, n, sizeof(float));
+        file.skip(layout.length_bytes, "squared lengths");
+    }
     for (LayerSummary& layer : layout.layers) {
         layer = readLayer(file);
         layout.graph_bytes += layer.bytes;

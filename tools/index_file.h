@@ -1,7 +1,8 @@
 // The structure of an index file, read from its documented layout
 // (docs/file-format.md, with the numbers of storage/format_layout.h, the one
 // header the tool shares with the library's sources): facts the C interface
-// does not expose (layers, raw copies, calibration, removals).
+// does not expose (layers, raw copies, calibration, removals). Files of the
+// default shape (TQX5) and of every other shape (TQX6) are read.
 // Only files the library has already accepted are described, so this walk
 // only has to stay within bounds, not judge validity.
 #pragma once
@@ -20,6 +21,10 @@ struct LayerSummary {
 
 struct IndexFileLayout {
     std::uint64_t file_bytes = 0;
+    bool shaped = false;  // a TQX6 file: another dimension or metric
+    std::uint64_t dim = 0;
+    std::uint32_t metric = 0;  // as the file records it (0 for TQX5: inner product)
+    bool centred = false;      // a Euclidean file that carries its centre
     std::uint64_t node_count = 0;
     std::uint64_t ef_construction = 0;
     std::uint64_t entry_point = 0;
@@ -30,8 +35,11 @@ struct IndexFileLayout {
     std::uint64_t metadata_bytes = 0;
     std::uint64_t trailing_bytes = 0;
     // Bytes of each block, in file order.
-    std::uint64_t header_bytes = 0, calibration_bytes = 0, matrix_bytes = 0, payload_bytes = 0,
-                  raw_bytes = 0, graph_bytes = 0, removal_bytes = 0, metadata_block_bytes = 0;
+    // TQX5 files have calibration and matrix blocks, TQX6 files a shape block
+    // (with the centre) and, when Euclidean, a block of squared lengths.
+    std::uint64_t header_bytes = 0, calibration_bytes = 0, matrix_bytes = 0, shape_bytes = 0,
+                  payload_bytes = 0, raw_bytes = 0, length_bytes = 0, graph_bytes = 0, removal_bytes = 0,
+                  metadata_block_bytes = 0;
 };
 
 // Throws Failure when the file cannot be read or does not follow the layout.

@@ -18,10 +18,25 @@ constexpr std::size_t kMaxIndexPathBytes = 1023;
 
 }  // namespace
 
-IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed, std::uint32_t store) {
-    IndexPtr index(korvane_index_create_with_store(ef_construction, seed, store));
+IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed, std::uint32_t store, std::uint64_t dim,
+                     std::uint32_t metric) {
+    if (dim == 0 || dim > KORVANE_MAX_DIM)
+        throw Failure("cannot create an index of " + std::to_string(dim) + " dimensions; korvane takes 1 to " +
+                      std::to_string(KORVANE_MAX_DIM));
+    // The default shape goes through the call that has always made it, so
+    // its files stay what they were.
+    const bool default_shape = dim == kDim && metric == KORVANE_METRIC_IP;
+    IndexPtr index(default_shape ? korvane_index_create_with_store(ef_construction, seed, store)
+                                 : korvane_index_create_with_options(static_cast<std::uint32_t>(dim), metric,
+                                                                     store, ef_construction, seed));
     if (!index) throw Failure("cannot create an index: out of memory");
     return index;
+}
+
+void checkWidth(const korvane_index* index, const VectorSet& vectors, const std::string& what) {
+    if (vectors.dim != korvane_index_dim(index))
+        throw Failure(what + " have " + std::to_string(vectors.dim) + " dimensions; the index has " +
+                      std::to_string(korvane_index_dim(index)));
 }
 
 namespace {
@@ -39,7 +54,7 @@ void checkPathLength(const std::string& action, const std::string& path) {
 IndexPtr loadIndex(const std::string& path) {
     checkPathLength("load", path);
     BinaryFile probe(path);  // names the reason when the file cannot be opened at all
-    IndexPtr index(korvane_index_load(path.c_str()));
+    IndexPtr index(korvane_index_load_any(path.c_str()));
     if (!index)
         throw Failure(path + ": not a valid index file (the library refused to load it)");
     return index;
@@ -60,8 +75,22 @@ ContextPtr createContext(const korvane_index* index, std::uint64_t ef_search) {
 
 void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const VectorSet& vectors,
             std::uint64_t threads, const std::function<void(std::uint64_t)>& progress) {
+    checkWidth(index, vectors, "the vectors");
+    // The library refuses a whole batch for one vector it cannot normalise;
+    // naming the vector is more use than a failed batch.
+    if (korvane_index_metric(index) == KORVANE_METRIC_COSINE)
+        for (std::uint64_t i = 0; i < vectors.count; ++i) {
+            const float* row = vectors.row(i);
+            if (std::all_of(row, row + vectors.dim, [](float x) { return x == 0.0f; }))
+                throw Failure("vector " + std::to_string(i) +
+                              " is all zero: it has no direction, so a cosine index cannot take it");
+        }
+    // A Euclidean index takes its centre from the first call that adds to
+    // it: an empty one gets every vector at once, so that the index is the
+    // one a single call makes (progress then comes in one step).
+    const bool centre_first = korvane_index_metric(index) == KORVANE_METRIC_L2 && korvane_index_len(index) == 0;
     for (std::uint64_t done = 0; done < vectors.count;) {
-        const std::uint64_t count = std::min(kAddBatch, vectors.count - done);
+        const std::uint64_t count = centre_first ? vectors.count : std::min(kAddBatch, vectors.count - done);
         const int32_t status = korvane_index_add_batch(index, ids.data() + done, vectors.row(done), count,
                                                        workerCount(count, threads));
         if (status == KORVANE_DUPLICATE)
@@ -76,6 +105,7 @@ void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const V
 
 SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
                         std::uint64_t ef_search, std::uint64_t threads, std::uint64_t rerank) {
+    checkWidth(index, queries, "the queries");
     SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
                           std::vector<float>(queries.count * k),
                           std::vector<std::uint64_t>(queries.count)};
@@ -89,6 +119,7 @@ SearchResults searchAll(const korvane_index* index, const VectorSet& queries, st
 
 SearchResults searchOneByOne(const korvane_index* index, korvane_context* context, const VectorSet& queries,
                              std::uint64_t k) {
+    checkWidth(index, queries, "the queries");
     SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
                           std::vector<float>(queries.count * k),
                           std::vector<std::uint64_t>(queries.count)};
@@ -101,6 +132,7 @@ SearchResults searchOneByOne(const korvane_index* index, korvane_context* contex
 SearchResults searchAllFiltered(const korvane_index* index, const VectorSet& queries,
                                 const std::vector<std::uint64_t>& allowed, std::uint64_t k,
                                 std::uint64_t threads) {
+    checkWidth(index, queries, "the queries");
     SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
                           std::vector<float>(queries.count * k),
                           std::vector<std::uint64_t>(queries.count)};

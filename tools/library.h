@@ -26,15 +26,23 @@ using ContextPtr = std::unique_ptr<korvane_context, ContextDeleter>;
 // The library's re-score factor of a new context.
 constexpr std::uint64_t kDefaultRerank = 4;
 
+// An index of `dim` floats ranked by `metric` (a KORVANE_METRIC_ value).
 IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed,
-                     std::uint32_t store = KORVANE_STORE_I8);
+                     std::uint32_t store = KORVANE_STORE_I8, std::uint64_t dim = kDim,
+                     std::uint32_t metric = KORVANE_METRIC_IP);
+// Reads a file of any dimension and metric.
 IndexPtr loadIndex(const std::string& path);
+
+// Throws Failure unless `vectors` have the index's width: the library reads
+// exactly that many floats per vector, whatever the caller passed.
+void checkWidth(const korvane_index* index, const VectorSet& vectors, const std::string& what);
 void saveIndex(const korvane_index* index, const std::string& path);
 ContextPtr createContext(const korvane_index* index, std::uint64_t ef_search);
 
 // Adds all vectors in batches of a multiple of 1024 (which gives the same
-// index as one call), reporting the number added after each batch. A batch
-// gets at most one thread per vector.
+// index as one call; a new Euclidean index takes them in one call, as its
+// centre comes from the first), reporting the number added after each batch.
+// A batch gets at most one thread per vector.
 void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const VectorSet& vectors,
             std::uint64_t threads, const std::function<void(std::uint64_t)>& progress);
 

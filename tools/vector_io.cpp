@@ -17,9 +17,6 @@ static_assert(std::endian::native == std::endian::little, "the file formats are 
 
 namespace {
 
-constexpr std::uint64_t kRowBytes = kDim * sizeof(float);
-constexpr std::uint64_t kFvecsRecordBytes = 4 + kRowBytes;
-
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -36,66 +33,89 @@ std::string shapeText(const std::vector<std::uint64_t>& shape) {
     return text + (shape.size() == 1 ? ",)" : ")");
 }
 
-VectorSet readFvecs(BinaryFile& file) {
-    if (file.size() % kFvecsRecordBytes != 0) {
-        std::uint32_t dim = 0;
-        if (file.size() >= 4) file.read(&dim, 4, "first record");
-        if (file.size() >= 4 && dim != kDim)
-            throw Failure(file.path() + ": vectors have " + std::to_string(dim) +
-                          " dimensions; korvane needs 256");
-        throw Failure(file.path() + ": file is truncated (" + std::to_string(file.size()) +
-                      " bytes is not a whole number of 1028-byte records)");
-    }
+// Refuses a width the index cannot take or that differs from the expected one.
+void checkDim(const std::string& path, std::uint64_t dim, const ExpectedDim& expected) {
+    const std::string have = path + ": vectors have " + std::to_string(dim) + " dimensions; ";
+    if (dim == 0 || dim > kMaxDim)
+        throw Failure(have + "korvane takes 1 to " + std::to_string(kMaxDim));
+    if (expected.dim != 0 && dim != expected.dim)
+        throw Failure(have + expected.source + " " + std::to_string(expected.dim));
+}
+
+std::uint64_t rowBytes(std::uint64_t dim) { return dim * sizeof(float); }
+
+VectorSet readFvecs(BinaryFile& file, const ExpectedDim& expected) {
     VectorSet set;
-    set.count = file.size() / kFvecsRecordBytes;
-    set.values.resize(set.count * kDim);
+    set.dim = expected.dim ? expected.dim : kDim;
+    if (file.size() == 0) return set;
+    if (file.size() < 4) throw Failure(file.path() + ": file is truncated (" + std::to_string(file.size()) + " bytes)");
+    std::uint32_t first = 0;
+    file.read(&first, 4, "first record");
+    checkDim(file.path(), first, expected);
+    set.dim = first;
+    const std::uint64_t record = 4 + rowBytes(set.dim);
+    if (file.size() % record != 0)
+        throw Failure(file.path() + ": file is truncated (" + std::to_string(file.size()) +
+                      " bytes is not a whole number of " + std::to_string(record) + "-byte records)");
+    set.count = file.size() / record;
+    set.values.resize(set.count * set.dim);
     for (std::uint64_t i = 0; i < set.count; ++i) {
-        const std::uint32_t dim = file.readU32("record header");
-        if (dim != kDim)
-            throw Failure(file.path() + ": vector " + std::to_string(i) + " has " +
-                          std::to_string(dim) + " dimensions; korvane needs 256");
-        file.read(set.values.data() + i * kDim, kRowBytes, "vector");
+        const std::uint32_t dim = i == 0 ? first : file.readU32("record header");
+        if (dim != set.dim)
+            throw Failure(file.path() + ": vector " + std::to_string(i) + " has " + std::to_string(dim) +
+                          " dimensions, the first " + std::to_string(set.dim));
+        file.read(set.values.data() + i * set.dim, rowBytes(set.dim), "vector");
     }
     return set;
 }
 
-std::uint64_t npyVectorCount(const BinaryFile& file, const NpyHeader& header) {
+// The vector count and width of a float32 (n, d) array, or of one (d,) vector.
+std::uint64_t npyVectorCount(const BinaryFile& file, const NpyHeader& header, const ExpectedDim& expected,
+                             std::uint64_t& dim) {
     if (header.descr != "<f4")
         throw Failure(file.path() + ": .npy element type is '" + header.descr +
                       "'; korvane needs float32 ('<f4')");
     if (header.fortran_order)
         throw Failure(file.path() + ": .npy array is in Fortran order; korvane needs C order");
     const std::vector<std::uint64_t>& shape = header.shape;
-    if (shape.size() == 2 && shape[1] == kDim) return shape[0];
-    if (shape.size() == 1 && shape[0] == kDim) return 1;
     if (shape.empty() || shape.size() > 2)
         throw Failure(file.path() + ": .npy shape " + shapeText(shape) + " has " +
                       std::to_string(shape.size()) + (shape.size() == 1 ? " axis" : " axes") +
-                      "; korvane needs (n, 256)");
-    throw Failure(file.path() + ": .npy shape is " + shapeText(shape) + "; vectors have " +
-                  std::to_string(shape.back()) + " dimensions; korvane needs 256");
+                      "; korvane needs (n, dim)");
+    dim = shape.back();
+    checkDim(file.path(), dim, expected);
+    return shape.size() == 2 ? shape[0] : 1;
 }
 
-VectorSet readNpyVectors(BinaryFile& file) {
+VectorSet readNpyVectors(BinaryFile& file, const ExpectedDim& expected) {
     const NpyHeader header = readNpyHeader(file);
     VectorSet set;
-    set.count = npyVectorCount(file, header);
-    if (set.count > file.remaining() / kRowBytes)
+    set.count = npyVectorCount(file, header, expected, set.dim);
+    const std::uint64_t row = rowBytes(set.dim);
+    if (set.count > file.remaining() / row)
         throw Failure(file.path() + ": file is truncated (the header promises " +
                       countText(set.count, "vector") + ", the data holds " +
-                      std::to_string(file.remaining() / kRowBytes) + ")");
-    set.values.resize(set.count * kDim);
-    file.read(set.values.data(), set.count * kRowBytes, "vectors");
+                      std::to_string(file.remaining() / row) + ")");
+    set.values.resize(set.count * set.dim);
+    file.read(set.values.data(), set.count * row, "vectors");
     return set;
 }
 
-VectorSet readRawVectors(BinaryFile& file) {
-    if (file.size() % kRowBytes != 0)
+// Any width divides some file sizes, so a raw file is read only at a width
+// the caller knows.
+VectorSet readRawVectors(BinaryFile& file, const ExpectedDim& expected) {
+    if (expected.dim == 0)
+        throw Failure(file.path() + ": a raw float32 file does not say its dimension; give it with --dim N "
+                                    "(or use .npy or .fvecs, which record it)");
+    checkDim(file.path(), expected.dim, {});
+    const std::uint64_t row = rowBytes(expected.dim);
+    if (file.size() % row != 0)
         throw Failure(file.path() + ": file is truncated (" + std::to_string(file.size()) +
-                      " bytes is not a whole number of 256-float vectors)");
+                      " bytes is not a whole number of " + std::to_string(expected.dim) + "-float vectors)");
     VectorSet set;
-    set.count = file.size() / kRowBytes;
-    set.values.resize(set.count * kDim);
+    set.dim = expected.dim;
+    set.count = file.size() / row;
+    set.values.resize(set.count * set.dim);
     file.read(set.values.data(), file.size(), "vectors");
     return set;
 }
@@ -107,7 +127,7 @@ void checkScorable(const std::string& path, const VectorSet& set) {
     for (std::uint64_t v = 0; v < set.count; ++v) {
         const float* row = set.row(v);
         double squared_length = 0;
-        for (std::uint64_t i = 0; i < kDim; ++i) {
+        for (std::uint64_t i = 0; i < set.dim; ++i) {
             if (!std::isfinite(row[i]))
                 throw Failure(path + ": vector " + std::to_string(v) + " has a component that is not a finite number");
             squared_length += double(row[i]) * double(row[i]);
@@ -166,7 +186,7 @@ std::vector<std::uint64_t> readTextIds(const std::string& path) {
 }
 
 std::string npyBytesFor(const VectorSet& vectors) {
-    return npyHeaderBytes("<f4", {vectors.count, kDim});
+    return npyHeaderBytes("<f4", {vectors.count, vectors.dim});
 }
 
 }  // namespace
@@ -177,13 +197,13 @@ VectorFormat formatFromName(const std::string& path) {
     return VectorFormat::Raw;
 }
 
-VectorSet readVectors(const std::string& path) {
+VectorSet readVectors(const std::string& path, const ExpectedDim& expected) {
     BinaryFile file(path);
     VectorSet set;
     switch (formatFromName(path)) {
-        case VectorFormat::Fvecs: set = readFvecs(file); break;
-        case VectorFormat::Npy: set = readNpyVectors(file); break;
-        case VectorFormat::Raw: set = readRawVectors(file); break;
+        case VectorFormat::Fvecs: set = readFvecs(file, expected); break;
+        case VectorFormat::Npy: set = readNpyVectors(file, expected); break;
+        case VectorFormat::Raw: set = readRawVectors(file, expected); break;
     }
     if (set.count == 0) throw Failure(path + ": holds no vectors");
     checkScorable(path, set);
@@ -217,21 +237,22 @@ std::vector<std::vector<std::uint64_t>> readIvecs(const std::string& path) {
 }
 
 void writeVectors(const std::string& path, const VectorSet& vectors) {
+    const std::uint64_t row = rowBytes(vectors.dim);
     std::string bytes;
     const char* data = reinterpret_cast<const char*>(vectors.values.data());
     switch (formatFromName(path)) {
         case VectorFormat::Fvecs:
             for (std::uint64_t i = 0; i < vectors.count; ++i) {
-                const std::uint32_t dim = kDim;
+                const std::uint32_t dim = static_cast<std::uint32_t>(vectors.dim);
                 bytes.append(reinterpret_cast<const char*>(&dim), 4);
-                bytes.append(data + i * kRowBytes, kRowBytes);
+                bytes.append(data + i * row, row);
             }
             break;
         case VectorFormat::Npy:
             bytes = npyBytesFor(vectors);
-            bytes.append(data, vectors.count * kRowBytes);
+            bytes.append(data, vectors.count * row);
             break;
-        case VectorFormat::Raw: bytes.assign(data, vectors.count * kRowBytes); break;
+        case VectorFormat::Raw: bytes.assign(data, vectors.count * row); break;
     }
     writeWholeFile(path, bytes.data(), bytes.size());
 }

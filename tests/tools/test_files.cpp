@@ -1,16 +1,17 @@
 #include "test_files.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <numeric>
 #include <random>
 
 namespace tooltest {
 
-Floats randomVectors(std::uint64_t count, std::uint32_t seed) {
+Floats randomVectors(std::uint64_t count, std::uint32_t seed, std::uint64_t dim) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-    Floats values(count * kDim);
+    Floats values(count * dim);
     for (float& v : values) v = uniform(random);
     return values;
 }
@@ -82,15 +83,33 @@ void writeIvecs(const std::string& path, const std::vector<std::vector<std::uint
     writeBytes(path, bytes);
 }
 
+namespace {
+
+// Larger is better, as the library scores: inner product, cosine similarity
+// or minus the squared distance.
+double exactScore(const float* a, const float* b, std::uint64_t dim, std::uint32_t metric) {
+    double dot = 0, aa = 0, bb = 0, distance = 0;
+    for (std::uint64_t i = 0; i < dim; ++i) {
+        dot += double(a[i]) * b[i];
+        aa += double(a[i]) * a[i];
+        bb += double(b[i]) * b[i];
+        distance += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+    }
+    if (metric == KORVANE_METRIC_COSINE) return dot / std::sqrt(aa * bb);
+    if (metric == KORVANE_METRIC_L2) return -distance;
+    return dot;
+}
+
+}  // namespace
+
 std::vector<std::vector<std::uint64_t>> bruteForce(const Floats& base, const Floats& queries,
-                                                   std::uint64_t k) {
-    const std::uint64_t n = base.size() / kDim;
+                                                   std::uint64_t k, std::uint64_t dim, std::uint32_t metric) {
+    const std::uint64_t n = base.size() / dim;
     std::vector<std::vector<std::uint64_t>> truth;
-    for (std::uint64_t q = 0; q < queries.size() / kDim; ++q) {
+    for (std::uint64_t q = 0; q < queries.size() / dim; ++q) {
         std::vector<double> scores(n);
         for (std::uint64_t i = 0; i < n; ++i)
-            scores[i] = std::inner_product(base.begin() + i * kDim, base.begin() + (i + 1) * kDim,
-                                           queries.begin() + q * kDim, 0.0);
+            scores[i] = exactScore(base.data() + i * dim, queries.data() + q * dim, dim, metric);
         std::vector<std::uint64_t> rows(n);
         std::iota(rows.begin(), rows.end(), 0);
         std::stable_sort(rows.begin(), rows.end(),

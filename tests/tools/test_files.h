@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "korvane.h"
+
 namespace tooltest {
 
 constexpr std::uint64_t kDim = 256;
 
-using Floats = std::vector<float>;  // row-major, 256 per vector
+using Floats = std::vector<float>;  // row-major, 256 per vector unless said otherwise
 
-Floats randomVectors(std::uint64_t count, std::uint32_t seed);
+Floats randomVectors(std::uint64_t count, std::uint32_t seed, std::uint64_t dim = kDim);
 
 void writeBytes(const std::string& path, const std::string& bytes);
 void writeFvecs(const std::string& path, const Floats& vectors, std::uint32_t dim = kDim);
@@ -26,8 +28,10 @@ void writeTextIds(const std::string& path, const std::vector<std::uint64_t>& ids
 void writeNpyIds(const std::string& path, const std::vector<std::uint64_t>& ids);
 void writeIvecs(const std::string& path, const std::vector<std::vector<std::uint64_t>>& rows);
 
-// Exact top-k rows by inner product (ties to the lower row), for ground truth.
+// Exact top-k rows by a KORVANE_METRIC_ value (ties to the lower row), in
+// double precision, for ground truth.
 std::vector<std::vector<std::uint64_t>> bruteForce(const Floats& base, const Floats& queries,
-                                                   std::uint64_t k);
+                                                   std::uint64_t k, std::uint64_t dim = kDim,
+                                                   std::uint32_t metric = KORVANE_METRIC_IP);
 
 }  // namespace tooltest

@@ -34,6 +34,8 @@ protected:
         writeBytes(path("trunc.fvecs"), fvecs.substr(0, fvecs.size() - 3));
         writeBytes(path("empty.fvecs"), "");
         writeBytes(path("trunc.f32"), std::string(1000, '\0'));
+        writeRaw(path("v.f32"), vectors);
+        writeFvecs(path("short.fvecs"), Floats(vectors.begin(), vectors.begin() + 19 * kDim));
         writeNpy(path("trunc.npy"), "<f4", "(20, 256)", vectors.data(), 19 * kDim * 4);
         writeNpy(path("f64.npy"), "<f8", "(10, 256)", vectors.data(), 10 * kDim * 8);
         writeNpy(path("shape128.npy"), "<f4", "(20, 128)", vectors.data(), 20 * 128 * 4);
@@ -107,18 +109,19 @@ TEST_F(ToolErrorsTest, BadVectorFilesAreRefused) {
     const std::vector<BadCase> cases = {
         {{"build", "@missing.fvecs", "@o.kvx"}, 1, "cannot open"},
         {{"build", "@", "@o.kvx"}, 1, "not a regular file"},
-        {{"build", "@dim128.fvecs", "@o.kvx"}, 1, "128 dimensions; korvane needs 256"},
-        {{"build", "@shape128.npy", "@o.kvx"}, 1, "128 dimensions; korvane needs 256"},
+        {{"build", "@dim128.fvecs", "@o.kvx", "--dim", "256"}, 1, "vectors have 128 dimensions; --dim says 256"},
+        {{"search", "@idx.kvx", "@shape128.npy"}, 1, "vectors have 128 dimensions; the index has 256"},
+        {{"build", "@v.f32", "@o.kvx"}, 1, "a raw float32 file does not say its dimension; give it with --dim N"},
         {{"build", "@f64.npy", "@o.kvx"}, 1, "float32"},
         {{"build", "@notnpy.npy", "@o.kvx"}, 1, "not a readable .npy file"},
         {{"build", "@trunc.fvecs", "@o.kvx"}, 1, "truncated"},
-        {{"build", "@trunc.f32", "@o.kvx"}, 1, "truncated"},
+        {{"build", "@trunc.f32", "@o.kvx", "--dim", "256"}, 1, "truncated"},
         {{"build", "@trunc.npy", "@o.kvx"}, 1, "truncated"},
         {{"build", "@empty.fvecs", "@o.kvx"}, 1, "holds no vectors"},
         {{"build", "@nan.fvecs", "@o.kvx"}, 1, "vector 3 has a component that is not a finite number"},
         {{"search", "@idx.kvx", "@trunc.fvecs"}, 1, "truncated"},
-        {{"eval", "@v.fvecs", "@dim128.fvecs"}, 1, "128 dimensions"},
-        {{"build", "@axes3.npy", "@o.kvx"}, 1, ".npy shape (1, 1, 256) has 3 axes; korvane needs (n, 256)"},
+        {{"eval", "@v.fvecs", "@dim128.fvecs"}, 1, "vectors have 128 dimensions; BASE has 256"},
+        {{"build", "@axes3.npy", "@o.kvx"}, 1, ".npy shape (1, 1, 256) has 3 axes; korvane needs (n, dim)"},
         {{"build", "@smuggled.npy", "@o.kvx"}, 1, "header: unexpected key 'x'"},
         {{"build", "@twice.npy", "@o.kvx"}, 1, "header: key 'descr' given twice"},
         {{"build", "@long.fvecs", "@o.kvx"}, 1, "vector 2 is too long: its squared length overflows float32"},
@@ -147,6 +150,27 @@ TEST_F(ToolErrorsTest, BadIdFilesAreRefused) {
         {{"search", "@idx.kvx", "@v.fvecs", "--filter", "@nul.txt"}, 1, "line 2: '2\\x00x' is not an id"},
     };
     for (const BadCase& c : cases) expectRefused(c);
+}
+
+// Recall measured against an index or a truth file that does not describe
+// BASE would be meaningless, so every mismatch fails instead of running.
+TEST_F(ToolErrorsTest, EvalRefusesAnIndexOrTruthThatDoesNotFitTheData) {
+    writeIvecs(path("far_truth.ivecs"), {{0, 25}, {1, 2}});
+    const std::vector<BadCase> cases = {
+        {{"eval", "@short.fvecs", "@q2.fvecs", "--index", "@idx.kvx"}, 1, "the index holds 20 vectors; BASE has 19"},
+        {{"eval", "@dim128.fvecs", "@dim128.fvecs", "--index", "@idx.kvx"}, 1,
+         "vectors have 128 dimensions; the index has 256"},
+        {{"eval", "@v.f32", "@q2.fvecs", "--index", "@idx.kvx", "--dim", "128"}, 1,
+         "the index has 256 dimensions; --dim says 128"},
+        {{"eval", "@v.fvecs", "@q2.fvecs", "--index", "@idx.kvx", "--metric", "l2"}, 1,
+         "the index ranks by ip; --metric says l2"},
+        {{"eval", "@v.fvecs", "@q2.fvecs", "--index", "@idx.kvx", "--truth", "@far_truth.ivecs", "-k", "2"}, 1,
+         "ground truth names row 25 but there are only 20 base vectors"},
+    };
+    for (const BadCase& c : cases) expectRefused(c);
+    // The index's width reads a raw BASE without --dim.
+    const RunResult fits = run({"eval", path("v.f32"), path("q2.fvecs"), "--index", path("idx.kvx"), "--ef", "16"});
+    EXPECT_EQ(fits.exit_code, 0) << fits.err;
 }
 
 TEST_F(ToolErrorsTest, IndexFilesTheLibraryRefusesAreReported) {
@@ -188,6 +212,11 @@ TEST_F(ToolErrorsTest, BadUsageExitsWithTwo) {
         {{"eval", "@v.fvecs", "@v.fvecs", "--store", "F32"}, 2, "--store must be"},
         {{"search", "@idx.kvx", "@v.fvecs", "--rerank", "-1"}, 2, "--rerank must be"},
         {{"info", "@idx.kvx", "@idx.kvx"}, 2, "unexpected argument"},
+        {{"build", "@v.fvecs", "@o.kvx", "--metric", "euclid"}, 2, "--metric must be ip, cosine or l2, not 'euclid'"},
+        {{"eval", "@v.fvecs", "@v.fvecs", "--metric", "IP"}, 2, "--metric must be"},
+        {{"build", "@v.f32", "@o.kvx", "--dim", "4097"}, 2, "--dim must be an integer from 1 to 4096"},
+        {{"generate", "@b.npy", "@q.npy", "--dim", "0"}, 2, "--dim must be"},
+        {{"demo", "--metric", "dot"}, 2, "--metric must be"},
     };
     for (const BadCase& c : cases) expectRefused(c);
 }

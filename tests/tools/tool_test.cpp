@@ -88,7 +88,7 @@ TEST_F(ToolTest, BuildWritesTheLibrarysIndexFromEveryVectorFormat) {
     const std::string expected = readFile(path("expected.kvx"));
     for (const char* input : {"v.fvecs", "v.npy", "v.f32"}) {
         const RunResult r = run({"build", path(input), path("out.kvx"), "--seed", "7",
-                                 "--ef-construction", "40", "--threads", "2"});
+                                 "--ef-construction", "40", "--threads", "2", "--dim", "256"});
         ASSERT_EQ(r.exit_code, 0) << input << ": " << r.err;
         EXPECT_NE(r.out.find("300 vectors"), std::string::npos) << r.out;
         EXPECT_TRUE(readFile(path("out.kvx")) == expected) << input;
@@ -228,6 +228,83 @@ TEST_F(ToolTest, EvalReportsTheRecallOfTheLibrarysSearches) {
     }
 }
 
+// A 784-d Euclidean index from .npy through build, search, info and eval:
+// the library's own file and scores, and recall against exact neighbours by
+// the index's metric, whether the index is loaded or built in memory.
+TEST_F(ToolTest, OtherShapesWorkEndToEnd) {
+    constexpr std::uint32_t kWide = 784;
+    const Floats base = randomVectors(kCount, 12, kWide);
+    const Floats queries = randomVectors(12, 13, kWide);
+    writeNpy(path("base.npy"), "<f4", "(300, 784)", base.data(), base.size() * 4);
+    writeNpy(path("q.npy"), "<f4", "(12, 784)", queries.data(), queries.size() * 4);
+    const std::vector<std::uint64_t> ids = rowNumbers(kCount);
+    auto libraryIndex = [&](std::uint32_t metric, const std::string& name) {
+        IndexPtr index(korvane_index_create_with_options(kWide, metric, KORVANE_STORE_I8, 40, 5));
+        EXPECT_EQ(korvane_index_add_batch(index.get(), ids.data(), base.data(), kCount, 1), 0);
+        EXPECT_EQ(korvane_index_save(index.get(), path(name).c_str()), 0);
+        return index;
+    };
+    const IndexPtr l2 = libraryIndex(KORVANE_METRIC_L2, "expected.kvx");
+
+    const RunResult built = run({"build", path("base.npy"), path("idx.kvx"), "--metric", "l2", "--seed", "5",
+                                 "--ef-construction", "40"});
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    EXPECT_TRUE(readFile(path("idx.kvx")) == readFile(path("expected.kvx")));
+
+    const BatchResults expected = search(l2.get(), queries, 5, 40);
+    for (float score : expected.scores) EXPECT_LT(score, 0.0f);
+    const RunResult found = run({"search", path("idx.kvx"), path("q.npy"), "-k", "5", "--ef", "40"});
+    ASSERT_EQ(found.exit_code, 0) << found.err;
+    EXPECT_EQ(found.out, expectedTsv(expected));
+
+    const RunResult info = run({"info", path("idx.kvx")});
+    ASSERT_EQ(info.exit_code, 0) << info.err;
+    char lengths[64], shape[64];
+    std::snprintf(lengths, sizeof lengths, "  %-16s %13s\n", "squared lengths", "1,200");
+    std::snprintf(shape, sizeof shape, "  %-16s %13s\n", "shape and centre", "3,149");  // 13 + 784 floats
+    for (const std::string& line : {std::string("dimension          784\n"),
+                                   std::string("metric             l2 (score: minus the squared Euclidean distance)\n"),
+                                   std::string("raw copies         int8 with a scale per vector (store int8)\n"),
+                                   std::string(lengths), std::string(shape)})
+        EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+    EXPECT_EQ(info.out.find("ignored tail"), std::string::npos) << info.out;
+
+    // Past one add batch of the tool: a Euclidean index's centre comes from
+    // its first call, so the tool's build must still equal a single call.
+    const Floats small = randomVectors(5000, 14, 3);
+    writeRaw(path("small.f32"), small);
+    IndexPtr single(korvane_index_create_with_options(3, KORVANE_METRIC_L2, KORVANE_STORE_F32, 40, 5));
+    const std::vector<std::uint64_t> small_ids = rowNumbers(5000);
+    ASSERT_EQ(korvane_index_add_batch(single.get(), small_ids.data(), small.data(), 5000, 2), 0);
+    ASSERT_EQ(korvane_index_save(single.get(), path("small_expected.kvx").c_str()), 0);
+    const RunResult small_built = run({"build", path("small.f32"), path("small.kvx"), "--dim", "3", "--metric", "l2",
+                                       "--store", "f32", "--seed", "5", "--ef-construction", "40"});
+    ASSERT_EQ(small_built.exit_code, 0) << small_built.err;
+    EXPECT_TRUE(readFile(path("small.kvx")) == readFile(path("small_expected.kvx")));
+
+    const IndexPtr cosine = libraryIndex(KORVANE_METRIC_COSINE, "cosine.kvx");
+    struct Case {
+        const korvane_index* index;
+        std::uint32_t metric;
+        std::vector<std::string> options;
+    };
+    const std::vector<Case> cases = {
+        {l2.get(), KORVANE_METRIC_L2, {"--index", path("idx.kvx")}},
+        {l2.get(), KORVANE_METRIC_L2, {"--metric", "l2", "--seed", "5", "--ef-construction", "40"}},
+        {cosine.get(), KORVANE_METRIC_COSINE, {"--metric", "cosine", "--seed", "5", "--ef-construction", "40"}},
+    };
+    for (const Case& c : cases) {
+        const auto truth = bruteForce(base, queries, 5, kWide, c.metric);
+        const std::vector<std::string> recall = {fixed4(recallOf(search(c.index, queries, 5, 5), truth, 5)),
+                                                 fixed4(recallOf(search(c.index, queries, 5, 64), truth, 5))};
+        std::vector<std::string> args = {"eval", path("base.npy"), path("q.npy"), "-k", "5", "--ef", "5,64", "--csv"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const RunResult r = run(args);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(csvColumn(r.out, 1), recall) << c.options[1];
+    }
+}
+
 TEST_F(ToolTest, RemoveTakesIdsOutAndInfoDescribesTheFile) {
     const Floats vectors = randomVectors(kCount, 9);
     buildWithLibrary(vectors, 40, 1, "idx.kvx");
@@ -268,6 +345,11 @@ TEST_F(ToolTest, GenerateIsReproducibleAndReadableByBuild) {
     ASSERT_EQ(run({"generate", path("b2.npy"), path("q2.fvecs"), "--count", "200", "--queries", "10"}).exit_code, 0);
     ASSERT_EQ(run({"generate", path("b3.npy"), path("q3.fvecs"), "--count", "200", "--queries", "10", "--seed", "2"}).exit_code, 0);
     EXPECT_EQ(readFile(path("q.fvecs")).size(), 10u * 1028);
+    ASSERT_EQ(run({"generate", path("w.fvecs"), path("w.raw"), "--count", "30", "--queries", "4", "--dim", "784"}).exit_code, 0);
+    const std::string wide = readFile(path("w.fvecs"));
+    EXPECT_EQ(wide.size(), 30u * (4 + 784 * 4));
+    EXPECT_EQ(wide.substr(0, 4), std::string("\x10\x03\0\0", 4));  // 784
+    EXPECT_EQ(readFile(path("w.raw")).size(), 4u * 784 * 4);
     EXPECT_TRUE(readFile(path("b.npy")) == readFile(path("b2.npy")));
     EXPECT_FALSE(readFile(path("b.npy")) == readFile(path("b3.npy")));
     const RunResult r = run({"build", path("b.npy"), path("idx.kvx")});
@@ -298,10 +380,20 @@ TEST_F(ToolTest, GenerateReplacesItsOutputsOnlyWhenComplete) {
 TEST_F(ToolTest, DemoRunsEndToEndOnASmallSet) {
     const RunResult r = run({"demo", "--count", "1500", "--queries", "20", "--threads", "2"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("korvane demo: 1,500 clustered 256-d vectors, 20 queries, seed 0, 2 threads\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("brute-force inner product"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("answers exactly as the built one"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("recall@10"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("float32 copies, every candidate re-scored"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
+
+    const RunResult shaped = run({"demo", "--count", "600", "--queries", "10", "--threads", "2", "--dim", "20",
+                                  "--metric", "cosine"});
+    ASSERT_EQ(shaped.exit_code, 0) << shaped.err;
+    EXPECT_EQ(shaped.out.rfind("korvane demo: 600 clustered 20-d vectors, ranked by cosine similarity,", 0), 0u)
+        << shaped.out;
+    EXPECT_NE(shaped.out.find("brute-force cosine similarity"), std::string::npos) << shaped.out;
+    EXPECT_NE(shaped.out.find("answers exactly as the built one"), std::string::npos) << shaped.out;
 }
 
 TEST_F(ToolTest, EveryCommandExplainsItself) {
