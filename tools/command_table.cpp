@@ -11,6 +11,7 @@ const std::vector<Command>& commands() {
         {"eval", "measure recall@k and queries/s over a sweep of ef_search", runEval},
         {"info", "describe what an index file holds", runInfo},
         {"remove", "remove the ids listed in a file from an index file", runRemove},
+        {"compact", "rebuild an index file over the vectors it still holds", runCompact},
     };
     return table;
 }

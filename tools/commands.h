@@ -22,6 +22,7 @@ int runSearch(const Words& words);
 int runEval(const Words& words);
 int runInfo(const Words& words);
 int runRemove(const Words& words);
+int runCompact(const Words& words);
 
 const std::vector<Command>& commands();
 

@@ -56,7 +56,7 @@ struct Matrix {
     float* row(std::uint64_t i) { return values.data() + i * dim; }
 };
 
-Matrix fromVectorSet(const VectorSet& set) { return {set.count, kDim, set.values}; }
+Matrix fromVectorSet(const VectorSet& set) { return {set.count, set.dim, set.values}; }
 
 struct Data {
     std::string name;

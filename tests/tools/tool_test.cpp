@@ -319,6 +319,14 @@ TEST_F(ToolTest, RemoveTakesIdsOutAndInfoDescribesTheFile) {
     ASSERT_EQ(run({"remove", path("idx.kvx"), path("gone.txt")}).exit_code, 0);
     EXPECT_TRUE(readFile(path("idx.kvx")) == readFile(path("copy.kvx")));
 
+    // Compaction keeps the live vectors and drops the removed ones' nodes.
+    const RunResult compacted = run({"compact", path("copy.kvx"), "-o", path("compact.kvx")});
+    ASSERT_EQ(compacted.exit_code, 0) << compacted.err;
+    EXPECT_EQ(compacted.out.rfind("compacted: " + path("compact.kvx") + " holds 295 vectors; memory estimate ", 0), 0u)
+        << compacted.out;
+    const RunResult compact_info = run({"info", path("compact.kvx")});
+    EXPECT_NE(compact_info.out.find("nodes              295 "), std::string::npos) << compact_info.out;
+
     const IndexPtr index = load("idx.kvx");
     ASSERT_NE(index, nullptr);
     EXPECT_EQ(korvane_index_len(index.get()), 295u);
@@ -399,7 +407,7 @@ TEST_F(ToolTest, DemoRunsEndToEndOnASmallSet) {
 TEST_F(ToolTest, EveryCommandExplainsItself) {
     const RunResult top = run({"--help"});
     EXPECT_EQ(top.exit_code, 0);
-    for (const char* command : {"demo", "generate", "build", "search", "eval", "info", "remove"}) {
+    for (const char* command : {"demo", "generate", "build", "search", "eval", "info", "remove", "compact"}) {
         EXPECT_NE(top.out.find(std::string("  ") + command + " "), std::string::npos) << command;
         const RunResult help = run({command, "--help"});
         EXPECT_EQ(help.exit_code, 0) << command;
