@@ -109,7 +109,7 @@ Error readShapeBlock(Source& in, const Header& header, Index& index, Vec<float>&
 
 template <class Source>
 Error readCalibration(Source& in, Index& index) {
-    if (!readArray(in, index.calibration_mean, kDim) || !readArray(in, index.calibration_std, kDim))
+    if (!readArray(in, index.calibration_mean, kFileDim) || !readArray(in, index.calibration_std, kFileDim))
         return Error::OutOfMemory;
     index.calibrated = true;
     return Error::Ok;

@@ -31,8 +31,8 @@ RawMode writtenRawMode(const Index& index) {
 
 // Calibration statistics exist only in files of the default shape.
 bool writtenCalibration(const Index& index) {
-    return index.shape.isDefault() && index.calibrated && index.calibration_mean.len == kDim &&
-           index.calibration_std.len == kDim;
+    return index.shape.isDefault() && index.calibrated && index.calibration_mean.len == kFileDim &&
+           index.calibration_std.len == kFileDim;
 }
 
 std::uint32_t validNeighbors(const Node& node) {
