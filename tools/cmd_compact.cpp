@@ -18,10 +18,7 @@ const char* const kAbout =
     "usual ef_search again, and takes less memory. Ids and scores are kept; the\n"
     "result is the same on every machine.\n";
 
-const std::vector<OptionRule> kOptions = {
-    textRule("--output", "FILE", "save to FILE instead of replacing INDEX"),
-    textRule("-o", "FILE", "the same as --output"),
-};
+const std::vector<OptionRule> kOptions = outputRules();
 
 using ull = unsigned long long;
 
@@ -31,8 +28,7 @@ int runCompact(const Words& words) {
     Args args;
     if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 1, "korvane compact INDEX [options]");
-    const std::string output =
-        args.value("--output").value_or(args.value("-o").value_or(args.positionals[0]));
+    const std::string output = outputPath(args, args.positionals[0]);
     const IndexPtr index = loadIndex(args.positionals[0]);
     const std::uint64_t before = korvane_index_memory_bytes(index.get());
     if (korvane_index_compact(index.get()) != KORVANE_OK) throw Failure("out of memory while compacting; nothing was saved");

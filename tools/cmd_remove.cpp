@@ -18,10 +18,7 @@ const char* const kAbout =
     "left half written). Ids that are not in the index, and repeats of an id\n"
     "listed before, are counted and skipped.\n";
 
-const std::vector<OptionRule> kOptions = {
-    textRule("--output", "FILE", "save to FILE instead of replacing INDEX"),
-    textRule("-o", "FILE", "the same as --output"),
-};
+const std::vector<OptionRule> kOptions = outputRules();
 
 using ull = unsigned long long;
 
@@ -31,8 +28,7 @@ int runRemove(const Words& words) {
     Args args;
     if (!parseOrHelp(words, kOptions, kAbout, args)) return kExitOk;
     expectPositionals(args, 2, "korvane remove INDEX IDS [options]");
-    const std::string output =
-        args.value("--output").value_or(args.value("-o").value_or(args.positionals[0]));
+    const std::string output = outputPath(args, args.positionals[0]);
     const IndexPtr index = loadIndex(args.positionals[0]);
     std::uint64_t repeats = 0;
     const std::vector<std::uint64_t> ids = distinctIds(readIds(args.positionals[1]), &repeats);

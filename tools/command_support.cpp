@@ -146,4 +146,13 @@ void checkIds(const std::vector<std::uint64_t>& ids, std::uint64_t vector_count,
         throw Failure(ids_path + ": id " + std::to_string(*repeat) + " appears more than once");
 }
 
+std::vector<OptionRule> outputRules() {
+    return {textRule("--output", "FILE", "save to FILE instead of replacing INDEX"),
+            textRule("-o", "FILE", "the same as --output")};
+}
+
+std::string outputPath(const Args& args, const std::string& index_path) {
+    return args.value("--output").value_or(args.value("-o").value_or(index_path));
+}
+
 }  // namespace korvane::tool

@@ -29,6 +29,10 @@ OptionRule storeRule(std::string help);
 OptionRule rerankRule(std::string help);
 OptionRule metricRule(std::string help);
 OptionRule dimRule(std::string help, std::string fallback_text);
+// --output FILE and its short form -o, for commands that rewrite an index
+// file; outputPath is FILE, or the index file itself when not given.
+std::vector<OptionRule> outputRules();
+std::string outputPath(const Args& args, const std::string& index_path);
 
 std::uint64_t threadsOption(const Args& args);
 std::uint64_t seedOption(const Args& args);
