@@ -111,7 +111,8 @@ inline SweepPoint measureOurs(const Dataset& data, const korvane_index* index, s
                               std::uint64_t threads, const tool::PassTiming& timing,
                               std::uint64_t rerank = tool::kDefaultRerank) {
     try {
-        return tool::sweepEf(index, data.queries, data.truth, kTopK, {ef}, threads, rerank, timing)[0];
+        return tool::sweepEf(index, data.queries, data.truth, kTopK, {ef}, threads, tool::SearchChoice{rerank},
+                             timing)[0];
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         std::exit(1);

@@ -369,6 +369,54 @@ KORVANE_API korvane_index *korvane_index_load_any(const char *path);
  */
 KORVANE_API int32_t korvane_index_compact(korvane_index *index);
 
+/* ---- The walk of the base layer -------------------------------------------- */
+
+/*
+ * A search descends the graph's upper layers and then walks its base layer
+ * (layer 0), keeping the ef_search nodes it found best. How it ranks the
+ * base layer's nodes is chosen per context:
+ *
+ *   KORVANE_WALK_HAMMING  by the distance of their 1024-bit routing codes to
+ *                         the query's (the default; the functions above
+ *                         always walk so). Cheap steps, but a coarse order:
+ *                         it needs a wider ef_search for the same recall.
+ *   KORVANE_WALK_SCORED   by the score the search returns: the exact score
+ *                         from the raw copies when the index keeps a copy of
+ *                         every vector, else the compact estimate. Each step
+ *                         reads more, but the walk finds the best vectors in
+ *                         far fewer steps, so a given recall comes faster
+ *                         from a smaller ef_search.
+ *
+ * With the scored walk the results are the best min(k, 256) of the
+ * ef_search nodes the walk kept, by that score, which is also the score
+ * returned; the re-score factor does not apply. (An index whose raw copies
+ * are incomplete, after a store change of a loaded file, walks by the
+ * estimates and re-scores as a Hamming walk would.) Results are the same on
+ * every machine, SIMD path and thread count. korvane_search_filtered is not
+ * affected by the walk.
+ */
+#define KORVANE_WALK_HAMMING 0
+#define KORVANE_WALK_SCORED 1
+
+/*
+ * Sets the walk of the searches made with `context`. A new context walks by
+ * Hamming distance. Returns 0, or -1 (nothing changed) for a NULL context
+ * or a value other than the two above.
+ */
+KORVANE_API int32_t korvane_context_set_walk(korvane_context *context, uint32_t walk);
+
+/*
+ * korvane_search_batch with the re-score factor and walk of every query
+ * given: the results equal those of korvane_search with a context of the
+ * same ef_search set to `rerank_factor` and `walk`. Returns -1, with nothing
+ * written, for an unknown walk; other arguments and results as for
+ * korvane_search_batch.
+ */
+KORVANE_API int32_t korvane_search_batch_walk(const korvane_index *index, const float *queries,
+                                              uint64_t n_queries, uint64_t k, uint64_t ef_search,
+                                              uint64_t rerank_factor, uint32_t walk, uint64_t n_threads,
+                                              uint64_t *out_ids, float *out_scores, uint64_t *out_counts);
+
 #ifdef __cplusplus
 }
 #endif

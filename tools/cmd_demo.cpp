@@ -36,6 +36,7 @@ const std::vector<OptionRule> kOptions = {
     countRule("--dim", "floats per vector of the data set", 1, kMaxDim, kDim),
     metricRule("ranking: ip (inner product), cosine (cosine similarity) or l2 (Euclidean distance)"),
     efConstructionRule(),
+    walkRule(),
     threadsRule("worker threads"),
 };
 
@@ -101,9 +102,9 @@ void checkSameAnswers(const korvane_index* a, const korvane_index* b, const Vect
 }
 
 void printSweep(const korvane_index* index, const ClusteredData& data, const Neighbours& truth,
-                std::uint64_t threads, std::uint64_t rerank = kDefaultRerank) {
-    const auto single = sweepEf(index, data.queries, truth, kK, kEfSweep, 1, rerank);
-    const auto multi = sweepEf(index, data.queries, truth, kK, kEfSweep, threads, rerank);
+                std::uint64_t threads, SearchChoice choice) {
+    const auto single = sweepEf(index, data.queries, truth, kK, kEfSweep, 1, choice);
+    const auto multi = sweepEf(index, data.queries, truth, kK, kEfSweep, threads, choice);
     Table table{{"ef_search", "recall@10", "queries/s (1 thread)",
                  "queries/s (" + std::to_string(threads) + " threads)"}, {}, false};
     for (std::size_t i = 0; i < kEfSweep.size(); ++i)
@@ -116,12 +117,12 @@ void printSweep(const korvane_index* index, const ClusteredData& data, const Nei
 
 // The same data with exact float copies and every candidate re-scored.
 void printFloatStoreSweep(const ClusteredData& data, const Neighbours& truth, const Args& args,
-                          const ClusteredSetup& setup, std::uint64_t threads) {
+                          const ClusteredSetup& setup, std::uint64_t threads, std::uint32_t walk) {
     std::printf("\nfloat32 copies, every candidate re-scored (build --store f32, search --rerank 0):\n\n");
     const IndexPtr index = buildTimed(data, args, setup.seed, threads, KORVANE_STORE_F32);
     note("memory estimate", grouped(korvane_index_memory_bytes(index.get()) / setup.base_count) +
                                    " bytes per vector");
-    printSweep(index.get(), data, truth, threads, 0);
+    printSweep(index.get(), data, truth, threads, SearchChoice{0, walk});
 }
 
 }  // namespace
@@ -136,6 +137,7 @@ int runDemo(const Words& words) {
     setup.seed = seedOption(args);
     setup.dim = args.count("--dim");
     const std::uint32_t metric = metricOption(args);
+    const std::uint32_t walk = walkOption(args);
     const std::uint64_t threads = threadsOption(args);
     // The ranking is named only when it is not the default, so the first
     // line a new user sees stays as it was.
@@ -157,8 +159,8 @@ int runDemo(const Words& words) {
     const Neighbours truth = exactTopK(data.base, data.queries, kK, threads, metric);
     step("exact neighbours", clock.seconds(), std::string("brute-force ") + exactName(metric) + " on " +
                                                   std::to_string(threads) + " threads");
-    printSweep(index.get(), data, truth, threads);
-    printFloatStoreSweep(data, truth, args, setup, threads);
+    printSweep(index.get(), data, truth, threads, SearchChoice{kDefaultRerank, walk});
+    printFloatStoreSweep(data, truth, args, setup, threads, walk);
     std::printf("\ntotal %.1f s\n", total.seconds());
     return kExitOk;
 }

@@ -36,6 +36,7 @@ const std::vector<OptionRule> kOptions = {
     countRule("-k", "recall depth", 1, KORVANE_MAX_K, 10),
     countListRule("--ef", "comma-separated ef_search values (each at least k: a smaller one searches with k)", 1, kMaxEf, {16, 32, 64, 128, 256}),
     rerankRule("re-score factor, 0 = every candidate"),
+    walkRule(),
     threadsRule("threads for building, ground truth and searching"),
     seedRule("seed of the index built in memory"),
     efConstructionRule(),
@@ -50,7 +51,7 @@ struct EvalSetup {
     std::vector<std::uint64_t> ids;
     std::uint64_t k = 0;
     std::uint64_t threads = 0;
-    std::uint64_t rerank = 0;
+    SearchChoice choice;
     bool csv = false;
 };
 
@@ -135,7 +136,7 @@ int runEval(const Words& words) {
     setup.k = args.count("-k");
     setup.threads = threadsOption(args);
     setup.csv = args.has("--csv");
-    setup.rerank = rerankOption(args);
+    setup.choice = searchChoice(args);
     storeOption(args);  // checked before the expensive steps
     setup.metric = metricOption(args);
     const std::vector<std::uint64_t> efs = args.countList("--ef");
@@ -159,7 +160,7 @@ int runEval(const Words& words) {
                                   : Neighbours{};
     const IndexPtr index = indexFor(args, setup, std::move(loaded));
     if (!truth_path) truth = rowsToIds(bruteForceTruth(setup), setup.ids);
-    const Table table = sweepTable(sweepEf(index.get(), setup.queries, truth, setup.k, efs, setup.threads, setup.rerank), setup.k);
+    const Table table = sweepTable(sweepEf(index.get(), setup.queries, truth, setup.k, efs, setup.threads, setup.choice), setup.k);
     if (setup.csv) printCsv(stdout, table);
     else printTable(stdout, table);
     return kExitOk;

@@ -26,6 +26,7 @@ const std::vector<OptionRule> kOptions = {
     countRule("-k", "results per query", 1, KORVANE_MAX_K, 10),
     countRule("--ef", "search breadth ef_search (at least k: a smaller value searches with k)", 1, kMaxEf, 64),
     rerankRule("re-score exactly the best N x k estimates; 0 = every candidate: slower, higher recall"),
+    walkRule(),
     threadsRule("worker threads"),
     textRule("--filter", "FILE", "search only among the ids listed in FILE (exact, no graph walk; an id listed more than once counts once)"),
     flagRule("--json", "print one JSON object per query instead of TSV"),
@@ -39,7 +40,7 @@ int runSearch(const Words& words) {
     expectPositionals(args, 2, "korvane search INDEX QUERIES [options]");
     const std::uint64_t k = args.count("-k");
     const std::uint64_t ef = args.count("--ef");
-    const std::uint64_t rerank = rerankOption(args);
+    const SearchChoice choice = searchChoice(args);
     const std::uint64_t threads = threadsOption(args);
     const IndexPtr index = loadIndex(args.positionals[0]);
     const VectorSet queries =
@@ -48,7 +49,7 @@ int runSearch(const Words& words) {
     const std::optional<std::string> filter = args.value("--filter");
     const SearchResults results =
         filter ? searchAllFiltered(index.get(), queries, distinctIds(readIds(*filter)), k, threads)
-               : searchAll(index.get(), queries, k, ef, threads, rerank);
+               : searchAll(index.get(), queries, k, ef, threads, choice);
     if (args.has("--json")) writeJsonLines(stdout, results);
     else writeTsv(stdout, results);
     return kExitOk;

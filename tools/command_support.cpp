@@ -40,6 +40,13 @@ OptionRule rerankRule(std::string help) {
     return countRule("--rerank", std::move(help), 0, std::numeric_limits<std::uint64_t>::max(), kDefaultRerank);
 }
 
+OptionRule walkRule() {
+    return textRule("--walk", "hamming|scored",
+                    "how the base layer is walked: by routing-code distance, or by each vector's score "
+                    "(more recall per ef_search; see the README's 'Choosing recall')",
+                    "hamming");
+}
+
 OptionRule metricRule(std::string help) {
     return textRule("--metric", "ip|cosine|l2", std::move(help), "ip");
 }
@@ -87,6 +94,15 @@ std::uint32_t storeOption(const Args& args) {
 std::uint64_t rerankOption(const Args& args) {
     return args.count("--rerank");
 }
+
+std::uint32_t walkOption(const Args& args) {
+    const std::string word = args.value("--walk").value_or("hamming");
+    if (word == "hamming") return KORVANE_WALK_HAMMING;
+    if (word == "scored") return KORVANE_WALK_SCORED;
+    throw UsageError("--walk must be hamming or scored, not '" + word + "'");
+}
+
+SearchChoice searchChoice(const Args& args) { return SearchChoice{rerankOption(args), walkOption(args)}; }
 
 const char* storeName(std::uint32_t store) {
     for (const StoreWord& known : kStoreWords)

@@ -8,6 +8,7 @@
 
 #include "args.h"
 #include "commands.h"
+#include "library.h"
 
 namespace korvane::tool {
 
@@ -27,6 +28,7 @@ OptionRule seedRule(std::string help);
 OptionRule efConstructionRule();
 OptionRule storeRule(std::string help);
 OptionRule rerankRule(std::string help);
+OptionRule walkRule();
 OptionRule metricRule(std::string help);
 OptionRule dimRule(std::string help, std::string fallback_text);
 // --output FILE and its short form -o, for commands that rewrite an index
@@ -41,6 +43,10 @@ std::uint64_t efConstructionOption(const Args& args);
 std::uint32_t storeOption(const Args& args);
 // --rerank N: the re-score factor, 0 for every candidate (default 4).
 std::uint64_t rerankOption(const Args& args);
+// --walk hamming|scored as a KORVANE_WALK_ value, and the two options as a
+// search choice.
+std::uint32_t walkOption(const Args& args);
+SearchChoice searchChoice(const Args& args);
 // The --store word of a store value.
 const char* storeName(std::uint32_t store);
 // --metric ip|cosine|l2 as a KORVANE_METRIC_ value (default ip).

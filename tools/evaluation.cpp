@@ -68,11 +68,11 @@ SweepPoint measurePoint(std::uint64_t ef_search, const Neighbours& truth, std::u
 std::vector<SweepPoint> sweepEf(const korvane_index* index, const VectorSet& queries,
                                 const Neighbours& truth, std::uint64_t k,
                                 const std::vector<std::uint64_t>& ef_values, std::uint64_t threads,
-                                std::uint64_t rerank, const PassTiming& timing) {
+                                SearchChoice choice, const PassTiming& timing) {
     std::vector<SweepPoint> points;
     for (std::uint64_t ef : ef_values)
         points.push_back(measurePoint(ef, truth, k, timing,
-                                      [&] { return searchAll(index, queries, k, ef, threads, rerank); }));
+                                      [&] { return searchAll(index, queries, k, ef, threads, choice); }));
     return points;
 }
 

@@ -47,12 +47,12 @@ Neighbours rowsToIds(const Neighbours& rows, const std::vector<std::uint64_t>& i
 SweepPoint measurePoint(std::uint64_t ef_search, const Neighbours& truth, std::uint64_t k,
                         const PassTiming& timing, const SearchPass& search);
 
-// Searches all queries at each ef_search with re-score factor `rerank`, with
-// the batch search on `threads` threads.
+// Searches all queries at each ef_search as `choice` says, with the batch
+// search on `threads` threads.
 std::vector<SweepPoint> sweepEf(const korvane_index* index, const VectorSet& queries,
                                 const Neighbours& truth, std::uint64_t k,
                                 const std::vector<std::uint64_t>& ef_values, std::uint64_t threads,
-                                std::uint64_t rerank = kDefaultRerank,
+                                SearchChoice choice = {},
                                 const PassTiming& timing = PassTiming{});
 
 }  // namespace korvane::tool

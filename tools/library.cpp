@@ -104,15 +104,15 @@ void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const V
 }
 
 SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
-                        std::uint64_t ef_search, std::uint64_t threads, std::uint64_t rerank) {
+                        std::uint64_t ef_search, std::uint64_t threads, SearchChoice choice) {
     checkWidth(index, queries, "the queries");
     SearchResults results{k, std::vector<std::uint64_t>(queries.count * k),
                           std::vector<float>(queries.count * k),
                           std::vector<std::uint64_t>(queries.count)};
     // Fewer candidates than k would leave rows short that the index could fill.
-    if (korvane_search_batch_rerank(index, queries.values.data(), queries.count, k, std::max(ef_search, k), rerank,
-                                    workerCount(queries.count, threads), results.ids.data(), results.scores.data(),
-                                    results.counts.data()) != KORVANE_OK)
+    if (korvane_search_batch_walk(index, queries.values.data(), queries.count, k, std::max(ef_search, k),
+                                  choice.rerank, choice.walk, workerCount(queries.count, threads),
+                                  results.ids.data(), results.scores.data(), results.counts.data()) != KORVANE_OK)
         throw Failure("search failed (out of memory or no threads)");
     return results;
 }

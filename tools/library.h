@@ -26,6 +26,13 @@ using ContextPtr = std::unique_ptr<korvane_context, ContextDeleter>;
 // The library's re-score factor of a new context.
 constexpr std::uint64_t kDefaultRerank = 4;
 
+// How each query of a search is answered: the re-score factor and the walk
+// of the base layer (a KORVANE_WALK_ value).
+struct SearchChoice {
+    std::uint64_t rerank = kDefaultRerank;
+    std::uint32_t walk = KORVANE_WALK_HAMMING;
+};
+
 // An index of `dim` floats ranked by `metric` (a KORVANE_METRIC_ value).
 IndexPtr createIndex(std::uint64_t ef_construction, std::uint64_t seed,
                      std::uint32_t store = KORVANE_STORE_I8, std::uint64_t dim = kDim,
@@ -56,7 +63,7 @@ struct SearchResults {
 // Batch search with at least k candidates per query (an ef_search below k
 // is raised to k) and at most one thread per query.
 SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,
-                        std::uint64_t ef_search, std::uint64_t threads, std::uint64_t rerank = kDefaultRerank);
+                        std::uint64_t ef_search, std::uint64_t threads, SearchChoice choice = {});
 
 // A loop of single searches on the calling thread, with one context.
 SearchResults searchOneByOne(const korvane_index* index, korvane_context* context, const VectorSet& queries,

@@ -40,15 +40,31 @@ int32_t korvane_search_batch(const korvane_index* index, const float* queries, u
                              uint64_t ef_search, uint64_t n_threads, uint64_t* out_ids, float* out_scores,
                              uint64_t* out_counts) {
     return korvane::statusCode(korvane::searchBatch(*korvane::fromHandle(index), queries, n_queries, k, ef_search,
-                                                    korvane::kRerankFactor, n_threads, out_ids, out_scores,
-                                                    out_counts));
+                                                    korvane::kRerankFactor, korvane::Walk::Hamming, n_threads,
+                                                    out_ids, out_scores, out_counts));
 }
 
 int32_t korvane_search_batch_rerank(const korvane_index* index, const float* queries, uint64_t n_queries, uint64_t k,
                                     uint64_t ef_search, uint64_t rerank_factor, uint64_t n_threads, uint64_t* out_ids,
                                     float* out_scores, uint64_t* out_counts) {
     return korvane::statusCode(korvane::searchBatch(*korvane::fromHandle(index), queries, n_queries, k, ef_search,
-                                                    rerank_factor, n_threads, out_ids, out_scores, out_counts));
+                                                    rerank_factor, korvane::Walk::Hamming, n_threads, out_ids,
+                                                    out_scores, out_counts));
+}
+
+int32_t korvane_context_set_walk(korvane_context* context, uint32_t walk) {
+    if (!context || walk > KORVANE_WALK_SCORED) return KORVANE_ERROR;
+    korvane::fromHandle(context)->walk = static_cast<korvane::Walk>(walk);
+    return KORVANE_OK;
+}
+
+int32_t korvane_search_batch_walk(const korvane_index* index, const float* queries, uint64_t n_queries, uint64_t k,
+                                  uint64_t ef_search, uint64_t rerank_factor, uint32_t walk, uint64_t n_threads,
+                                  uint64_t* out_ids, float* out_scores, uint64_t* out_counts) {
+    if (walk > KORVANE_WALK_SCORED) return KORVANE_ERROR;
+    return korvane::statusCode(korvane::searchBatch(*korvane::fromHandle(index), queries, n_queries, k, ef_search,
+                                                    rerank_factor, static_cast<korvane::Walk>(walk), n_threads,
+                                                    out_ids, out_scores, out_counts));
 }
 
 int32_t korvane_context_set_rerank(korvane_context* context, uint64_t factor) {

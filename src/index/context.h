@@ -12,6 +12,10 @@
 
 namespace korvane {
 
+// How a search walks layer 0: by the routing codes' Hamming distance, or by
+// a score of each vector (see scored_walk.h).
+enum class Walk : std::uint32_t { Hamming = 0, Scored = 1 };
+
 struct SearchContext {
     TraversalScratch scratch;
     float* query_rotated = nullptr;   // padded
@@ -22,6 +26,7 @@ struct SearchContext {
     SearchResult* rerank = nullptr;   // ef_search slots
     std::uint64_t ef_search = 0;
     std::uint64_t rerank_factor = kRerankFactor;
+    Walk walk = Walk::Hamming;
 };
 
 // Builds a context in place for `index`; ef_search 0 is accepted (no rerank slots).

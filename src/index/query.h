@@ -20,6 +20,10 @@ float exactScore(const Index& index, std::uint64_t node, const float* query_rota
 // every candidate.
 std::size_t firstStageSize(std::size_t k, std::uint64_t factor, std::uint64_t slots);
 
+// Offers the exact scores of context.rerank[0..count) (node numbers, which
+// the index keeps raw copies of) to `heap`, in order, with their ids.
+void offerExactScores(const Index& index, const SearchContext& context, std::size_t count, ResultHeap& heap);
+
 // Quantizes the context's rotated query and builds its scoring table.
 LutSums prepareEstimates(const Index& index, SearchContext& context);
 

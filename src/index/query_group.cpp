@@ -11,8 +11,9 @@
 namespace korvane {
 namespace {
 
-// Rotates and routes the next block of the stream; false when none is left.
-bool fillFront(const Index& index, FrontBlock& front, const QueryStream& stream) {
+// Rotates the next block of the stream, and routes it for Hamming walks;
+// false when none is left.
+bool fillFront(const Index& index, FrontBlock& front, const QueryStream& stream, bool route) {
     const std::uint64_t block = stream.next_block->fetch_add(1, std::memory_order_relaxed);
     if (block >= (stream.n_queries + stream.block_queries - 1) / stream.block_queries) return false;
     front.first = block * stream.block_queries;
@@ -21,7 +22,7 @@ bool fillFront(const Index& index, FrontBlock& front, const QueryStream& stream)
     front.taken = 0;
     prepareBlock(index, stream.queries + front.first * index.shape.dim, front.count, front.rotated, front.room,
                  front.usable);
-    routeBlock(index, front.rotated, front.count, front.projected, front.codes);
+    if (route) routeBlock(index, front.rotated, front.count, front.projected, front.codes);
     return true;
 }
 
@@ -40,14 +41,26 @@ void startQuery(const Index& index, QuerySlot& slot, FrontBlock& front, const Qu
     slot.candidates = CandidateList{nullptr, 0};
     slot.stage = SlotStage::Scoring;
     if (!hasGraphToWalk(index, slot.context)) return;
-    slot.code = front.codes[row];
-    beginWalk(index, slot.context, slot.code, slot.walk);
-    slot.walk.guess_next = false;
+    if (slot.context.walk == Walk::Scored) {
+        beginScoredWalk(index, slot.context, slot.scored_walk);
+        slot.scored_walk.walk.guess_next = false;
+    } else {
+        slot.code = front.codes[row];
+        beginWalk(index, slot.context, slot.code, slot.walk);
+        slot.walk.guess_next = false;
+    }
     slot.stage = SlotStage::Walking;
 }
 
 // One turn of a busy slot: a walk step, or the scoring once the walk is over.
 void advance(const Index& index, QuerySlot& slot, const QueryStream& stream) {
+    if (slot.context.walk == Walk::Scored && slot.stage == SlotStage::Walking) {
+        if (stepScoredWalk(index, slot.context, slot.scored_walk)) return;
+        stream.counts[slot.query] = finishScoredWalk(index, slot.context, slot.scored_walk,
+                                                     stream.records + slot.query * stream.k, stream.k);
+        slot.stage = SlotStage::Idle;
+        return;
+    }
     if (slot.stage == SlotStage::Walking) {
         if (stepLayerWalk(slot.walk, index.graph.layers[0], slot.code)) return;
         slot.candidates = finishLayerWalk(slot.walk);
@@ -66,7 +79,7 @@ void advance(const Index& index, QuerySlot& slot, const QueryStream& stream) {
 bool refill(const Index& index, QuerySlot& slot, FrontBlock& front, const QueryStream& stream,
             bool& exhausted) {
     while (!exhausted && slot.stage == SlotStage::Idle) {
-        if (front.taken == front.count && !fillFront(index, front, stream)) {
+        if (front.taken == front.count && !fillFront(index, front, stream, slot.context.walk == Walk::Hamming)) {
             exhausted = true;
             break;
         }

@@ -13,6 +13,7 @@
 #include "graph/search.h"
 #include "index/context.h"
 #include "index/index.h"
+#include "index/scored_walk.h"
 
 namespace korvane {
 
@@ -25,7 +26,8 @@ enum class SlotStage : std::uint8_t { Idle, Walking, Scoring };
 
 struct QuerySlot {
     SearchContext context;
-    LayerWalk walk;
+    LayerWalk walk;          // the Hamming walk
+    ScoredWalk scored_walk;  // or the scored one, by context.walk
     RoutingCode code;
     CandidateList candidates;
     std::uint64_t query;

@@ -10,6 +10,7 @@
 #include "graph/search.h"
 #include "index/metric.h"
 #include "index/query.h"
+#include "index/scored_walk.h"
 
 namespace korvane {
 namespace {
@@ -80,6 +81,8 @@ void offerEstimates(const Index& index, const SearchContext& context, LutSums su
     if (filled) flush();
 }
 
+}  // namespace
+
 // Offers exact scores of rerank[0..count) (node numbers) to `heap`, in order.
 void offerExactScores(const Index& index, const SearchContext& context, std::size_t count,
                       ResultHeap& heap) {
@@ -109,8 +112,6 @@ void offerExactScores(const Index& index, const SearchContext& context, std::siz
         }
     }
 }
-
-}  // namespace
 
 std::size_t firstStageSize(std::size_t k, std::uint64_t factor, std::uint64_t slots) {
     std::uint64_t kept = slots;  // factor 0: every candidate, and the walk returns at most `slots`
@@ -201,6 +202,13 @@ std::size_t search(const Index& index, SearchContext& context, const float* quer
                    SearchResult* results, std::size_t k) {
     if (!prepareVector(index, query, context.query_rotated)) return 0;
     if (!readyToSearch(index, context, k)) return 0;
+    if (context.walk == Walk::Scored && hasGraphToWalk(index, context)) {
+        ScoredWalk walk;
+        beginScoredWalk(index, context, walk);
+        while (stepScoredWalk(index, context, walk)) {
+        }
+        return finishScoredWalk(index, context, walk, results, k);
+    }
     CandidateList candidates{nullptr, 0};
     if (hasGraphToWalk(index, context)) candidates = walkGraph(index, context, routeQuery(index, context));
     return scoreCandidates(index, context, candidates, results, k);

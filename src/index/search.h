@@ -22,10 +22,11 @@ std::size_t searchFiltered(const Index& index, SearchContext& context, const flo
                            std::uint64_t k, SearchResult* results);
 
 // Ok, InvalidArgument (n_queries x k out of range) or OutOfMemory (threads
-// that cannot start count as such). Every worker's context gets `rerank_factor`.
+// that cannot start count as such). Every worker's context gets `rerank_factor`
+// and `walk`.
 Error searchBatch(const Index& index, const float* queries, std::uint64_t n_queries,
                   std::uint64_t k, std::uint64_t ef_search, std::uint64_t rerank_factor,
-                  std::uint64_t n_threads, std::uint64_t* out_ids, float* out_scores,
+                  Walk walk, std::uint64_t n_threads, std::uint64_t* out_ids, float* out_scores,
                   std::uint64_t* out_counts);
 
 }  // namespace korvane

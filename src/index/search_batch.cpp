@@ -49,9 +49,9 @@ std::size_t sharePerThread(std::uint64_t n_queries, std::uint64_t threads, std::
 }
 
 // Every worker's group state, made before any query runs; nullptr on failure.
-// Every slot's context gets the batch's re-score factor.
+// Every slot's context gets the batch's re-score factor and walk.
 QueryGroup* makeGroups(const Index& index, std::uint64_t threads, std::uint64_t ef_search,
-                       std::uint64_t rerank_factor, std::uint64_t n_queries) {
+                       std::uint64_t rerank_factor, Walk walk, std::uint64_t n_queries) {
     const std::size_t slots = sharePerThread(n_queries, threads, kGroupQueries);
     auto* groups = allocateArray<QueryGroup>(threads);
     if (!groups) return nullptr;
@@ -60,7 +60,10 @@ QueryGroup* makeGroups(const Index& index, std::uint64_t threads, std::uint64_t 
             releaseGroups(groups, built);
             return nullptr;
         }
-        for (std::size_t s = 0; s < groups[built].slot_count; ++s) groups[built].slots[s].context.rerank_factor = rerank_factor;
+        for (std::size_t s = 0; s < groups[built].slot_count; ++s) {
+            groups[built].slots[s].context.rerank_factor = rerank_factor;
+            groups[built].slots[s].context.walk = walk;
+        }
     }
     return groups;
 }
@@ -68,7 +71,7 @@ QueryGroup* makeGroups(const Index& index, std::uint64_t threads, std::uint64_t 
 }  // namespace
 
 Error searchBatch(const Index& index, const float* queries, std::uint64_t n_queries, std::uint64_t k,
-                  std::uint64_t ef_search, std::uint64_t rerank_factor, std::uint64_t n_threads, std::uint64_t* out_ids,
+                  std::uint64_t ef_search, std::uint64_t rerank_factor, Walk walk, std::uint64_t n_threads, std::uint64_t* out_ids,
                   float* out_scores, std::uint64_t* out_counts) {
     std::uint64_t total = 0;
     if (__builtin_mul_overflow(n_queries, k, &total) || total >= (std::uint64_t{1} << 60)) return Error::InvalidArgument;
@@ -77,7 +80,7 @@ Error searchBatch(const Index& index, const float* queries, std::uint64_t n_quer
 
     std::uint64_t threads = n_threads > 1 ? n_threads : 1;
     if (threads > (n_queries > 1 ? n_queries : 1)) threads = n_queries > 1 ? n_queries : 1;
-    QueryGroup* groups = makeGroups(index, threads, ef_search, rerank_factor, n_queries);
+    QueryGroup* groups = makeGroups(index, threads, ef_search, rerank_factor, walk, n_queries);
     if (!groups) {
         releaseArray(records);
         return Error::OutOfMemory;

@@ -10,4 +10,4 @@ if [ -n "$extra" ]; then
 fi
 count=$(printf '%s\n' "$exported" | grep -c '^korvane_' || true)
 echo "exported korvane_ functions: $count"
-[ "$count" -eq 25 ]
+[ "$count" -eq 27 ]

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "common/threads.h"
 #include "encoding/projection.h"
@@ -49,16 +50,17 @@ TEST_F(BatchSearchTest, EachQueryMatchesASingleSearch) {
 }
 
 // Batches that leave groups partly filled, walks that end at very different
-// times (ef from 10 to 512, removed nodes, every raw mode) and every thread
-// count must still answer each query with the bits of a single search.
-class BatchMatchesSingleTest : public ::testing::TestWithParam<RawMode> {
+// times (ef from 10 to 512, removed nodes, every raw mode, both walks) and
+// every thread count must still answer each query with the bits of a single
+// search.
+class BatchMatchesSingleTest : public ::testing::TestWithParam<std::tuple<RawMode, std::uint32_t>> {
   protected:
     static constexpr std::size_t kQueries = 1000;
     IndexHandle index{32, 5};
     std::vector<float> queries = testing::clusteredVectors(kQueries, 20, 0.4f, 6);
 
     void SetUp() override {
-        index.get().raw_mode = GetParam();
+        index.get().raw_mode = std::get<0>(GetParam());
         testing::addAll(index.handle, testing::clusteredVectors(1500, 20, 0.4f, 5));
         for (std::uint64_t id = 0; id < 1500; id += 7) ASSERT_EQ(korvane_index_remove(index.handle, id), 0);
     }
@@ -66,6 +68,7 @@ class BatchMatchesSingleTest : public ::testing::TestWithParam<RawMode> {
     std::vector<Results> singleSearches(std::uint64_t k, std::uint64_t ef, std::size_t n) {
         std::vector<Results> all(n);
         korvane_context* context = korvane_context_create(index.handle, ef);
+        EXPECT_EQ(korvane_context_set_walk(context, walk()), 0);
         for (std::size_t q = 0; q < n; ++q) {
             Results& r = all[q];
             r.ids.resize(k);
@@ -81,7 +84,11 @@ class BatchMatchesSingleTest : public ::testing::TestWithParam<RawMode> {
     std::vector<Results> batchSearch(std::uint64_t k, std::uint64_t ef, std::uint64_t threads, std::size_t n) {
         std::vector<std::uint64_t> ids(n * k), counts(n, 9999);
         std::vector<float> scores(n * k);
-        EXPECT_EQ(korvane_search_batch(index.handle, queries.data(), n, k, ef, threads, ids.data(), scores.data(), counts.data()), 0);
+        EXPECT_EQ(walk() == KORVANE_WALK_HAMMING
+                      ? korvane_search_batch(index.handle, queries.data(), n, k, ef, threads, ids.data(), scores.data(), counts.data())
+                      : korvane_search_batch_walk(index.handle, queries.data(), n, k, ef, 4, walk(), threads, ids.data(),
+                                                  scores.data(), counts.data()),
+                  0);
         std::vector<Results> all(n);
         for (std::size_t q = 0; q < n; ++q) {
             if (counts[q] > k) return {};
@@ -90,6 +97,8 @@ class BatchMatchesSingleTest : public ::testing::TestWithParam<RawMode> {
         }
         return all;
     }
+
+    std::uint32_t walk() const { return std::get<1>(GetParam()); }
 };
 
 TEST_P(BatchMatchesSingleTest, EveryQueryHasTheBitsOfASingleSearch) {
@@ -112,7 +121,9 @@ TEST_P(BatchMatchesSingleTest, EveryQueryHasTheBitsOfASingleSearch) {
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(RawModes, BatchMatchesSingleTest, ::testing::Values(RawMode::None, RawMode::F32, RawMode::I8));
+INSTANTIATE_TEST_SUITE_P(RawModesAndWalks, BatchMatchesSingleTest,
+                         ::testing::Combine(::testing::Values(RawMode::None, RawMode::F32, RawMode::I8),
+                                            ::testing::Values(KORVANE_WALK_HAMMING, KORVANE_WALK_SCORED)));
 
 TEST_F(BatchSearchTest, DegenerateArguments) {
     std::vector<std::uint64_t> ids(40, 7), counts(4, 9);

@@ -72,11 +72,13 @@ Results roomFor(std::size_t queries) {
 
 // Every query by the graph with a breadth that covers the index and every
 // candidate re-scored, so the answer is the exact ranking of all vectors.
-Results searchAll(korvane_index* index, const std::vector<float>& queries, std::size_t n, std::uint64_t ef) {
+Results searchAll(korvane_index* index, const std::vector<float>& queries, std::size_t n, std::uint64_t ef,
+                  std::uint32_t walk = KORVANE_WALK_HAMMING) {
     const std::size_t dim = korvane_index_dim(index);
     Results r = roomFor(n);
     korvane_context* context = korvane_context_create(index, ef);
     korvane_context_set_rerank(context, 0);
+    korvane_context_set_walk(context, walk);
     for (std::size_t q = 0; q < n; ++q)
         r.counts[q] = korvane_search(index, context, &queries[q * dim], kK, &r.ids[q * kK], &r.scores[q * kK]);
     korvane_context_destroy(context);
@@ -96,10 +98,10 @@ Results searchFiltered(korvane_index* index, const std::vector<float>& queries, 
 }
 
 Results searchBatch(korvane_index* index, const std::vector<float>& queries, std::size_t n, std::uint64_t ef,
-                    std::uint64_t threads) {
+                    std::uint64_t threads, std::uint32_t walk = KORVANE_WALK_HAMMING) {
     Results r = roomFor(n);
-    EXPECT_EQ(korvane_search_batch_rerank(index, queries.data(), n, kK, ef, 0, threads, r.ids.data(), r.scores.data(),
-                                          r.counts.data()),
+    EXPECT_EQ(korvane_search_batch_walk(index, queries.data(), n, kK, ef, 0, walk, threads, r.ids.data(),
+                                        r.scores.data(), r.counts.data()),
               0);
     return r;
 }
@@ -152,6 +154,11 @@ TEST_P(Shapes, EveryWayOfAddingAndSearchingGivesTheSameBits) {
     EXPECT_TRUE(!walk_reaches_all || reference == searchAll(single.index, queries, queries_n, n));
     EXPECT_TRUE(searchAll(single.index, queries, queries_n, n) == searchBatch(single.index, queries, queries_n, n, 2));
     for (std::size_t q = 0; q < queries_n; ++q) ASSERT_EQ(reference.counts[q], kK);
+    // The scored walk, wide enough to reach every node, ranks them all by
+    // the score it returns: the same answer again.
+    const Results scored = searchAll(single.index, queries, queries_n, n, KORVANE_WALK_SCORED);
+    EXPECT_TRUE(!walk_reaches_all || reference == scored);
+    EXPECT_TRUE(scored == searchBatch(single.index, queries, queries_n, n, 3, KORVANE_WALK_SCORED));
 
     // The same ranking, bit for bit, from the library's own scorer over
     // every vector; and, with float copies, the metric's value itself.
@@ -199,6 +206,7 @@ TEST_P(Shapes, EveryWayOfAddingAndSearchingGivesTheSameBits) {
     EXPECT_EQ(korvane_index_metric(loaded.index), metric);
     EXPECT_TRUE(reference == searchFiltered(loaded.index, queries, queries_n, ids));
     EXPECT_TRUE(searchAll(single.index, queries, queries_n, n) == searchAll(loaded.index, queries, queries_n, n));
+    EXPECT_TRUE(scored == searchAll(loaded.index, queries, queries_n, n, KORVANE_WALK_SCORED));
     Handle strict{korvane_index_load(path.c_str())};
     EXPECT_EQ(strict.index != nullptr, dim == 256 && metric == KORVANE_METRIC_IP);
     // A reloaded index saves the same bytes.
@@ -225,20 +233,29 @@ TEST(Shapes, FilesAndAnswersAreTheSameOnEveryPath) {
         std::uint32_t store;
         const char* file;
         const char* answers;
+        const char* scored_answers;  // of the scored walk
     };
     const Recorded recorded[] = {
+        {{256, KORVANE_METRIC_IP}, KORVANE_STORE_I8,
+         "b3a180c1faa806bd23422d390bea86e7bff89807ced448f21cc56c2493a0afde",
+         "351a5780712a4adb38cf27883a779d56df4a608ceead97ac0e08db4f74137c92",
+         "0b9c0379f8a4c9011f1bf5a1aa24574a26f456cb73460bfc21aca5f4192b839f"},
         {{3, KORVANE_METRIC_L2}, KORVANE_STORE_F32,
          "e9ff7d9634bd074e5e2fa4149731f5a44592fd1e1b0aaeb6214274fa144c2064",
-         "41b939d3040748397cbee6593e0db80a9fb294081e0581094862dc200e10cdee"},
+         "41b939d3040748397cbee6593e0db80a9fb294081e0581094862dc200e10cdee",
+         "e717e14b749b001790a5d68f61c4279d72a9902564c6ada0710264e9670c8ed4"},
         {{100, KORVANE_METRIC_COSINE}, KORVANE_STORE_I8,
          "89aecc0926b8401af44259359b166dcd7c47a5f93b101fb162978d000779297a",
-         "de78bb41e0a2b5725ee2af111cb651c6ba3071d1cd265d940184a83984f27787"},
+         "de78bb41e0a2b5725ee2af111cb651c6ba3071d1cd265d940184a83984f27787",
+         "97e7fc033e0166e3e1c29abbf0623e66b52ab307c4554ebf5e2a16b949c52d91"},
         {{784, KORVANE_METRIC_L2}, KORVANE_STORE_I8,
          "7bfaad555c1ddc8d618782d7c0266954b4cb946548cd7a0ac81d498b1b0fcebc",
-         "b1fe0a2c5332b8fbe332939f8bad756d6c0e2bbfdd2c0c39a0acedfa363cec16"},
+         "b1fe0a2c5332b8fbe332939f8bad756d6c0e2bbfdd2c0c39a0acedfa363cec16",
+         "7c3362818615db7bfd9e3c320e5222641c9c9a603d863162913b71d40c2ad60f"},
         {{1536, KORVANE_METRIC_IP}, KORVANE_STORE_NONE,
          "1b81ced4e73881d07efa20019c5a68f606de8f7081a3050eb8e488f4c305840a",
-         "f0e38f51de7d5e61e205f7b11ed7f2da91a387df2866d0e7db73b181852eec9c"},
+         "f0e38f51de7d5e61e205f7b11ed7f2da91a387df2866d0e7db73b181852eec9c",
+         "0bdafd429e7c43b0850f8419b1d69c4957460b2b705e9b15583aeeaa77170b78"},
     };
     for (const Recorded& r : recorded) {
         const std::size_t dim = r.shape.dim, n = 400, nq = 20;
@@ -251,16 +268,22 @@ TEST(Shapes, FilesAndAnswersAreTheSameOnEveryPath) {
         ASSERT_EQ(korvane_index_save(index.index, path.c_str()), 0);
         const std::vector<char> file = readFile(path);
         std::filesystem::remove(path);
-        const Results answers = searchBatch(index.index, queries, nq, 24, 2);
-        std::vector<char> bytes(reinterpret_cast<const char*>(answers.ids.data()),
-                                reinterpret_cast<const char*>(answers.ids.data() + answers.ids.size()));
-        bytes.insert(bytes.end(), reinterpret_cast<const char*>(answers.scores.data()),
-                     reinterpret_cast<const char*>(answers.scores.data() + answers.scores.size()));
+        const auto answerHash = [&](std::uint32_t walk) {
+            const Results answers = searchBatch(index.index, queries, nq, 24, 2, walk);
+            std::vector<char> bytes(reinterpret_cast<const char*>(answers.ids.data()),
+                                    reinterpret_cast<const char*>(answers.ids.data() + answers.ids.size()));
+            bytes.insert(bytes.end(), reinterpret_cast<const char*>(answers.scores.data()),
+                         reinterpret_cast<const char*>(answers.scores.data() + answers.scores.size()));
+            return testing::sha256Hex(bytes.data(), bytes.size());
+        };
         const std::string file_hash = testing::sha256Hex(file.data(), file.size());
-        const std::string answer_hash = testing::sha256Hex(bytes.data(), bytes.size());
-        std::printf("%zu-d metric %u: file %s answers %s\n", dim, r.shape.metric, file_hash.c_str(), answer_hash.c_str());
+        const std::string answer_hash = answerHash(KORVANE_WALK_HAMMING);
+        const std::string scored_hash = answerHash(KORVANE_WALK_SCORED);
+        std::printf("%zu-d metric %u: file %s answers %s scored %s\n", dim, r.shape.metric, file_hash.c_str(),
+                    answer_hash.c_str(), scored_hash.c_str());
         EXPECT_EQ(file_hash, r.file) << dim;
         EXPECT_EQ(answer_hash, r.answers) << dim;
+        EXPECT_EQ(scored_hash, r.scored_answers) << dim;
     }
 }
 

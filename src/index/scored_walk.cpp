@@ -1,0 +1,120 @@
+#include "index/scored_walk.h"
+
+#include "graph/walk.h"
+#include "index/metric.h"
+#include "index/query.h"
+
+namespace korvane {
+namespace {
+
+void prefetchBytes(const void* start, std::size_t bytes) {
+    const auto first = reinterpret_cast<std::uintptr_t>(start) & ~std::uintptr_t{63};
+    const auto last = reinterpret_cast<std::uintptr_t>(start) + bytes - 1;
+    for (std::uintptr_t line = first; line <= last; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line));
+}
+
+// Scores of layer-0 nodes (position == node number) as walk keys.
+struct ScoreMeasure {
+    const Index& index;
+    const SearchContext& context;
+    LutSums sums;
+    WalkScore score;
+
+    void ask(std::uint64_t node, std::uint32_t) const {
+        const std::size_t padded = index.shape.padded;
+        if (score == WalkScore::Estimate) {
+            prefetchBytes(&index.payloads[node], index.payloads.stride);
+        } else if (index.raw_mode == RawMode::F32) {
+            prefetchBytes(index.raw_f32.data + std::size_t{node} * padded, padded * sizeof(float));
+        } else {
+            prefetchBytes(index.raw_i8.data + std::size_t{node} * padded, padded);
+            __builtin_prefetch(&index.raw_scales[node]);
+        }
+        if (index.shape.metric == Metric::Euclidean) __builtin_prefetch(&index.squared_norms[node]);
+    }
+
+    void scores(const std::uint64_t* nodes, std::size_t count, float* out) const {
+        const std::size_t padded = index.shape.padded;
+        if (score == WalkScore::Estimate) {
+            const TurboQuantPayload* payloads[kDegree];
+            for (std::size_t i = 0; i < count; ++i) payloads[i] = &index.payloads[nodes[i]];
+            estimateScoreBlock(payloads, count, context.lut, sums, out, index.shape.codeGroups());
+        } else if (index.raw_mode == RawMode::F32) {
+            for (std::size_t i = 0; i < count; ++i)
+                out[i] = exactScoreF32(context.query_rotated, index.raw_f32.data + nodes[i] * padded, padded);
+        } else {
+            const std::int8_t* raws[kDegree];
+            float scales[kDegree];
+            for (std::size_t i = 0; i < count; ++i) {
+                raws[i] = index.raw_i8.data + nodes[i] * padded;
+                scales[i] = index.raw_scales[nodes[i]];
+            }
+            exactScoreI8Block(context.query_rotated, raws, scales, count, out, padded);
+        }
+        for (std::size_t i = 0; i < count; ++i) out[i] = metricScore(index, out[i], nodes[i], context.query_squared);
+    }
+
+    std::uint32_t one(std::uint64_t node, std::uint32_t) const {
+        float s;
+        scores(&node, 1, &s);
+        return scoreKey(s);
+    }
+
+    void many(const std::uint64_t* nodes, const std::uint32_t*, std::size_t count, std::uint32_t* keys) const {
+        float s[kDegree];
+        scores(nodes, count, s);
+        for (std::size_t i = 0; i < count; ++i) keys[i] = scoreKey(s[i]);
+    }
+};
+
+ScoreMeasure measureOf(const Index& index, const SearchContext& context, const ScoredWalk& walk) {
+    return ScoreMeasure{index, context, walk.sums, walk.score};
+}
+
+}  // namespace
+
+WalkScore walkScoreOf(const Index& index) {
+    return hasCompleteRawStore(index) && index.raw_mode == RawMode::I8 ? WalkScore::Exact : WalkScore::Estimate;
+}
+
+void beginScoredWalk(const Index& index, SearchContext& context, ScoredWalk& walk) {
+    walk.score = walkScoreOf(index);
+    walk.sums = walk.score == WalkScore::Estimate ? prepareEstimates(index, context) : LutSums{};
+    const ScoreMeasure measure = measureOf(index, context, walk);
+    const RoutingGraph& graph = index.graph;
+    std::uint64_t entry = graph.entry_point;
+    for (std::size_t level = graph.layers.len - 1; level >= 1; --level)
+        entry = descendMeasured(graph.layers[level], measure, entry);
+    const std::size_t breadth = context.ef_search < graph.node_count ? context.ef_search : graph.node_count;
+    beginMeasuredWalk(walk.walk, graph.layers[0], measure, entry, breadth, context.scratch);
+}
+
+bool stepScoredWalk(const Index& index, SearchContext& context, ScoredWalk& walk) {
+    return stepMeasuredWalk(walk.walk, index.graph.layers[0], measureOf(index, context, walk));
+}
+
+std::size_t finishScoredWalk(const Index& index, SearchContext& context, ScoredWalk& walk,
+                             SearchResult* results, std::size_t k) {
+    FartherHeap& found = walk.walk.results;
+    const std::size_t count = found.drainIntoOrder();  // best first
+    ResultHeap heap{results, k};
+    if (walk.score == WalkScore::Estimate && hasCompleteRawStore(index)) {
+        // The estimates ordered the walk; the best of them are scored again
+        // from the raw copies.
+        ResultHeap rerank{context.rerank, firstStageSize(k, context.rerank_factor, context.ef_search)};
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t node = found.items[i].node;
+            if (!isRemoved(index, node)) rerank.offer(SearchResult{node, keyScore(found.items[i].distance)});
+        }
+        offerExactScores(index, context, rerank.drainIntoOrder(), heap);
+        return heap.drainIntoOrder();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t node = found.items[i].node;
+        if (!isRemoved(index, node)) heap.offer(SearchResult{index.payloads[node].id, keyScore(found.items[i].distance)});
+    }
+    return heap.drainIntoOrder();
+}
+
+}  // namespace korvane
