@@ -44,7 +44,7 @@ OptionRule walkRule() {
     return textRule("--walk", "hamming|scored",
                     "how the base layer is walked: by routing-code distance, or by each vector's score "
                     "(more recall per ef_search; see the README's 'Choosing recall')",
-                    "hamming");
+                    "scored");
 }
 
 OptionRule metricRule(std::string help) {
@@ -96,7 +96,7 @@ std::uint64_t rerankOption(const Args& args) {
 }
 
 std::uint32_t walkOption(const Args& args) {
-    const std::string word = args.value("--walk").value_or("hamming");
+    const std::string word = args.value("--walk").value_or("scored");
     if (word == "hamming") return KORVANE_WALK_HAMMING;
     if (word == "scored") return KORVANE_WALK_SCORED;
     throw UsageError("--walk must be hamming or scored, not '" + word + "'");

@@ -30,7 +30,7 @@ constexpr std::uint64_t kDefaultRerank = 4;
 // of the base layer (a KORVANE_WALK_ value).
 struct SearchChoice {
     std::uint64_t rerank = kDefaultRerank;
-    std::uint32_t walk = KORVANE_WALK_HAMMING;
+    std::uint32_t walk = KORVANE_WALK_SCORED;
 };
 
 // An index of `dim` floats ranked by `metric` (a KORVANE_METRIC_ value).

@@ -57,7 +57,7 @@ def main():
         for query in queries:
             index.search(query, k=k, ef=ef)
 
-    python, c = best_of(args.rounds, python_singles, lambda: _korvane._c_search_loop(index, queries, k, ef, 4))
+    python, c = best_of(args.rounds, python_singles, lambda: _korvane._c_search_loop(index, queries, k, ef, 4, 1))
     for clock, p, q in (("wall", python[0], c[0]), ("CPU", python[1], c[1])):
         per_python, per_c = p / len(queries) * 1e6, q / len(queries) * 1e6
         print(f"one query per call, {clock:4s}  Python {per_python:8.2f} us  C {per_c:8.2f} us  "
@@ -65,7 +65,7 @@ def main():
 
     for threads in (1, 2):
         python, c = best_of(args.rounds, lambda: index.search(queries, k=k, ef=ef, threads=threads),
-                            lambda: _korvane._c_search_batch(index, queries, k, ef, 4, threads))
+                            lambda: _korvane._c_search_batch(index, queries, k, ef, 4, 1, threads))
         for clock, p, q in (("wall", python[0], c[0]), ("CPU", python[1], c[1])):
             print(f"{len(queries)} queries in one call, {threads} thr, {clock:4s}  Python {p * 1e3:8.2f} ms  "
                   f"C {q * 1e3:8.2f} ms  ratio {p / q:.3f}")

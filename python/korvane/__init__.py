@@ -51,8 +51,8 @@ Index.__reduce__ = _reduce_index
 _search_positional = Index._search
 
 
-def search(self, queries, k=10, ef=64, rerank=4, threads=None, filter=None):
-    return _search_positional(self, queries, k, ef, rerank, threads, filter)
+def search(self, queries, k=10, ef=64, rerank=4, threads=None, filter=None, walk="scored"):
+    return _search_positional(self, queries, k, ef, rerank, threads, filter, walk)
 
 
 search.__doc__, search.__qualname__, search.__module__ = _SEARCH_DOC, "Index.search", __name__

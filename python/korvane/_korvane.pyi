@@ -71,6 +71,7 @@ class Index:
         rerank: int = 4,
         threads: Optional[int] = None,
         filter: Optional[IdsLike] = None,
+        walk: str = "scored",
     ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """The k best matches (largest score by the index's metric) of each query, best first.
 
@@ -78,7 +79,9 @@ class Index:
         short rows are padded with NO_ID and -inf. ef: search breadth (>= 1,
         raised to k); rerank: the best rerank * k candidates are re-scored
         exactly (0: all); filter: allowed ids (repeats count once), searched
-        exactly. Non-integer or out-of-range arguments raise ValueError.
+        exactly; walk: "scored" (ranks the base layer by each vector's score:
+        a given recall at a far smaller ef) or "hamming" (by routing codes, the
+        C library's default). Non-integer or out-of-range arguments raise ValueError.
         """
     def save(self, path: PathLike) -> None:
         """Write the index to a file (replaced whole or left as it was); OSError on failure."""

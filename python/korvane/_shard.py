@@ -195,10 +195,11 @@ class Shard:
     def remove(self, ids):
         return self.index.remove(ids)
 
-    def search(self, queries, k, ef, rerank, filter):
+    def search(self, queries, k, ef, rerank, filter, walk="scored"):
         self.searches += 1
         return self.index.search(queries, k=k, ef=ef, rerank=rerank,
-                                 threads=self.threads, filter=filter)
+                                 threads=self.threads, filter=filter,
+                                 walk=walk)
 
     def stats(self):
         return {"shard": self.number, "length": len(self.index),

@@ -409,25 +409,29 @@ class ShardedIndex:
         return sum(removed.values())
 
     def search(self, queries: ArrayLike, k: int = 10, ef: int = 64,
-               rerank: int = 4, filter: ArrayLike | None = None
-               ) -> tuple[np.ndarray, np.ndarray]:
+               rerank: int = 4, filter: ArrayLike | None = None,
+               walk: str = "scored") -> tuple[np.ndarray, np.ndarray]:
         """The k best ids and scores per query, best first, ties by id
         ascending: (nq, k) arrays for (nq, dim) queries, (k,) for one
         (dim,) query, padded with ``korvane.NO_ID`` and -inf; scores by the
         index's metric, larger is better. A ``filter``
         (array of allowed ids) searches exactly over those ids and is sent
-        only to the shards that own them."""
+        only to the shards that own them. ``walk`` as for
+        ``korvane.Index.search``."""
         queries, single = _as_vectors(queries, "queries", self._settings,
                                       False)
         k = _as_count(k, "k", 1, korvane.MAX_K)
         ef = max(_as_count(ef, "ef", 1, 2**63 - 1), k)
         rerank = _as_count(rerank, "rerank", 0, 2**63 - 1)
+        if walk not in ("scored", "hamming"):
+            raise ValueError(
+                f"walk must be 'scored' or 'hamming', not {walk!r}")
         if filter is None:
-            requests = {s: (queries, k, ef, rerank, None)
+            requests = {s: (queries, k, ef, rerank, None, walk)
                         for s in range(self.shards)}
         else:
             allowed = _as_ids(filter, "filter")
-            requests = {s: (queries, k, ef, rerank, allowed[p])
+            requests = {s: (queries, k, ef, rerank, allowed[p], walk)
                         for s, p in split_by_shard(
                             allowed, self.shards).items()}
         answers = self._call({s: ("search", args)

@@ -32,7 +32,8 @@ py::tuple since(Times start) {
 }
 
 // (wall, CPU) seconds of korvane_search over every query on one context, in a C loop.
-py::tuple searchLoop(IndexObject& object, py::handle queries, uint64_t k, uint64_t ef, uint64_t rerank) {
+py::tuple searchLoop(IndexObject& object, py::handle queries, uint64_t k, uint64_t ef, uint64_t rerank,
+                     uint32_t walk) {
     const Rows rows = toRows(queries, "queries", object.dim, object.metric, false);
     std::vector<uint64_t> ids(k);
     std::vector<float> scores(k);
@@ -40,7 +41,7 @@ py::tuple searchLoop(IndexObject& object, py::handle queries, uint64_t k, uint64
     {
         py::gil_scoped_release released;
         ReadAccess access(object);
-        PooledContext pooled(object.contexts, object.handle, ef, rerank);
+        PooledContext pooled(object.contexts, object.handle, ef, rerank, walk);
         if (!pooled.context) throw std::bad_alloc();
         start = now();
         for (uint64_t q = 0; q < rows.count; ++q)
@@ -50,9 +51,9 @@ py::tuple searchLoop(IndexObject& object, py::handle queries, uint64_t k, uint64
     return since(start);
 }
 
-// (wall, CPU) seconds of one korvane_search_batch_rerank call over all queries.
+// (wall, CPU) seconds of one korvane_search_batch_walk call over all queries.
 py::tuple searchBatch(IndexObject& object, py::handle queries, uint64_t k, uint64_t ef, uint64_t rerank,
-                   uint64_t threads) {
+                      uint32_t walk, uint64_t threads) {
     const Rows rows = toRows(queries, "queries", object.dim, object.metric, false);
     std::vector<uint64_t> ids(rows.count * k), counts(rows.count);
     std::vector<float> scores(rows.count * k);
@@ -61,8 +62,8 @@ py::tuple searchBatch(IndexObject& object, py::handle queries, uint64_t k, uint6
         py::gil_scoped_release released;
         ReadAccess access(object);
         start = now();
-        korvane_search_batch_rerank(object.handle, rows.array.data(), rows.count, k, ef, rerank, threads,
-                                    ids.data(), scores.data(), counts.data());
+        korvane_search_batch_walk(object.handle, rows.array.data(), rows.count, k, ef, rerank, walk, threads,
+                                  ids.data(), scores.data(), counts.data());
     }
     return since(start);
 }

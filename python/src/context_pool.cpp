@@ -11,7 +11,8 @@ constexpr std::size_t kMaxIdle = 32;
 
 void reserveContextPool(ContextPool& pool) { pool.idle.reserve(kMaxIdle); }
 
-korvane_context* acquireContext(ContextPool& pool, const korvane_index* index, uint64_t ef, uint64_t rerank) {
+korvane_context* acquireContext(ContextPool& pool, const korvane_index* index, uint64_t ef, uint64_t rerank,
+                                uint32_t walk) {
     korvane_context* context = nullptr;
     {
         std::lock_guard<std::mutex> guard(pool.mutex);
@@ -23,7 +24,8 @@ korvane_context* acquireContext(ContextPool& pool, const korvane_index* index, u
         }
     }
     if (!context) context = korvane_context_create(index, ef);
-    if (context && korvane_context_set_rerank(context, rerank) != KORVANE_OK) {
+    if (context && (korvane_context_set_rerank(context, rerank) != KORVANE_OK ||
+                    korvane_context_set_walk(context, walk) != KORVANE_OK)) {
         korvane_context_destroy(context);
         return nullptr;
     }

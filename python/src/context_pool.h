@@ -19,9 +19,10 @@ struct ContextPool {
 // Reserves the idle list once, so returning a context never allocates.
 void reserveContextPool(ContextPool& pool);
 
-// An idle context for `ef` with re-rank factor `rerank`, or a new one;
-// nullptr when memory runs out.
-korvane_context* acquireContext(ContextPool& pool, const korvane_index* index, uint64_t ef, uint64_t rerank);
+// An idle context for `ef` set to re-rank factor `rerank` and `walk`, or a
+// new one; nullptr when memory runs out.
+korvane_context* acquireContext(ContextPool& pool, const korvane_index* index, uint64_t ef, uint64_t rerank,
+                                uint32_t walk);
 void releaseContext(ContextPool& pool, uint64_t ef, korvane_context* context);
 void destroyContexts(ContextPool& pool);
 
@@ -30,8 +31,8 @@ struct PooledContext {
     ContextPool& pool;
     uint64_t ef;
     korvane_context* context;
-    PooledContext(ContextPool& p, const korvane_index* index, uint64_t e, uint64_t rerank)
-        : pool(p), ef(e), context(acquireContext(p, index, e, rerank)) {}
+    PooledContext(ContextPool& p, const korvane_index* index, uint64_t e, uint64_t rerank, uint32_t walk)
+        : pool(p), ef(e), context(acquireContext(p, index, e, rerank, walk)) {}
     ~PooledContext() {
         if (context) releaseContext(pool, ef, context);
     }

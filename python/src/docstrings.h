@@ -101,6 +101,12 @@ threads: worker threads for a batch of queries, at most one per query;
 filter: optional array-like of allowed ids. The search is then exact over
     just those ids (no graph walk, so none of them is missed); ids not in
     the index are ignored, and an id listed twice counts once.
+walk: how the graph's base layer is walked. "scored" (the default) ranks
+    each node by its score, from the int8 copies with store="int8" (rerank
+    then has no effect) and from the compact estimates otherwise: it reaches
+    a given recall with a far smaller ef. "hamming" ranks nodes by their
+    routing codes, as the C library's korvane_search does by default:
+    cheaper steps, a wider ef for the same recall.
 
 k, ef, rerank and threads must be integers (not floats or bools); a wrong
 value raises ValueError, as does a query that is not finite.
@@ -111,7 +117,7 @@ metric: the inner product, the cosine similarity, or minus the squared
 Euclidean distance. Rows with fewer than k results are padded with NO_ID
 and -inf.
 
-    ids, scores = index.search(queries, k=10, ef=64)
+    ids, scores = index.search(queries, k=10, ef=32)
     ids, scores = index.search(query, k=3, filter=np.arange(0, 1000, 2)))";
 
 inline constexpr const char* kSave = R"(Write the index to a file (str, bytes or os.PathLike, at most 1023 bytes).

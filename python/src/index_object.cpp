@@ -61,7 +61,7 @@ WriteAccess::WriteAccess(IndexObject& o) : object(o) {
 WriteAccess::~WriteAccess() { unlockExclusive(object.lock); }
 
 bool containsId(IndexObject& object, uint64_t id) {
-    PooledContext pooled(object.contexts, object.handle, 1, 4);  // filtered searches never re-rank
+    PooledContext pooled(object.contexts, object.handle, 1, 4, KORVANE_WALK_HAMMING);  // filtered searches never re-rank
     if (!pooled.context) throw std::bad_alloc();
     uint64_t found_id = 0;
     float score = 0.0f;

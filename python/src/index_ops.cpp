@@ -70,7 +70,7 @@ std::string describeDuplicate(IndexObject& object, const uint64_t* ids, uint64_t
 // any: exact filtered searches over 256 candidates at a time, each of which
 // returns every listed id that is present. Runs under the write lock.
 std::optional<uint64_t> largestPresent(IndexObject& object, uint64_t first, uint64_t count) {
-    PooledContext pooled(object.contexts, object.handle, 1, 4);
+    PooledContext pooled(object.contexts, object.handle, 1, 4, KORVANE_WALK_HAMMING);
     if (!pooled.context) throw std::bad_alloc();
     std::optional<uint64_t> largest;
     uint64_t candidates[KORVANE_MAX_K], found[KORVANE_MAX_K];

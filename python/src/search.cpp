@@ -18,6 +18,7 @@ namespace {
 
 struct Query {
     uint64_t k, ef, rerank, threads;
+    uint32_t walk;
     const uint64_t* allowed;  // nullptr: search the graph
     uint64_t n_allowed;
 };
@@ -40,7 +41,7 @@ void pad(const Query& query, uint64_t found, uint64_t* ids, float* scores) {
 // Queries [begin, end) one by one on one pooled context; false when no
 // context can be had.
 bool searchRange(IndexObject& object, const Query& query, const Output& out, uint64_t begin, uint64_t end) {
-    PooledContext pooled(object.contexts, object.handle, query.ef, query.rerank);
+    PooledContext pooled(object.contexts, object.handle, query.ef, query.rerank, query.walk);
     if (!pooled.context) return false;
     for (uint64_t q = begin; q < end; ++q) {
         const float* vector = out.queries + q * out.dim;
@@ -80,8 +81,8 @@ bool searchRangesInParallel(IndexObject& object, const Query& query, const Outpu
 
 bool searchBatch(IndexObject& object, const Query& query, const Output& out) {
     std::vector<uint64_t> counts(out.count);
-    if (korvane_search_batch_rerank(object.handle, out.queries, out.count, query.k, query.ef, query.rerank,
-                                    query.threads, out.ids, out.scores, counts.data()) != KORVANE_OK)
+    if (korvane_search_batch_walk(object.handle, out.queries, out.count, query.k, query.ef, query.rerank, query.walk,
+                                  query.threads, out.ids, out.scores, counts.data()) != KORVANE_OK)
         return false;
     for (uint64_t q = 0; q < out.count; ++q) pad(query, counts[q], out.ids + q * query.k, out.scores + q * query.k);
     return true;
@@ -115,15 +116,24 @@ bool distinctInPlace(std::vector<uint64_t>& ids) {
     return true;
 }
 
+uint32_t toWalk(const py::object& walk) {
+    if (py::isinstance<py::str>(walk)) {
+        const std::string word = walk.cast<std::string>();
+        if (word == "scored") return KORVANE_WALK_SCORED;
+        if (word == "hamming") return KORVANE_WALK_HAMMING;
+    }
+    throw py::value_error("walk must be 'scored' or 'hamming', not " + py::repr(walk).cast<std::string>());
+}
+
 }  // namespace
 
 py::tuple searchIndex(IndexObject& object, py::object queries, py::object k, py::object ef, py::object rerank,
-                      py::object threads, py::object filter) {
+                      py::object threads, py::object filter, py::object walk) {
     constexpr uint64_t kUnbounded = std::numeric_limits<int64_t>::max();
     const uint64_t k_value = toCount(k, "k", 1, KORVANE_MAX_K);
     // Fewer candidates than k would pad rows that the index could fill.
     const uint64_t ef_value = std::max(toCount(ef, "ef", 1, kUnbounded), k_value);
-    Query query{k_value, ef_value, toCount(rerank, "rerank", 0, kUnbounded), 0, nullptr, 0};
+    Query query{k_value, ef_value, toCount(rerank, "rerank", 0, kUnbounded), 0, toWalk(walk), nullptr, 0};
     const Rows rows = toRows(queries, "queries", object.dim, object.metric, false);
     query.threads = toThreadCount(threads, rows.count);
     std::optional<IdArray> allowed;

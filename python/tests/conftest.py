@@ -31,6 +31,7 @@ class CLibrary:
             "korvane_index_create": (ctypes.c_void_p, [U64, U64]),
             "korvane_index_create_with_store": (ctypes.c_void_p, [U64, U64, ctypes.c_uint32]),
             "korvane_context_set_rerank": (ctypes.c_int32, [ctypes.c_void_p, U64]),
+            "korvane_context_set_walk": (ctypes.c_int32, [ctypes.c_void_p, ctypes.c_uint32]),
             "korvane_index_destroy": (None, [ctypes.c_void_p]),
             "korvane_index_add": (ctypes.c_int32, [ctypes.c_void_p, U64, F32P]),
             "korvane_index_add_batch": (ctypes.c_int32, [ctypes.c_void_p, U64P, F32P, U64, U64]),
@@ -87,9 +88,12 @@ class CIndex:
     def compact(self):
         return self.lib.korvane_index_compact(self.handle)
 
-    def search(self, queries, k, ef, allowed=None, rerank=4):
+    WALKS = {"hamming": 0, "scored": 1}
+
+    def search(self, queries, k, ef, allowed=None, rerank=4, walk="scored"):
         """Every query through korvane_search (or _filtered) on one context,
-        padded as the Python package promises."""
+        padded as the Python package promises; the walk is the package's
+        default unless given."""
         queries = np.ascontiguousarray(np.atleast_2d(queries), dtype=np.float32)
         ids = np.full((len(queries), k), korvane.NO_ID, dtype=np.uint64)
         scores = np.full((len(queries), k), -np.inf, dtype=np.float32)
@@ -98,6 +102,7 @@ class CIndex:
             assert self.lib.korvane_context_set_rerank(context, rerank) == 0
         else:
             assert rerank == 4
+        assert self.lib.korvane_context_set_walk(context, self.WALKS[walk]) == 0
         try:
             for q, query in enumerate(queries):
                 if allowed is None:

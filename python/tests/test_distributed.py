@@ -92,11 +92,11 @@ class LocalPartition:
         return sum(index.remove(ids[owners == s])
                    for s, index in enumerate(self.indexes))
 
-    def search(self, queries, k, filter=None):
+    def search(self, queries, k, filter=None, walk="scored"):
         answers = []
         for s, index in enumerate(self.indexes):
             allowed = None if filter is None else filter[self.owners(filter) == s]
-            answers.append(index.search(queries, k=k, filter=allowed))
+            answers.append(index.search(queries, k=k, filter=allowed, walk=walk))
         return merged_by_brute_force(answers, k)
 
 
@@ -111,6 +111,8 @@ def test_answers_equal_a_merge_of_the_same_partition_searched_locally(client):
         assert len(index) == 1200
         assert_same_bits(index.search(queries, k=10),
                             local.search(queries, k=10))
+        assert_same_bits(index.search(queries, k=10, walk="hamming"),
+                            local.search(queries, k=10, walk="hamming"))
         one_id, one_score = index.search(queries[0], k=10)
         assert one_id.shape == one_score.shape == (10,)
         assert_same_bits((one_id[None], one_score[None]),

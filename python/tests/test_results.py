@@ -34,9 +34,13 @@ def pair(clib, data):
 def test_single_batch_and_filtered_searches_equal_c(pair, data):
     py_index, c_index = pair
     _, ids, queries = data
+    for walk in ("hamming", "scored"):
+        expected = c_index.search(queries, 10, 48, walk=walk)
+        for threads in (1, 2, 3):
+            assert_same_bits(py_index.search(queries, k=10, ef=48, threads=threads, walk=walk), expected)
+    with pytest.raises(ValueError, match="walk"):
+        py_index.search(queries, walk="exact")
     expected = c_index.search(queries, 10, 48)
-    for threads in (1, 2, 3):
-        assert_same_bits(py_index.search(queries, k=10, ef=48, threads=threads), expected)
     one_ids, one_scores = py_index.search(queries[5], k=10, ef=48)
     assert one_ids.shape == one_scores.shape == (10,)
     assert_same_bits((one_ids, one_scores), (expected[0][5], expected[1][5]))

@@ -211,6 +211,7 @@ TEST_F(ToolErrorsTest, BadUsageExitsWithTwo) {
         {{"build", "@v.fvecs", "@o.kvx", "--store", "f16"}, 2, "--store must be f32, int8 or none, not 'f16'"},
         {{"eval", "@v.fvecs", "@v.fvecs", "--store", "F32"}, 2, "--store must be"},
         {{"search", "@idx.kvx", "@v.fvecs", "--rerank", "-1"}, 2, "--rerank must be"},
+        {{"search", "@idx.kvx", "@v.fvecs", "--walk", "exact"}, 2, "--walk must be hamming or scored, not 'exact'"},
         {{"info", "@idx.kvx", "@idx.kvx"}, 2, "unexpected argument"},
         {{"build", "@v.fvecs", "@o.kvx", "--metric", "euclid"}, 2, "--metric must be ip, cosine or l2, not 'euclid'"},
         {{"eval", "@v.fvecs", "@v.fvecs", "--metric", "IP"}, 2, "--metric must be"},

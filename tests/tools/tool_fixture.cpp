@@ -29,12 +29,12 @@ IndexPtr ToolTest::load(const std::string& name) const {
 }
 
 BatchResults ToolTest::search(const korvane_index* index, const Floats& queries, std::uint64_t k,
-                              std::uint64_t ef, std::uint64_t rerank) {
+                              std::uint64_t ef, std::uint64_t rerank, std::uint32_t walk) {
     const std::uint64_t n = queries.size() / korvane_index_dim(index);
     BatchResults results{k, std::vector<std::uint64_t>(n * k), std::vector<float>(n * k),
                          std::vector<std::uint64_t>(n)};
-    EXPECT_EQ(korvane_search_batch_rerank(index, queries.data(), n, k, ef, rerank, 1, results.ids.data(),
-                                          results.scores.data(), results.counts.data()),
+    EXPECT_EQ(korvane_search_batch_walk(index, queries.data(), n, k, ef, rerank, walk, 1, results.ids.data(),
+                                        results.scores.data(), results.counts.data()),
               0);
     return results;
 }

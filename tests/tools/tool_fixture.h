@@ -42,7 +42,8 @@ protected:
                               std::uint32_t store = KORVANE_STORE_I8) const;
     IndexPtr load(const std::string& name) const;
     static BatchResults search(const korvane_index* index, const Floats& queries, std::uint64_t k,
-                               std::uint64_t ef, std::uint64_t rerank = 4);
+                               std::uint64_t ef, std::uint64_t rerank = 4,
+                               std::uint32_t walk = KORVANE_WALK_SCORED);
 
 private:
     std::string dir_;

@@ -159,12 +159,15 @@ TEST_F(ToolTest, StoreAndRerankOptionsReachTheLibrary) {
     EXPECT_TRUE(readFile(path("f32.kvx")) == readFile(path("expected.kvx")));
     const RunResult info = run({"info", path("f32.kvx")});
     EXPECT_NE(info.out.find("raw copies         float32 (store f32)\n"), std::string::npos) << info.out;
-    for (const char* rerank : {"0", "1"}) {
-        const RunResult found = run({"search", path("f32.kvx"), path("q.fvecs"), "-k", "5", "--ef", "40",
-                                     "--rerank", rerank});
-        ASSERT_EQ(found.exit_code, 0) << found.err;
-        EXPECT_EQ(found.out, expectedTsv(search(index.get(), queries, 5, 40, std::stoull(rerank)))) << rerank;
-    }
+    for (const char* rerank : {"0", "1"})
+        for (const char* walk : {"hamming", "scored"}) {
+            const RunResult found = run({"search", path("f32.kvx"), path("q.fvecs"), "-k", "5", "--ef", "40",
+                                         "--rerank", rerank, "--walk", walk});
+            ASSERT_EQ(found.exit_code, 0) << found.err;
+            const std::uint32_t expected_walk = walk[0] == 'h' ? KORVANE_WALK_HAMMING : KORVANE_WALK_SCORED;
+            EXPECT_EQ(found.out, expectedTsv(search(index.get(), queries, 5, 40, std::stoull(rerank), expected_walk)))
+                << rerank << " " << walk;
+        }
 }
 
 TEST_F(ToolTest, FilteredSearchUsesOnlyTheListedIds) {
