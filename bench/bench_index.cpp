@@ -12,7 +12,9 @@
 #include "encoding/projection.h"
 #include "encoding/reduced_projection.h"
 #include "encoding/scoring.h"
+#include "index/metric.h"
 #include "index/query.h"
+#include "index/scored_walk.h"
 #include "index/search.h"
 #include "index_harness.h"
 
@@ -234,6 +236,82 @@ void printStages(const Dataset& data, korvane_index* handle, std::size_t passes)
                 "  distance the walk computed; walk ns/node: graph walk time per visited node.\n");
 }
 
+// The scored walk of an int8 index, timed in its three parts, with what it
+// reads: each measured node costs its 8-bit copy and scale, each expansion
+// its graph record. The memory-bound pace is a gather of random 8-bit
+// copies, prefetched sixteen at a time as the walk does, on the same index.
+double gatherNanosPerCopy(const Index& index, std::size_t copies) {
+    const std::size_t padded = index.shape.padded, n = index.payloads.len;
+    std::uint64_t state = 88172645463325252ull, sum = 0;
+    std::uint64_t nodes[16];
+    const auto t0 = Clock::now();
+    for (std::size_t done = 0; done < copies; done += 16) {
+        for (std::uint64_t& node : nodes) {
+            state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+            node = state % n;
+            for (std::size_t b = 0; b < padded; b += 64) __builtin_prefetch(index.raw_i8.data + node * padded + b);
+            __builtin_prefetch(&index.raw_scales[node]);
+        }
+        for (const std::uint64_t node : nodes)
+            for (std::size_t b = 0; b < padded; b += 64) sum += std::uint8_t(index.raw_i8.data[node * padded + b]);
+    }
+    const double nanos = nanosBetween(t0, Clock::now());
+    if (sum == 1) std::printf(" ");  // keeps the reads
+    return nanos / double(copies);
+}
+
+void printScoredWalkStages(const Dataset& data, korvane_index* handle, std::size_t passes) {
+    const Index& index = *fromHandle(handle);
+    std::printf("\nscored walk: where a query's time goes and what it reads (int8 store, microseconds per query)\n");
+    std::printf("  %5s %9s %7s | %7s %7s %7s | %9s %9s %8s %12s %12s\n", "ef", "recall", "total", "front", "walk",
+                "final", "measured", "expanded", "KiB read", "ns/copy walk", "ns/copy bound");
+    const double bound = gatherNanosPerCopy(index, 1u << 20);
+    for (const std::uint64_t ef : {16, 32, 64}) {
+        korvane_context* handle_context = korvane_context_create(handle, ef);
+        korvane_context_set_walk(handle_context, KORVANE_WALK_SCORED);
+        SearchContext& context = *fromHandle(handle_context);
+        double front = 0, walking = 0, final = 0, hits = 0, measured = 0, expanded = 0;
+        for (std::size_t pass = 0; pass < passes; ++pass) {
+            double f = 0, w = 0, s = 0;
+            measured = expanded = hits = 0;
+            for (std::size_t q = 0; q < data.queries.count; ++q) {
+                SearchResult results[kTopK];
+                const auto t0 = Clock::now();
+                prepareVector(index, data.queries.row(q), context.query_rotated);
+                readyToSearch(index, context, kTopK);
+                const auto t1 = Clock::now();
+                ScoredWalk walk;
+                beginScoredWalk(index, context, walk);
+                std::size_t steps = 0;
+                while (stepScoredWalk(index, context, walk)) ++steps;
+                const auto t2 = Clock::now();
+                for (std::size_t word = 0; word < context.scratch.visited.wordCount(); ++word)
+                    measured += double(__builtin_popcountll(context.scratch.visited.words[word]));
+                expanded += double(steps) / 2.0;
+                const std::size_t n = finishScoredWalk(index, context, walk, results, kTopK);
+                const auto t3 = Clock::now();
+                f += nanosBetween(t0, t1), w += nanosBetween(t1, t2), s += nanosBetween(t2, t3);
+                std::uint64_t ids[kTopK];
+                for (std::size_t i = 0; i < n; ++i) ids[i] = results[i].id;
+                hits += double(tool::truthHits(data.truth[q], kTopK, ids, n));
+            }
+            if (pass == 0 || f + w + s < front + walking + final) front = f, walking = w, final = s;
+        }
+        korvane_context_destroy(handle_context);
+        const double q = double(data.queries.count);
+        const double copy_bytes = double(index.shape.padded + sizeof(float));
+        const double kib = (measured * copy_bytes + expanded * sizeof(Node)) / q / 1024.0;
+        std::printf("  %5llu %9.4f %7.1f | %7.1f %7.1f %7.1f | %9.0f %9.0f %8.1f %12.1f %12.1f\n",
+                    static_cast<unsigned long long>(ef), hits / (q * kTopK), (front + walking + final) / q / 1e3,
+                    front / q / 1e3, walking / q / 1e3, final / q / 1e3, measured / q, expanded / q, kib,
+                    walking / measured, bound);
+    }
+    std::printf("  front: rotation (no routing code is needed); walk: the upper layers' greedy descent and the\n"
+                "  base layer's walk, both by the 8-bit score; final: the best k of the walk's results.\n"
+                "  measured: base-layer nodes scored per query; KiB read: their copies and scales and the\n"
+                "  expanded nodes' records; ns/copy bound: a gather of random copies, sixteen in flight.\n");
+}
+
 // The recall choices side by side on one graph shape (ef_construction 200):
 // each store with the default depth and with every candidate re-scored.
 void printStoreSweeps(const Dataset& data, const Options& options, korvane_index* int8_index) {
@@ -304,6 +382,7 @@ int main(int argc, char** argv) {
     }
 
     printStages(data, builds.back().index, options.passes);
+    printScoredWalkStages(data, builds.back().index, options.passes);
     printStoreSweeps(data, options, builds.back().index);
     for (const OurBuild& b : builds) korvane_index_destroy(b.index);
     return 0;

@@ -120,11 +120,14 @@ inline SweepPoint measureOurs(const Dataset& data, const korvane_index* index, s
 }
 
 // Recall@10 and single-thread queries/s of a loop of korvane_search over
-// the queries, with one context re-scoring `rerank` x k estimates.
+// the queries, with one context re-scoring `rerank` x k estimates and
+// walking as `walk` says.
 inline SweepPoint sweepOurs(const Dataset& data, const korvane_index* index, std::uint64_t ef,
-                            std::uint64_t passes, std::uint64_t rerank = tool::kDefaultRerank) {
+                            std::uint64_t passes, std::uint64_t rerank = tool::kDefaultRerank,
+                            std::uint32_t walk = KORVANE_WALK_HAMMING) {
     const tool::ContextPtr context(korvane_context_create(index, ef));
     korvane_context_set_rerank(context.get(), rerank);
+    korvane_context_set_walk(context.get(), walk);
     return tool::measurePoint(ef, data.truth, kTopK, singleThreadTiming(passes), [&] {
         return tool::searchOneByOne(index, context.get(), data.queries, kTopK);
     });

@@ -380,20 +380,23 @@ KORVANE_API int32_t korvane_index_compact(korvane_index *index);
  *                         the query's (the default; the functions above
  *                         always walk so). Cheap steps, but a coarse order:
  *                         it needs a wider ef_search for the same recall.
- *   KORVANE_WALK_SCORED   by the score the search returns: the exact score
- *                         from the raw copies when the index keeps a copy of
- *                         every vector, else the compact estimate. Each step
- *                         reads more, but the walk finds the best vectors in
- *                         far fewer steps, so a given recall comes faster
- *                         from a smaller ef_search.
+ *   KORVANE_WALK_SCORED   by each vector's score under the index's metric:
+ *                         from its 8-bit copy when the index keeps those
+ *                         (KORVANE_STORE_I8), else the compact estimate. The
+ *                         upper layers are descended by the same score.
+ *                         Each step reads more, but the walk finds the best
+ *                         vectors in far fewer steps, so a given recall comes
+ *                         faster, from a much smaller ef_search. The query
+ *                         needs no routing code, which saves the projection.
  *
- * With the scored walk the results are the best min(k, 256) of the
- * ef_search nodes the walk kept, by that score, which is also the score
- * returned; the re-score factor does not apply. (An index whose raw copies
- * are incomplete, after a store change of a loaded file, walks by the
- * estimates and re-scores as a Hamming walk would.) Results are the same on
- * every machine, SIMD path and thread count. korvane_search_filtered is not
- * affected by the walk.
+ * With the scored walk and 8-bit copies, the results are the best
+ * min(k, 256) of the ef_search nodes the walk kept, with the score that
+ * ranked them (the score a Hamming walk's re-scoring gives too); the
+ * re-score factor does not apply. With float copies the best estimates are
+ * re-scored exactly as after a Hamming walk (the factor applies); without
+ * copies the estimates are returned. Results are the same on every machine,
+ * SIMD path and thread count. korvane_search_filtered is not affected by the
+ * walk.
  */
 #define KORVANE_WALK_HAMMING 0
 #define KORVANE_WALK_SCORED 1

@@ -98,7 +98,6 @@ std::size_t finishScoredWalk(const Index& index, SearchContext& context, ScoredW
                              SearchResult* results, std::size_t k) {
     FartherHeap& found = walk.walk.results;
     const std::size_t count = found.drainIntoOrder();  // best first
-    ResultHeap heap{results, k};
     if (walk.score == WalkScore::Estimate && hasCompleteRawStore(index)) {
         // The estimates ordered the walk; the best of them are scored again
         // from the raw copies.
@@ -107,14 +106,21 @@ std::size_t finishScoredWalk(const Index& index, SearchContext& context, ScoredW
             const std::uint64_t node = found.items[i].node;
             if (!isRemoved(index, node)) rerank.offer(SearchResult{node, keyScore(found.items[i].distance)});
         }
+        ResultHeap heap{results, k};
         offerExactScores(index, context, rerank.drainIntoOrder(), heap);
         return heap.drainIntoOrder();
     }
-    for (std::size_t i = 0; i < count; ++i) {
+    // The walk's results come best first, so the first k live ones are the
+    // answer; only their ids are looked up, all asked for at once.
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < count && n < k; ++i) {
         const std::uint64_t node = found.items[i].node;
-        if (!isRemoved(index, node)) heap.offer(SearchResult{index.payloads[node].id, keyScore(found.items[i].distance)});
+        if (isRemoved(index, node)) continue;
+        __builtin_prefetch(&index.payloads[node]);
+        results[n++] = SearchResult{node, keyScore(found.items[i].distance)};
     }
-    return heap.drainIntoOrder();
+    for (std::size_t i = 0; i < n; ++i) results[i].id = index.payloads[results[i].id].id;
+    return n;
 }
 
 }  // namespace korvane
