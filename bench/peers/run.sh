@@ -32,7 +32,7 @@ mkdir -p "$out"
 # to scalar loops an order of magnitude slower, which would not be USearch as
 # it ships. Where npm, the package or that build fails, the comparison runs
 # without it.
-usearch_version=2.26.2
+usearch_version=${USEARCH_VERSION:-2.26.2}
 usearch="$out/usearch-$usearch_version"
 fetch_usearch() {
     command -v npm >/dev/null && command -v node >/dev/null || return 1
