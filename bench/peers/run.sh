@@ -56,8 +56,12 @@ else
     echo "USearch $usearch_version could not be fetched or built (npm, node and the npm registry are needed); comparing without it" >&2
 fi
 
+# hnswlib picks its distance kernels at compile time (USearch's NumKong picks
+# at run time), so the program is built for this host, as bench/'s
+# peer_hnswlib is: without it hnswlib would run its SSE kernels against
+# USearch's widest. korvane is the ordinary portable library it links.
 # shellcheck disable=SC2086  # usearch_flags is a list of words
-g++ -std=c++20 -O3 -ffp-contract=off -fopenmp -Wall \
+g++ -std=c++20 -O3 -march=native -ffp-contract=off -fopenmp -Wall \
     -I"$root/include" -I"$root/tools" \
     "$here/compare.cpp" \
     "$root/tools/dataset.cpp" "$root/tools/ground_truth.cpp" "$root/tools/vector_io.cpp" \
