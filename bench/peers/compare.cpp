@@ -6,7 +6,8 @@
 // store and with the default and the full re-score depth. Any dimension and
 // metric: the demo's clustered set, two generated sets shaped like image
 // features and text embeddings, or vectors from a file. Last, the cost of a
-// query's front end at the data's dimension.
+// query's front end at the data's dimension. USearch joins where run.sh
+// could fetch it (KORVANE_PEERS_USEARCH).
 // Built and run by run.sh; not part of the normal build.
 #include <faiss/IndexFlat.h>
 #include <faiss/IndexHNSW.h>
@@ -18,8 +19,13 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#if KORVANE_PEERS_USEARCH
+#include <usearch/index_dense.hpp>
+#endif
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -275,6 +281,58 @@ Peer hnswlibPeer(std::uint64_t dim, std::uint32_t metric) {
     peer.breadths = kEfSweep;
     return peer;
 }
+
+// ---- USearch ----------------------------------------------------------------
+
+#if KORVANE_PEERS_USEARCH
+// The data's own metric (cosine data arrive normalised; USearch's cosine
+// normalises again), vectors stored as `quantisation`. Its i8 cast scales
+// every vector to unit length first, so with l2 its i8 rows rank by angle.
+// Distances come back smallest first (1 - dot for inner product); recall
+// needs the keys only.
+Peer usearchPeer(std::uint64_t dim, std::uint32_t metric, unum::usearch::scalar_kind_t quantisation) {
+    using namespace unum::usearch;
+    const metric_kind_t kind = metric == KORVANE_METRIC_L2       ? metric_kind_t::l2sq_k
+                               : metric == KORVANE_METRIC_COSINE ? metric_kind_t::cos_k
+                                                                 : metric_kind_t::ip_k;
+    const metric_punned_t distance(dim, kind, quantisation);
+    auto index = std::make_shared<index_dense_t>();
+    Peer peer{"USearch", std::string(metric_kind_name(kind)) + ", " + scalar_kind_name(quantisation) +
+                             " (" + distance.isa_name() + " kernels), connectivity 16, expansion_add 200"};
+    peer.build = [index, distance](const Data& data, int threads) {
+        *index = index_dense_t{};  // the previous build goes first
+        index_dense_t::state_result_t made = index_dense_t::make(distance, index_dense_config_t(16, 200));
+        if (!made) throw Failure(std::string("USearch: ") + made.error.release());
+        *index = std::move(made.index);
+        index->reserve(index_limits_t(data.base.count, threads));
+        // An error left in a result throws from its destructor: take it here.
+        std::atomic<const char*> failure{nullptr};
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&, t] {
+                for (std::uint64_t i = t; i < data.base.count && !failure; i += threads)
+                    if (auto added = index->add(i, data.base.row(i), t); !added) failure = added.error.release();
+            });
+        for (std::thread& thread : pool) thread.join();
+        if (failure) throw Failure(std::string("USearch: ") + failure.load());
+    };
+    peer.save = [index](const std::string& path) {
+        if (auto saved = index->save(path.c_str()); !saved) throw Failure(std::string("USearch: ") + saved.error.release());
+    };
+    peer.set_breadth = [index](std::uint64_t ef) { index->change_expansion_search(ef); };
+    peer.search_all = [index](const Matrix& queries, std::uint64_t* ids) {
+        index_dense_t::vector_key_t keys[kK];
+        for (std::uint64_t q = 0; q < queries.count; ++q) {
+            auto found = index->search(queries.row(q), kK, 0);
+            if (!found) throw Failure(std::string("USearch: ") + found.error.release());
+            const std::size_t n = found.dump_to(keys, kK);
+            for (std::uint64_t r = 0; r < kK; ++r) ids[q * kK + r] = r < n ? keys[r] : ~0ull;
+        }
+    };
+    peer.breadths = kEfSweep;
+    return peer;
+}
+#endif
 
 // ---- FAISS -------------------------------------------------------------------
 
@@ -787,7 +845,8 @@ int main(int argc, char** argv) {
                               "256; 784 for features, 768 for embeddings"),
             textRule("--metric", "ip|cosine|l2", "ranking", "ip; l2 for features, cosine for embeddings"),
             textRule("--stores", "NAME,...", "korvane's raw-copy stores to run (int8, f32, none)", "all"),
-            textRule("--only", "NAME,...", "run only the libraries named (comma-separated)")};
+            textRule("--only", "NAME,...", "run only the libraries named (comma-separated, any case: korvane, "
+                     "hnswlib, usearch, faiss)")};
         const Args args = parseArgs(Words(argv + 1, argv + argc), rules);
         if (args.has("--help")) {
             std::printf("usage: compare [options]\n\noptions:\n%s", optionsHelp(rules).c_str());
@@ -802,11 +861,19 @@ int main(int argc, char** argv) {
             if (stores.find(std::string(",") + name + ",") != std::string::npos)
                 peers.push_back(korvanePeer(store, name, dim, data.metric));
         peers.push_back(hnswlibPeer(dim, data.metric));
+#if KORVANE_PEERS_USEARCH
+        for (auto quantisation : {unum::usearch::scalar_kind_t::f16_k, unum::usearch::scalar_kind_t::i8_k})
+            peers.push_back(usearchPeer(dim, data.metric, quantisation));
+#endif
         for (Peer& peer : faissPeers(data.base.count, dim, data.metric)) peers.push_back(std::move(peer));
         std::vector<Row> rows;
-        const std::string only = "," + args.value("--only").value_or("") + ",";
+        auto lower = [](std::string text) {
+            for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return text;
+        };
+        const std::string only = lower("," + args.value("--only").value_or("") + ",");
         for (Peer& peer : peers)
-            if (only == ",," || only.find("," + peer.library + ",") != std::string::npos)
+            if (only == ",," || only.find("," + lower(peer.library) + ",") != std::string::npos)
                 for (Row& row : runPeer(std::move(peer), data)) rows.push_back(std::move(row));
         printRows(rows, data);
         printRecallSummary(rows);
