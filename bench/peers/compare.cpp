@@ -3,7 +3,8 @@
 // single-thread queries/s and recall@10 over a sweep of search breadths, and
 // per configuration the recall ceiling and the queries/s at recall 0.95 and
 // 0.99 against hnswlib's at the same recall. korvane runs with each raw-copy
-// store and with the default and the full re-score depth. Any dimension and
+// store, both walks of the base layer, and the default and the full re-score
+// depth. Any dimension and
 // metric: the demo's clustered set, two generated sets shaped like image
 // features and text embeddings, or vectors from a file. Last, the cost of a
 // query's front end at the data's dimension. USearch joins where run.sh
@@ -209,6 +210,7 @@ Peer korvanePeer(std::uint32_t store, const std::string& store_name, std::uint64
         korvane_index* index = nullptr;
         korvane_context* context = nullptr;
         std::uint64_t rerank = 4;
+        std::uint32_t walk = KORVANE_WALK_HAMMING;
         ~State() { korvane_context_destroy(context); korvane_index_destroy(index); }
     };
     auto state = std::make_shared<State>();
@@ -229,9 +231,22 @@ Peer korvanePeer(std::uint32_t store, const std::string& store_name, std::uint64
         korvane_context_destroy(state->context);
         state->context = korvane_context_create(state->index, ef);
         korvane_context_set_rerank(state->context, state->rerank);
+        korvane_context_set_walk(state->context, state->walk);
     };
-    peer.apply_setting = [state](std::uint64_t rerank) { state->rerank = rerank; };
-    if (store != KORVANE_STORE_NONE) peer.settings = {{4, "re-score 4k"}, {0, "re-score all"}};
+    // A setting is the re-score factor, plus kScored for the scored walk
+    // (with 8-bit copies that walk returns its own scores: no factor).
+    constexpr std::uint64_t kScored = std::uint64_t{1} << 32;
+    peer.apply_setting = [state](std::uint64_t setting) {
+        state->rerank = setting & 0xffffffffu;
+        state->walk = setting & kScored ? KORVANE_WALK_SCORED : KORVANE_WALK_HAMMING;
+    };
+    if (store == KORVANE_STORE_I8)
+        peer.settings = {{4, "hamming walk, re-score 4k"}, {0, "hamming walk, re-score all"}, {kScored, "scored walk"}};
+    else if (store == KORVANE_STORE_F32)
+        peer.settings = {{4, "hamming walk, re-score 4k"}, {0, "hamming walk, re-score all"},
+                         {kScored | 4, "scored walk, re-score 4k"}, {kScored, "scored walk, re-score all"}};
+    else
+        peer.settings = {{4, "hamming walk"}, {kScored | 4, "scored walk"}};
     peer.search_all = [state](const Matrix& queries, std::uint64_t* ids) {
         float scores[kK];
         for (std::uint64_t q = 0; q < queries.count; ++q)
