@@ -4,9 +4,9 @@
 // per configuration the recall ceiling and the queries/s at recall 0.95 and
 // 0.99 against hnswlib's at the same recall. korvane runs with each raw-copy
 // store, both walks of the base layer, and the default and the full re-score
-// depth. Any dimension and
-// metric: the demo's clustered set, two generated sets shaped like image
-// features and text embeddings, or vectors from a file. Last, the cost of a
+// depth. Any dimension and metric: the demo's clustered set, two generated
+// sets shaped like image features and text embeddings, or vectors from a
+// file. Last, the cost of a
 // query's front end at the data's dimension. USearch joins where run.sh
 // could fetch it (KORVANE_PEERS_USEARCH).
 // Built and run by run.sh; not part of the normal build.
