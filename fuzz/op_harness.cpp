@@ -276,6 +276,10 @@ void Harness::step(ByteSource& source) {
         case Search: {
             const auto q = vectorFromSeed(source.u64(2), false, dim);  // never special
             const std::uint64_t k = source.byte();
+            // Either walk; an unknown one is refused and changes nothing.
+            const std::uint32_t walk = source.byte() % 3;
+            if (context && korvane_context_set_walk(context, walk) != (walk <= KORVANE_WALK_SCORED ? 0 : -1))
+                check.fail("set_walk accepted an unknown walk or refused a known one");
             check.results(searchHits(index, context, q.data(), k), std::min<std::uint64_t>(k, 256));
             break;
         }
@@ -310,10 +314,12 @@ void Harness::step(ByteSource& source) {
             }
             std::vector<std::uint64_t> ids(nq * k), counts(nq);
             std::vector<float> scores(nq * k);
-            if (korvane_search_batch(index, queries.data(), nq, k, ef, source.byte() % 4, ids.data(), scores.data(),
-                                     counts.data()) != 0)
+            const std::uint32_t walk = source.byte() % 2;
+            if (korvane_search_batch_walk(index, queries.data(), nq, k, ef, 4, walk, source.byte() % 4, ids.data(),
+                                          scores.data(), counts.data()) != 0)
                 check.fail("batch search failed");
             korvane_context* own = korvane_context_create(index, ef);
+            korvane_context_set_walk(own, walk);
             for (std::size_t q = 0; q < nq; ++q) {
                 const Hits single = searchHits(index, own, queries.data() + q * dim, k);
                 const Hits batch{std::vector<std::uint64_t>(ids.begin() + q * k, ids.begin() + q * k + counts[q]),
@@ -327,6 +333,7 @@ void Harness::step(ByteSource& source) {
             korvane_index* reloaded = reloadedIndex(index, source.byte(), check);
             if (!reloaded) break;
             korvane_context* fresh = korvane_context_create(reloaded, context ? fromHandle(context)->ef_search : 16);
+            if (context && fresh) fromHandle(fresh)->walk = fromHandle(context)->walk;
             const auto q = vectorFromSeed(source.u64(2), false, dim);
             if (!sameBits(searchHits(index, context, q.data(), 10), searchHits(reloaded, fresh, q.data(), 10)))
                 check.fail("a reloaded index answers differently");
