@@ -1,0 +1,129 @@
+"""Progress and Ctrl-C: add reports at the library's chunk boundaries, a
+stopped add keeps exactly the batch's first vectors, and SIGINT stops a long
+add or search soon, leaving a valid index."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import korvane
+from conftest import clustered
+
+
+def file_bytes(index, path):
+    index.save(path)
+    with open(path, "rb") as file:
+        return file.read()
+
+
+class Stop(Exception):
+    pass
+
+
+def test_the_callable_sees_every_chunk_and_a_raise_keeps_the_prefix(rng, tmp_path):
+    n = 3000
+    vectors, ids = clustered(rng, n), rng.permutation(10 * n)[:n].astype(np.uint64)
+    plain, watched = korvane.Index(64, seed=3), korvane.Index(64, seed=3)
+    plain.add(vectors, ids)
+    seen = []
+    watched.add(vectors, ids, threads=2, progress=lambda done, total: seen.append((done, total)))
+    done = [d for d, _ in seen]
+    assert done[0] == 0 and done[-1] == n and all(a < b for a, b in zip(done, done[1:]))
+    assert {t for _, t in seen} == {n}
+    assert file_bytes(watched, tmp_path / "w") == file_bytes(plain, tmp_path / "p")
+
+    stopped, reached = korvane.Index(64, seed=3), []
+
+    def stop_halfway(done, total):
+        reached.append(done)
+        if done >= total // 2:
+            raise Stop
+    with pytest.raises(Stop):
+        stopped.add(vectors, ids, progress=stop_halfway)
+    m = reached[-1]
+    assert 0 < m < n and len(stopped) == m
+    assert ids[m - 1] in stopped and ids[m] not in stopped
+    prefix = korvane.Index(64, seed=3)
+    prefix.add(vectors[:m], ids[:m])
+    assert file_bytes(stopped, tmp_path / "s") == file_bytes(prefix, tmp_path / "x")
+    # The rest completes the index one uninterrupted add makes.
+    stopped.add(vectors[m:], ids[m:])
+    assert file_bytes(stopped, tmp_path / "s") == file_bytes(plain, tmp_path / "p")
+
+    # The callable cannot use its own index (the add holds it); nothing is added then.
+    other = korvane.Index(64, seed=3)
+    with pytest.raises(RuntimeError, match="progress callable"):
+        other.add(vectors, progress=lambda done, total: len(other))
+    assert len(other) == 0 and other.search(vectors[0], k=1)[0][0] == korvane.NO_ID
+    with pytest.raises(ValueError, match="progress"):
+        other.add(vectors, progress="yes")
+
+
+@pytest.mark.parametrize("tqdm", [True, False], ids=["tqdm", "plain"])
+def test_progress_true_draws_a_bar_on_stderr(rng, capsys, monkeypatch, tqdm):
+    if tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm fails
+    index = korvane.Index(64)
+    index.add(clustered(rng, 1500), progress=True)
+    index.add(clustered(rng, 0), progress=True)  # nothing to add draws nothing
+    captured = capsys.readouterr()
+    assert captured.out == "" and "100%" in captured.err and captured.err.endswith("\n")
+    assert ("1500/1500" in captured.err) == (not tqdm)
+    assert len(index) == 1500
+
+
+CHILD = textwrap.dedent("""
+    import signal, sys, time
+    import numpy as np, korvane
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the test runner ignores SIGINT
+    n = int(sys.argv[1])
+    vectors = np.random.default_rng(5).standard_normal((n, 64), dtype=np.float32)
+    index = korvane.Index(64, seed=1, dim=64)
+    for what, call in (("add", lambda: index.add(vectors)),
+                       ("search", lambda: index.search(np.tile(vectors[:500], (400, 1)), k=10, ef=2000))):
+        print(what, flush=True)
+        try:
+            call()
+            print("finished", flush=True)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic(), len(index), flush=True)
+    # Still valid: it answers as an index of the first len(index) vectors.
+    m = len(index)
+    prefix = korvane.Index(64, seed=1, dim=64)
+    prefix.add(vectors[:m])
+    same = all((a == b).all() for a, b in zip(index.search(vectors[:50], k=10), prefix.search(vectors[:50], k=10)))
+    print("same", same, flush=True)
+""")
+
+
+def test_ctrl_c_stops_a_long_add_and_a_long_search(tmp_path):
+    """Each call would take minutes; SIGINT a second in raises KeyboardInterrupt."""
+    package = os.path.dirname(os.path.dirname(os.path.abspath(korvane.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([package] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    child = subprocess.Popen([sys.executable, "-c", CHILD, "300000"], stdout=subprocess.PIPE, text=True,
+                             cwd=tmp_path, env=env)
+    try:
+        latencies = []
+        for what in ("add", "search"):
+            assert child.stdout.readline().split() == [what]
+            time.sleep(1.0)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            reply = child.stdout.readline().split()
+            assert reply[0] == "interrupted", reply
+            latencies.append(float(reply[1]) - sent)
+            added = int(reply[2])
+            assert 0 < added < 300000
+        assert child.stdout.readline().split() == ["same", "True"]
+        assert child.wait(timeout=60) == 0
+        print(f"KeyboardInterrupt {latencies[0]:.3f} s after SIGINT in add, {latencies[1]:.3f} s in search")
+    finally:
+        child.kill()
+        child.wait()
