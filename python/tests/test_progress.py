@@ -36,6 +36,12 @@ def test_the_callable_sees_every_chunk_and_a_raise_keeps_the_prefix(rng, tmp_pat
     assert done[0] == 0 and done[-1] == n and all(a < b for a, b in zip(done, done[1:]))
     assert {t for _, t in seen} == {n}
     assert file_bytes(watched, tmp_path / "w") == file_bytes(plain, tmp_path / "p")
+    # A long search runs in pieces (checking for Ctrl-C between them); the rows come out as from short batches.
+    queries = clustered(rng, 1500)
+    whole = plain.search(queries, k=5, threads=1)
+    parts = [plain.search(queries[i:i + 100], k=5, threads=1) for i in range(0, 1500, 100)]
+    for got, expected in zip(whole, map(np.concatenate, zip(*parts))):
+        np.testing.assert_array_equal(got, expected)
 
     stopped, reached = korvane.Index(64, seed=3), []
 
