@@ -20,7 +20,8 @@
  *   - Pointer arguments are not checked: passing NULL (other than where a
  *     function says it accepts NULL), a dangling pointer or an array that is
  *     too short is undefined behaviour.
- *   - Status codes: 0 success, -1 failure, -2 duplicate id.
+ *   - Status codes: 0 success, -1 failure, -2 duplicate id (and -3, a batch
+ *     stopped by its caller, from korvane_index_add_batch_progress only).
  *   - The library takes no lock, starts threads only inside the two batch
  *     calls (and joins them before returning), keeps no global state besides
  *     its allocator and its SIMD choice, never prints, and never lets a C++
@@ -419,6 +420,56 @@ KORVANE_API int32_t korvane_search_batch_walk(const korvane_index *index, const 
                                               uint64_t n_queries, uint64_t k, uint64_t ef_search,
                                               uint64_t rerank_factor, uint32_t walk, uint64_t n_threads,
                                               uint64_t *out_ids, float *out_scores, uint64_t *out_counts);
+/* ---- Progress and cancellation of a batch -------------------------------- */
+
+#define KORVANE_STOPPED (-3)
+
+/*
+ * Watches a batch: `done` of its `total` items have been added. Returning
+ * nonzero asks the batch to stop; 0 lets it go on.
+ */
+typedef int32_t (*korvane_progress_fn)(void *user, uint64_t done, uint64_t total);
+
+/*
+ * korvane_index_add_batch that reports its progress and can be stopped.
+ * Without a stop it does exactly what korvane_index_add_batch does with the
+ * same arguments: the same status and, item for item, the same index.
+ *
+ * A batch goes in chunk by chunk: a chunk has at most 1024 items, and while
+ * the index is small, no more than the vectors it already holds (1, 1, 2,
+ * 4, ... into an empty index). Unless `progress` is NULL, it is called on
+ * the calling thread as progress(user, done, count): once with done 0 before
+ * anything is added, then after every chunk with the number of items added
+ * so far, the last time with done == count. No worker thread runs during
+ * those calls. The callback must return (not jump out), and must not call
+ * the library on this index; other indexes are free. It is not called for
+ * count 0 or a batch refused before its start (-2, a refused vector, or -1
+ * for memory).
+ *
+ * Returning nonzero with done < count stops the batch: the call returns
+ * KORVANE_STOPPED, and the index holds the first `done` items, exactly as
+ * korvane_index_add_batch(index, ids, vectors, done, threads) would have
+ * added them: the same search results and, saved, the same file, byte for
+ * byte. The one exception is the centre of a Euclidean index (see
+ * korvane_index_create_with_options): when this call is the first to add
+ * to it, the centre is the one the whole batch gives, as for the call that
+ * is not stopped (a stop at done 0 adds nothing and leaves no centre).
+ * Either way, adding the remaining items afterwards (ids + done,
+ * vectors + done * dim, count - done, any thread count), with no other
+ * change in between, gives exactly the index the uninterrupted call gives.
+ * The stopped index is valid: it can be searched, saved, added to and
+ * changed as any other. A nonzero return at done == count is ignored (the
+ * call returns 0).
+ *
+ * Unless `added` is NULL, *added receives the number of items added; they
+ * are always the first ones of the arrays, in order: count after 0, 0 after
+ * -2 or a refused vector, and after -1 (memory ran out or a thread could not
+ * start) or KORVANE_STOPPED, as many as went in before.
+ */
+KORVANE_API int32_t korvane_index_add_batch_progress(korvane_index *index, const uint64_t *ids,
+                                                     const float *vectors, uint64_t count,
+                                                     uint64_t threads, korvane_progress_fn progress,
+                                                     void *user, uint64_t *added);
 
 #ifdef __cplusplus
 }

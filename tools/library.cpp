@@ -13,7 +13,6 @@ namespace korvane::tool {
 
 namespace {
 
-constexpr std::uint64_t kAddBatch = 4096;  // a multiple of the library's 1024-item chunks
 constexpr std::size_t kMaxIndexPathBytes = 1023;
 
 }  // namespace
@@ -85,22 +84,19 @@ void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const V
                 throw Failure("vector " + std::to_string(i) +
                               " is all zero: it has no direction, so a cosine index cannot take it");
         }
-    // A Euclidean index takes its centre from the first call that adds to
-    // it: an empty one gets every vector at once, so that the index is the
-    // one a single call makes (progress then comes in one step).
-    const bool centre_first = korvane_index_metric(index) == KORVANE_METRIC_L2 && korvane_index_len(index) == 0;
-    for (std::uint64_t done = 0; done < vectors.count;) {
-        const std::uint64_t count = centre_first ? vectors.count : std::min(kAddBatch, vectors.count - done);
-        const int32_t status = korvane_index_add_batch(index, ids.data() + done, vectors.row(done), count,
-                                                       workerCount(count, threads));
-        if (status == KORVANE_DUPLICATE)
-            throw Failure("an id is added twice or is already in the index");
-        if (status != KORVANE_OK)
-            throw Failure("adding vectors failed after " + std::to_string(korvane_index_len(index)) +
-                          " (out of memory or no threads)");
-        done += count;
-        progress(done);
-    }
+    // One call, watched chunk by chunk: the index is the one add_batch makes.
+    std::uint64_t added = 0;
+    const auto report = [](void* user, std::uint64_t done, std::uint64_t) -> std::int32_t {
+        (*static_cast<const std::function<void(std::uint64_t)>*>(user))(done);
+        return 0;
+    };
+    const int32_t status = korvane_index_add_batch_progress(
+        index, ids.data(), vectors.values.data(), vectors.count, workerCount(vectors.count, threads), report,
+        const_cast<std::function<void(std::uint64_t)>*>(&progress), &added);
+    if (status == KORVANE_DUPLICATE) throw Failure("an id is added twice or is already in the index");
+    if (status != KORVANE_OK)
+        throw Failure("adding vectors failed after " + std::to_string(added) + " of " + std::to_string(vectors.count) +
+                      " (out of memory or no threads)");
 }
 
 SearchResults searchAll(const korvane_index* index, const VectorSet& queries, std::uint64_t k,

@@ -46,10 +46,8 @@ void checkWidth(const korvane_index* index, const VectorSet& vectors, const std:
 void saveIndex(const korvane_index* index, const std::string& path);
 ContextPtr createContext(const korvane_index* index, std::uint64_t ef_search);
 
-// Adds all vectors in batches of a multiple of 1024 (which gives the same
-// index as one call; a new Euclidean index takes them in one call, as its
-// centre comes from the first), reporting the number added after each batch.
-// A batch gets at most one thread per vector.
+// Adds all vectors in one batch (at most one thread per vector), reporting
+// the number added so far after each of the library's chunks.
 void addAll(korvane_index* index, const std::vector<std::uint64_t>& ids, const VectorSet& vectors,
             std::uint64_t threads, const std::function<void(std::uint64_t)>& progress);
 

@@ -1,6 +1,6 @@
 """Type stubs of the compiled part of korvane (see help(korvane))."""
 import os
-from typing import Iterable, Literal, Optional, Tuple, Union
+from typing import Callable, Iterable, Literal, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -50,14 +50,27 @@ class Index:
         dim: int = 256,
         metric: Metric = "ip",
     ) -> None: ...
-    def add(self, vectors: npt.ArrayLike, ids: Optional[IdsLike] = None, threads: Optional[int] = None) -> None:
+    def add(
+        self,
+        vectors: npt.ArrayLike,
+        ids: Optional[IdsLike] = None,
+        threads: Optional[int] = None,
+        progress: Union[None, bool, Callable[[int, int], object]] = None,
+    ) -> None:
         """Add (n, dim) or (dim,) finite vectors under ids (default: the first n
         consecutive free ids from len(index) on; NO_ID is refused).
 
+        progress: True for a bar on stderr (tqdm's when installed), or a callable
+        progress(done, total) called with 0, then after every chunk of at most 1024
+        vectors, the last time with done == total; it must not use this index.
+        Ctrl-C, or an exception from progress, stops the add at a chunk boundary and
+        is raised: the index keeps exactly the first len(index) - before vectors.
+
         Raises DuplicateIdError (nothing added) for an id present or repeated,
         MemoryError, ValueError for a wrong shape, a vector that is not finite,
-        a negative, non-integer or NO_ID id, or a closed index. A width other than
-        the index's dim, and an all-zero vector under cosine, raise ValueError.
+        a negative, non-integer or NO_ID id, a bad progress, or a closed index. A
+        width other than the index's dim, and an all-zero vector under cosine, raise
+        ValueError.
         """
     def compact(self) -> None:
         """Rebuild the index over its live vectors, keeping ids and scores."""

@@ -62,13 +62,28 @@ ids: (n,) array-like of integers in 0 .. 2**64 - 2 (or one integer for one
     which is len(index), ..., len(index) + n - 1 while nothing was removed.
 threads: worker threads, at most one per vector; None means all cores. The
     index is the same for every thread count.
+progress: None, True for a progress bar on stderr (tqdm's when tqdm is
+    installed), or a callable progress(done, total), called on the calling
+    thread with 0 first and then after every chunk of at most 1024 vectors
+    with the number added so far, the last time with done == total. It must
+    not use this index (RuntimeError); whatever it raises stops the add.
+
+The vectors go in chunk by chunk, and Ctrl-C (KeyboardInterrupt) or an
+exception from progress stops the add at the next chunk boundary (a
+fraction of a second at 256 dimensions, about a second at 4096 on two
+cores) and is raised. The index is then valid and holds exactly
+the first vectors up to that point (len(index) more than before), as an add
+of just those would have left it; adding the others afterwards gives the
+index that one uninterrupted add gives. (An "l2" index's first add takes
+its centre from all the vectors it was given, stopped or not.)
 
 Raises DuplicateIdError (a ValueError) if an id is already in the index or
 occurs twice in ids; nothing is added then. MemoryError when memory runs
-out (vectors added before the failing one may have been kept). ValueError
-for a wrong shape (a width other than the index's dimension included), a
-vector that is not finite (the message names its row),
-ids that are negative, not integers or NO_ID, or a closed index.)";
+out (the vectors before the failing one may have been kept: the first ones,
+in order). ValueError for a wrong shape (a width other than the index's
+dimension included), a vector that is not finite (the message names its
+row), ids that are negative, not integers or NO_ID, a progress that is not
+None, a bool or callable, or a closed index.)";
 
 inline constexpr const char* kCompact = R"(Rebuild the index over its live vectors.
 
@@ -97,7 +112,8 @@ rerank: the best rerank * k candidates by estimated score are re-scored
     exactly from the stored raw copies (0: all of them). Has no effect on
     an index with store="none".
 threads: worker threads for a batch of queries, at most one per query;
-    None means all cores. Results do not depend on it.
+    None means all cores. Results do not depend on it. A long batch runs
+    in pieces, and Ctrl-C between them raises KeyboardInterrupt.
 filter: optional array-like of allowed ids. The search is then exact over
     just those ids (no graph walk, so none of them is missed); ids not in
     the index are ignored, and an id listed twice counts once.

@@ -3,12 +3,19 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <stdexcept>
 
 #include "korvane.h"
 
 namespace korvane_py {
 
 void throwClosed() { throw pybind11::value_error("the index is closed"); }
+
+void refuseInsideOwnAdd(const IndexObject& object) {
+    if (reporting_add == &object)
+        throw std::runtime_error("the index cannot be used from the progress callable of its own add; "
+                                 "use it once add returns");
+}
 
 IndexObject* openIndexObject(korvane_index* handle) {
     std::unique_ptr<IndexObject> object;
@@ -33,6 +40,7 @@ IndexObject::~IndexObject() {
 }
 
 void closeIndexObject(IndexObject& object) {
+    refuseInsideOwnAdd(object);
     lockExclusive(object.lock);
     destroyContexts(object.contexts);
     korvane_index_destroy(object.handle);
@@ -41,6 +49,7 @@ void closeIndexObject(IndexObject& object) {
 }
 
 ReadAccess::ReadAccess(IndexObject& o) : object(o) {
+    refuseInsideOwnAdd(object);
     lockShared(object.lock);
     if (!object.handle) {
         unlockShared(object.lock);
@@ -51,6 +60,7 @@ ReadAccess::ReadAccess(IndexObject& o) : object(o) {
 ReadAccess::~ReadAccess() { unlockShared(object.lock); }
 
 WriteAccess::WriteAccess(IndexObject& o) : object(o) {
+    refuseInsideOwnAdd(object);
     lockExclusive(object.lock);
     if (!object.handle) {
         unlockExclusive(object.lock);

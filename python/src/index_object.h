@@ -36,6 +36,12 @@ IndexObject* openIndexObject(korvane_index* handle);
 // on the object raise ValueError. Closing twice is harmless.
 void closeIndexObject(IndexObject& object);
 
+// The index whose add is running its progress callable on this thread, if
+// any. That add holds the index's lock, so a call on the same index from
+// the callable would wait for itself: the accesses below refuse it instead.
+inline thread_local const IndexObject* reporting_add = nullptr;
+void refuseInsideOwnAdd(const IndexObject& object);
+
 // Scoped access to an open index. Both wait for the lock, so they must be
 // taken with the GIL released; they throw ValueError on a closed index.
 struct ReadAccess {

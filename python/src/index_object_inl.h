@@ -7,6 +7,7 @@ namespace korvane_py {
 
 template <class Read>
 auto quickRead(IndexObject& object, Read read) {
+    refuseInsideOwnAdd(object);
     if (tryLockShared(object.lock)) {
         struct Unlock {
             RwLock& lock;

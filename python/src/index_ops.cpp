@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -113,6 +115,58 @@ void refuseNoId(const IdArray& ids) {
     }
 }
 
+// How an add reports to Python between the library's chunks, on the calling
+// thread, with the GIL taken for each report: the progress callable, if
+// any, and pending signals, so that Ctrl-C stops a long add (the library
+// checks nothing itself). What the callable or a signal handler raises
+// stops the batch and is raised again once add has let go of the index.
+struct AddWatch {
+    IndexObject& object;
+    py::object callable;  // None: signals only
+    std::exception_ptr raised;
+    std::chrono::steady_clock::time_point checked{};
+};
+
+// Taking the GIL may wait for other Python threads, so without a callable
+// signals are checked at most this often.
+constexpr std::chrono::milliseconds kSignalCheckPeriod{50};
+
+int32_t reportAdd(void* user, uint64_t done, uint64_t total) {
+    AddWatch& watch = *static_cast<AddWatch*>(user);
+    const auto now = std::chrono::steady_clock::now();
+    if (watch.callable.is_none() && now - watch.checked < kSignalCheckPeriod) return 0;
+    watch.checked = now;
+    py::gil_scoped_acquire held;
+    try {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (!watch.callable.is_none()) {
+            reporting_add = &watch.object;
+            struct Reset {
+                ~Reset() { reporting_add = nullptr; }
+            } reset;
+            watch.callable(done, total);
+        }
+        return 0;
+    } catch (...) {
+        watch.raised = std::current_exception();
+        return 1;
+    }
+}
+
+// The callable that `progress` asks for: None, a bar on stderr for True
+// (closed by the caller), or the caller's own.
+py::object progressCallable(py::object progress, py::object& bar) {
+    if (progress.is_none() || (isBool(progress) && !progress.cast<bool>())) return py::none();
+    if (isBool(progress)) {
+        bar = py::module_::import("korvane._progress").attr("Bar")();
+        return bar;
+    }
+    if (!PyCallable_Check(progress.ptr()))
+        throw py::value_error("progress must be None, True or a callable progress(done, total), got " +
+                              std::string(py::repr(progress)));
+    return progress;
+}
+
 }  // namespace
 
 IndexObject* createIndex(py::object ef_construction, py::object seed, py::object store, py::object dim,
@@ -134,7 +188,7 @@ IndexObject* createIndex(py::object ef_construction, py::object seed, py::object
     return openIndexObject(handle);
 }
 
-void addVectors(IndexObject& object, py::object vectors, py::object ids, py::object threads) {
+void addVectors(IndexObject& object, py::object vectors, py::object ids, py::object threads, py::object progress) {
     const Rows rows = toRows(vectors, "vectors", object.dim, object.metric, true);
     std::optional<IdArray> given;
     if (!ids.is_none()) {
@@ -145,11 +199,13 @@ void addVectors(IndexObject& object, py::object vectors, py::object ids, py::obj
         refuseNoId(*given);
     }
     const uint64_t n_threads = toThreadCount(threads, rows.count);
+    py::object bar;
+    AddWatch watch{object, progressCallable(progress, bar), nullptr, {}};
     const float* data = rows.array.data();
     const uint64_t* id_data = given ? given->data() : nullptr;
     int32_t status = KORVANE_OK;
     std::string duplicate;
-    {
+    try {
         py::gil_scoped_release released;
         WriteAccess access(object);
         std::vector<uint64_t> default_ids;
@@ -157,9 +213,16 @@ void addVectors(IndexObject& object, py::object vectors, py::object ids, py::obj
             default_ids = freeIds(object, rows.count);
             id_data = default_ids.data();
         }
-        status = korvane_index_add_batch(object.handle, id_data, data, rows.count, n_threads);
+        status = korvane_index_add_batch_progress(object.handle, id_data, data, rows.count, n_threads, reportAdd,
+                                                  &watch, nullptr);
         if (status == KORVANE_DUPLICATE) duplicate = describeDuplicate(object, id_data, rows.count);
+    } catch (...) {
+        if (bar) bar.attr("close")();
+        throw;
     }
+    if (bar) bar.attr("close")();
+    // Raised even after a last report that came too late to stop anything.
+    if (watch.raised) std::rethrow_exception(watch.raised);
     if (status == KORVANE_DUPLICATE) throw DuplicateIdError(duplicate + "; nothing was added");
     if (status != KORVANE_OK) throw std::bad_alloc();
 }

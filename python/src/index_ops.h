@@ -15,7 +15,8 @@ namespace korvane_py {
 
 IndexObject* createIndex(pybind11::object ef_construction, pybind11::object seed, pybind11::object store,
                          pybind11::object dim, pybind11::object metric);
-void addVectors(IndexObject& object, pybind11::object vectors, pybind11::object ids, pybind11::object threads);
+void addVectors(IndexObject& object, pybind11::object vectors, pybind11::object ids, pybind11::object threads,
+                pybind11::object progress);
 uint64_t removeIds(IndexObject& object, pybind11::object ids);
 void compactIndex(IndexObject& object);
 bool containsObject(IndexObject& object, pybind11::object id);

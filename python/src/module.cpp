@@ -28,7 +28,7 @@ void bindIndex(py::module_& module) {
         .def(py::init(&createIndex), py::arg("ef_construction") = 200, py::arg("seed") = 0,
              py::arg("store") = "int8", py::kw_only(), py::arg("dim") = KORVANE_DIM, py::arg("metric") = "ip")
         .def("add", &addVectors, py::arg("vectors"), py::arg("ids") = py::none(), py::arg("threads") = py::none(),
-             doc::kAdd)
+             py::arg("progress") = py::none(), doc::kAdd)
         .def("remove", &removeIds, py::arg("ids"), doc::kRemove)
         .def("compact", &compactIndex, doc::kCompact)
         // Index.search is a Python function (korvane/__init__.py) that passes

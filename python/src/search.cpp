@@ -1,6 +1,7 @@
 #include "search.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <new>
 #include <string>
@@ -104,6 +105,35 @@ bool run(IndexObject& object, const Query& query, const Output& out) {
     return searchBatch(object, query, out);
 }
 
+// A long batch runs in pieces of about kPieceSeconds, and pending signals
+// are checked between pieces, so that Ctrl-C stops it soon. A query's
+// results do not depend on the piece it is in. The first piece is one that
+// takes a few milliseconds on the usual settings: smaller batches stay one
+// call, and later pieces are sized from its rate.
+constexpr double kPieceSeconds = 0.2;
+constexpr uint64_t kFirstPiecePerThread = 256;
+
+bool runInPieces(IndexObject& object, const Query& query, const Output& out) {
+    uint64_t piece = kFirstPiecePerThread * std::max<uint64_t>(query.threads, 1);
+    for (uint64_t begin = 0; begin < out.count;) {
+        const uint64_t n = std::min(piece, out.count - begin);
+        const Output part{out.queries + begin * out.dim, out.dim, n, out.ids + begin * query.k,
+                          out.scores + begin * query.k};
+        const auto start = std::chrono::steady_clock::now();
+        if (!run(object, query, part)) return false;
+        begin += n;
+        if (begin == out.count) break;
+        {
+            py::gil_scoped_acquire held;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double fitting = seconds > 0 ? n * kPieceSeconds / seconds : 4.0 * n;
+        piece = static_cast<uint64_t>(std::clamp(fitting, 1.0, 4.0 * n));
+    }
+    return true;
+}
+
 // The allowed ids with repeats dropped, first listing kept: the C call
 // scores a repeated id once per listing, and results hold distinct ids.
 bool distinctInPlace(std::vector<uint64_t>& ids) {
@@ -158,7 +188,7 @@ py::tuple searchIndex(IndexObject& object, py::object queries, py::object k, py:
     {
         py::gil_scoped_release released;
         ReadAccess access(object);
-        ok = run(object, query, out);
+        ok = runInPieces(object, query, out);
     }
     if (!ok) throw std::bad_alloc();
     return py::make_tuple(std::move(ids), std::move(scores));

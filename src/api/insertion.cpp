@@ -17,6 +17,13 @@ int32_t korvane_index_add_batch(korvane_index* index, const uint64_t* ids, const
     return korvane::statusCode(korvane::addBatch(*korvane::fromHandle(index), ids, vectors, count, threads));
 }
 
+int32_t korvane_index_add_batch_progress(korvane_index* index, const uint64_t* ids, const float* vectors,
+                                         uint64_t count, uint64_t threads, korvane_progress_fn progress, void* user,
+                                         uint64_t* added) {
+    return korvane::statusCode(korvane::addBatch(*korvane::fromHandle(index), ids, vectors, count, threads, nullptr,
+                                                 {progress, user}, added));
+}
+
 int32_t korvane_index_remove(korvane_index* index, uint64_t id) {
     return korvane::statusCode(korvane::removeId(*korvane::fromHandle(index), id));
 }

@@ -12,6 +12,7 @@ constexpr std::int32_t statusCode(Error e) {
     switch (e) {
         case Error::Ok: return KORVANE_OK;
         case Error::DuplicateId: return KORVANE_DUPLICATE;
+        case Error::Stopped: return KORVANE_STOPPED;
         default: return KORVANE_ERROR;
     }
 }

@@ -17,6 +17,7 @@ enum class Error {
     NotFound,         // a removal names an id the index does not hold
     InvalidArgument,  // sizes out of range, a path too long
     IoFailure,        // the file system refused a save
+    Stopped,          // a batch's observer asked it to stop
 };
 
 }  // namespace korvane

@@ -260,11 +260,14 @@ std::uint64_t batchChunkSize(std::uint64_t node_count, std::uint64_t remaining) 
     return chunk < kBatchChunk ? chunk : kBatchChunk;
 }
 
-Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std::uint64_t count,
-               std::uint64_t threads, BatchProfile* profile) {
-    const auto start = std::chrono::steady_clock::now();
-    if (profile) *profile = BatchProfile{};
-    if (count == 0) return Error::Ok;
+namespace {
+
+bool asksToStop(const BatchObserver& observer, std::uint64_t done, std::uint64_t total) {
+    return observer.report && observer.report(observer.user, done, total) != 0;
+}
+
+Error addChecked(Index& index, const std::uint64_t* ids, const float* vectors, std::uint64_t count,
+                 std::uint64_t threads, BatchProfile* profile, const BatchObserver& observer) {
     // More nodes than a graph can number: refused before anything changes.
     if (count > kMaxNodes - index.payloads.len) return Error::OutOfMemory;
     bool failed = false;
@@ -272,6 +275,8 @@ Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std
     if (failed) return Error::OutOfMemory;
     if (!allHaveDirection(index, vectors, count)) return Error::InvalidArgument;
     const bool first = index.payloads.len == 0 && !index.centred;
+    // From the whole batch even if it is stopped: the rest of it, added
+    // later, then completes the very index one uninterrupted call makes.
     setCentreOnce(index, vectors, count);
 
     // More workers than the largest chunk would never get an item.
@@ -279,15 +284,32 @@ Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std
     if (workers > kBatchChunk) workers = kBatchChunk;
     BatchRun run{index, ids, vectors, count, workers, {}, nullptr, nullptr, {}, profile};
     bool ok = allocateRun(run);
-    for (std::uint64_t done = 0; ok && done < count;) {
+    bool stop = ok && asksToStop(observer, 0, count);
+    for (std::uint64_t done = 0; ok && !stop && done < count;) {
         const std::uint64_t chunk = batchChunkSize(index.graph.node_count, count - done);
         ok = processChunk(run, done, chunk);
         done += chunk;
+        // A request after the last chunk has nothing left to stop.
+        if (ok) stop = asksToStop(observer, done, count) && done < count;
     }
     releaseRun(run);
     if (first && index.payloads.len == 0) index.centred = false;  // nothing went in: no centre either
+    if (!ok) return Error::OutOfMemory;
+    return stop ? Error::Stopped : Error::Ok;
+}
+
+}  // namespace
+
+Error addBatch(Index& index, const std::uint64_t* ids, const float* vectors, std::uint64_t count,
+               std::uint64_t threads, BatchProfile* profile, BatchObserver observer, std::uint64_t* added) {
+    const auto start = std::chrono::steady_clock::now();
+    if (profile) *profile = BatchProfile{};
+    // Every item goes in as one node, appended in input order.
+    const std::uint64_t before = index.payloads.len;
+    const Error result = count == 0 ? Error::Ok : addChecked(index, ids, vectors, count, threads, profile, observer);
+    if (added) *added = index.payloads.len - before;
     if (profile) profile->total_seconds = secondsSince(start);
-    return ok ? Error::Ok : Error::OutOfMemory;
+    return result;
 }
 
 }  // namespace korvane
