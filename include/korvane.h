@@ -420,6 +420,7 @@ KORVANE_API int32_t korvane_search_batch_walk(const korvane_index *index, const 
                                               uint64_t n_queries, uint64_t k, uint64_t ef_search,
                                               uint64_t rerank_factor, uint32_t walk, uint64_t n_threads,
                                               uint64_t *out_ids, float *out_scores, uint64_t *out_counts);
+
 /* ---- Progress and cancellation of a batch -------------------------------- */
 
 #define KORVANE_STOPPED (-3)
