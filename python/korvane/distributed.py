@@ -140,14 +140,16 @@ def _dask_ids(ids, rows):
     """Ids as a Dask array in the blocks of the vectors (``rows`` per
     block). Ids given in the client are checked there."""
     if not isinstance(ids, da.Array):
-        ids = da.from_array(_as_ids(ids), chunks=(rows,))
-    if ids.ndim != 1:
+        ids = _as_ids(ids)
+    elif ids.ndim != 1:
         raise ValueError("ids must be one-dimensional")
-    if any(np.isnan(n) for n in ids.chunks[0]):
+    elif any(np.isnan(n) for n in ids.chunks[0]):
         raise ValueError("ids has blocks of unknown length; call "
                          "ids.compute_chunk_sizes() first")
     if ids.shape[0] != sum(rows):
         raise ValueError(f"{ids.shape[0]} ids for {sum(rows)} vectors")
+    if not isinstance(ids, da.Array):
+        return da.from_array(ids, chunks=(rows,))
     return ids if ids.chunks[0] == rows else ids.rechunk((rows,))
 
 
