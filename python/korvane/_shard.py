@@ -107,7 +107,8 @@ class Shard:
         self.number = number
         self.threads = threads
         self.searches = 0
-        self._lock = threading.Lock()  # orders add, cancel and present
+        # Orders adds, cancels and the lookups made before an add.
+        self._lock = threading.Lock()
         self._started = {}
         self._cancelled = set()
         if saved is None:
@@ -194,8 +195,8 @@ class Shard:
     def check_staged(self, key):
         """What the client needs to know before the staged part under
         ``key`` is added: its length, the refusals its blocks reported
-        (see ``_ingest``), and the first ten ids it repeats or that this
-        shard already holds, each sorted."""
+        (see ``_blockwise.route_block``), and the first ten ids it repeats
+        or that this shard already holds, each sorted."""
         part = staged_part(key)
         with self._lock:
             if part.refusals:
