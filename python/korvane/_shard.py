@@ -12,6 +12,7 @@ import numpy as np
 import korvane
 
 from . import _manifest
+from ._blockwise import staged_part
 from ._routing import shard_of
 
 # Index file header fields (little-endian; see docs/file-format.md).
@@ -106,8 +107,9 @@ class Shard:
         self.number = number
         self.threads = threads
         self.searches = 0
-        self._lock = threading.Lock()  # orders add, cancel and present
-        self._started = set()
+        # Orders adds, cancels and the lookups made before an add.
+        self._lock = threading.Lock()
+        self._started = {}
         self._cancelled = set()
         if saved is None:
             self.index = korvane.Index(
@@ -168,27 +170,69 @@ class Shard:
     def present(self, ids):
         """The ids of ``ids`` that this shard already holds."""
         with self._lock:
-            return [i for i in ids.tolist() if i in self.index]
+            return self._present(ids)
+
+    def _present(self, ids):
+        if len(self.index) == 0:  # the usual first ingest: nothing to look up
+            return []
+        return [i for i in ids.tolist() if i in self.index]
+
+    def highest_taken(self, first, count, shard_count):
+        """The largest id of first .. first + count - 1 that this shard
+        holds, or None. Only the ids this shard owns are looked up, a
+        bounded run at a time, so a long range costs no memory."""
+        with self._lock:
+            highest = None
+            for start in range(0, count, _IDS_PER_CHECK):
+                run = np.uint64(first) + np.arange(
+                    start, min(count, start + _IDS_PER_CHECK), dtype=np.uint64)
+                taken = self._present(
+                    run[shard_of(run, shard_count) == self.number])
+                if taken:
+                    highest = max(taken)
+            return highest
+
+    def check_staged(self, key):
+        """What the client needs to know before the staged part under
+        ``key`` is added: its length, the refusals its blocks reported
+        (see ``_blockwise.route_block``), and the first ten ids it repeats
+        or that this shard already holds, each sorted."""
+        part = staged_part(key)
+        with self._lock:
+            if part.refusals:
+                return {"count": 0, "refusals": part.refusals,
+                        "repeated": [], "present": []}
+            unique, counts = np.unique(part.ids, return_counts=True)
+            return {"count": len(part.ids), "refusals": [],
+                    "repeated": unique[counts > 1][:10].tolist(),
+                    "present": sorted(self._present(part.ids))[:10]}
 
     def add(self, vectors, ids, threads, token):
         with self._lock:
             if token in self._cancelled:
                 self._cancelled.discard(token)
                 return
-            self._started = {token}
+            # Kept for cancel; only the latest add can still be taken back,
+            # as the client adds one batch at a time.
+            self._started = {token: ids}
             self._add(vectors, ids, threads or self.threads)
+
+    def add_staged(self, key, threads, token):
+        """Adds the part that a staging task left in this worker's memory
+        under ``key``, in one call, as ``add`` would add it."""
+        part = staged_part(key)
+        self.add(part.vectors, part.ids, threads, token)
 
     def _add(self, vectors, ids, threads):
         self.index.add(vectors, ids, threads=threads)
 
-    def cancel(self, token, ids):
+    def cancel(self, token):
         """Takes back the add with this token, whether it ran (completely,
-        partly or not at all) or is still to come. The ids were checked
+        partly or not at all) or is still to come. Its ids were checked
         absent before that add, so every one of them present is its."""
         with self._lock:
             if token in self._started:
-                self._started.discard(token)
-                return self.index.remove(ids)
+                return self.index.remove(self._started.pop(token))
             self._cancelled.add(token)
             return 0
 

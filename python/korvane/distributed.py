@@ -7,6 +7,13 @@
     index = ShardedIndex(client, shards=8, dim=784, metric="l2")
     index.add(vectors, ids)
     ids, scores = index.search(queries, k=10)
+
+Vectors and queries may be NumPy arrays in the client or Dask arrays
+whose blocks the workers hold (read from Parquet, Zarr or HDF5 there):
+
+    vectors = da.from_zarr("/shared/vectors.zarr")   # (n, 784) on the workers
+    index = ShardedIndex.from_dask(client, vectors, shards=8, metric="l2")
+    ids, scores = index.search(queries_on_workers, k=10)   # Dask arrays
     index.save("/shared/index")                  # visible to every worker
     index = ShardedIndex.load(client, "/shared/index")
 
@@ -16,7 +23,8 @@ shard ``mix64(id) % shards`` (see ``shard_of`` for the rule), so adds,
 removes, membership tests and filters go only to the shards that own the
 ids; an unfiltered search goes to every shard. Every shard uses the same
 seed, dimension and metric, so their scores are comparable and merge into
-one answer.
+one answer. The blocks of a Dask array go from the workers that hold them
+straight to the shards' workers; the client only sends the task graph.
 
 A worker that dies takes its shards with it: the next call raises
 ``ShardLostError`` naming them, and ``ShardedIndex.load`` from the last
@@ -25,6 +33,7 @@ save restores the index.
 
 from __future__ import annotations
 
+import itertools
 import operator
 import os
 import secrets
@@ -32,13 +41,15 @@ import threading
 import time
 from typing import TYPE_CHECKING, Iterable
 
+import dask
+import dask.array as da
 import numpy as np
 from distributed import wait
 
 import korvane
 
-from . import _manifest
-from ._routing import HASH_RULE, merge_results, shard_of, split_by_shard
+from . import _blockwise, _manifest
+from ._routing import HASH_RULE, shard_of, split_by_shard
 from ._korvane import _to_ids, _to_rows
 from ._shard import Shard
 
@@ -100,6 +111,51 @@ def _as_ids(ids, what="ids"):
 def _as_vectors(vectors, what, settings, stored):
     return _to_rows(vectors, what, settings["dim"],
                     _manifest.METRICS.index(settings["metric"]), stored)
+
+
+def _dask_rows(array, what, dim):
+    """A Dask array of vectors as (n, dim) in blocks of whole rows, and
+    whether it was one (dim,) vector. The shape is checked in the client,
+    so a wrong width fails before anything is computed."""
+    shape = tuple(array.shape)
+    if array.ndim not in (1, 2):
+        raise ValueError(f"{what} must have shape (n, {dim}) or ({dim},), "
+                         f"got {shape}")
+    if shape[-1] != dim:
+        raise ValueError(
+            f"{what} have {shape[-1]} components but the index's dimension "
+            f"is {dim}: expected shape (n, {dim}) or ({dim},), got {shape}")
+    single = array.ndim == 1
+    if single:
+        array = array[None, :]
+    if any(np.isnan(rows) for rows in array.chunks[0]):
+        raise ValueError(f"{what} has blocks of unknown length; call "
+                         f"{what}.compute_chunk_sizes() first")
+    if len(array.chunks[1]) > 1:
+        array = array.rechunk({1: -1})
+    return array, single
+
+
+def _dask_ids(ids, rows):
+    """Ids as a Dask array in the blocks of the vectors (``rows`` per
+    block). Ids given in the client are checked there."""
+    if not isinstance(ids, da.Array):
+        ids = _as_ids(ids)
+    elif ids.ndim != 1:
+        raise ValueError("ids must be one-dimensional")
+    elif any(np.isnan(n) for n in ids.chunks[0]):
+        raise ValueError("ids has blocks of unknown length; call "
+                         "ids.compute_chunk_sizes() first")
+    if ids.shape[0] != sum(rows):
+        raise ValueError(f"{ids.shape[0]} ids for {sum(rows)} vectors")
+    if not isinstance(ids, da.Array):
+        return da.from_array(ids, chunks=(rows,))
+    return ids if ids.chunks[0] == rows else ids.rechunk((rows,))
+
+
+def _offsets(rows):
+    """The position in the array of each block's first row."""
+    return [0, *itertools.accumulate(rows)][:-1]
 
 
 def _as_count(value, what, low, high=2**64 - 1):
@@ -176,6 +232,31 @@ class ShardedIndex:
         self._start(client, settings, saved, timeout)
         return self
 
+    @classmethod
+    def from_dask(cls, client: Client, vectors: da.Array,
+                  ids: ArrayLike | da.Array | None = None, *, shards: int,
+                  ef_construction: int = 200, seed: int = 0,
+                  store: str = "int8", metric: str = "ip",
+                  timeout: float | None = None,
+                  threads: int | None = None) -> ShardedIndex:
+        """A sharded index of ``shards`` shards over a Dask array of (n, d)
+        vectors, of dimension d: ``ShardedIndex(client, shards, ...,
+        dim=d)`` followed by ``add(vectors, ids, threads)``, whose
+        blocks go from the workers that hold them to the shards without
+        passing through the client. If the add fails, the shards are
+        released and the error is raised."""
+        if not isinstance(vectors, da.Array):
+            raise TypeError(f"vectors must be a dask.array.Array, got "
+                            f"{type(vectors).__name__}")
+        index = cls(client, shards, ef_construction, seed, store,
+                    dim=vectors.shape[-1], metric=metric, timeout=timeout)
+        try:
+            index.add(vectors, ids, threads)
+        except BaseException:
+            index.close()
+            raise
+        return index
+
     def _start(self, client, settings, saved, timeout):
         self._client = client
         self._settings = settings
@@ -204,6 +285,14 @@ class ShardedIndex:
         """Results of the actor-creating futures, in shard order. A shard
         that fails to start (for example a refused file) fails the whole
         call, with the lowest-numbered failure reported."""
+        self._await(futures)
+        return [future.result() for future in futures]
+
+    def _await(self, futures):
+        """Waits until the futures (one per shard, in shard order, each to
+        run on its shard's worker) have finished, without fetching their
+        results; raises the failure of the lowest-numbered one that failed.
+        Checks every half second that the shards' workers live."""
         deadline = self._deadline()
         pending = list(futures)
         while pending:
@@ -211,13 +300,13 @@ class ShardedIndex:
                 wait(pending, timeout=_POLL_SECONDS)
             except TimeoutError:
                 pass
-            if any(future.status == "error" for future in futures):
-                break
+            for future in futures:
+                if future.status in ("error", "cancelled"):
+                    future.result()  # raises; fetches only the exception
             pending = [future for future in pending if not future.done()]
             if pending:
                 self._raise_if_lost(range(len(futures)))
                 self._raise_if_late(deadline)
-        return [future.result() for future in futures]
 
     def _deadline(self):
         if self._timeout is None:
@@ -303,7 +392,8 @@ class ShardedIndex:
 
     # -- the index operations ----------------------------------------------
 
-    def add(self, vectors: ArrayLike, ids: ArrayLike | None = None,
+    def add(self, vectors: ArrayLike | da.Array,
+            ids: ArrayLike | da.Array | None = None,
             threads: int | None = None) -> None:
         """Adds vectors ((n, dim) or (dim,)) under ids, with the checks of
         ``korvane.Index.add`` (finite vectors; integer ids, not NO_ID; by
@@ -313,16 +403,29 @@ class ShardedIndex:
         its part on its worker with ``threads`` threads (None: as many as
         the worker has).
 
+        ``vectors`` (and ``ids``) may be Dask arrays: each block is checked
+        and split by owning shard on the worker that holds it, and the
+        pieces go from there to the shards' workers, never through the
+        client. Each shard joins its pieces in the order of the array and
+        adds them in one call, so the index is the one an add of the same
+        NumPy array gives, bit for bit; meanwhile a shard's worker holds
+        its part as float32 as well as the index. A refused row is named by
+        its row in the whole array. The blocks' lengths must be known.
+
         An add that fails, or that does not finish within the timeout,
         leaves nothing: what the shards added is taken out again before the
         error is raised (after a timeout, the shards still busy with the
         add undo it as soon as it ends), so the same add can be retried."""
-        vectors, _ = _as_vectors(vectors, "vectors", self._settings, True)
         if threads is not None:
             threads = _as_count(threads, "threads", 1)
+        if isinstance(vectors, da.Array) or isinstance(ids, da.Array):
+            self._add_blocks(vectors, ids, threads)
+            return
+        vectors, _ = _as_vectors(vectors, "vectors", self._settings, True)
         with self._write_lock:
             if ids is None:
-                ids = self._free_ids(len(vectors))
+                ids = np.uint64(self._first_free_id(len(vectors))) + \
+                    np.arange(len(vectors), dtype=np.uint64)
             else:
                 ids = _as_ids(ids)
                 if len(ids) != len(vectors):
@@ -335,24 +438,99 @@ class ShardedIndex:
                 self._refuse_duplicates(ids)
             parts = split_by_shard(ids, self.shards)
             self._add_all_or_nothing(
-                {s: (vectors[p], ids[p], threads) for s, p in parts.items()})
+                {s: ("add", (vectors[p], ids[p], threads))
+                 for s, p in parts.items()})
 
-    def _free_ids(self, count):
-        """The first ``count`` consecutive ids from len(self) on that no
-        shard holds (after removals, len(self) + i may be taken)."""
+    def _first_free_id(self, count):
+        """The first of the first ``count`` consecutive ids from len(self)
+        on that no shard holds (after removals, len(self) + i may be
+        taken). The shards look up the ids they own themselves, so no id
+        list is sent."""
         first = len(self)
         while True:
             if count > korvane.NO_ID - first:
                 raise OverflowError(
                     "no run of free default ids is left below NO_ID")
-            ids = np.arange(first, first + count, dtype=np.uint64)
-            present = self._call({s: ("present", (ids[p],))
-                                  for s, p in split_by_shard(
-                                      ids, self.shards).items()})
-            taken = [i for found in present.values() for i in found]
-            if not taken:
-                return ids
-            first = max(taken) + 1
+            taken = self._call({s: ("highest_taken",
+                                    (first, count, self.shards))
+                                for s in range(self.shards)})
+            highest = [t for t in taken.values() if t is not None]
+            if not highest:
+                return first
+            first = max(highest) + 1
+
+    def _add_blocks(self, vectors, ids, threads):
+        if not isinstance(vectors, da.Array):
+            vectors = da.from_array(
+                _as_vectors(vectors, "vectors", self._settings, True)[0])
+        vectors, _ = _dask_rows(vectors, "vectors", self.dim)
+        rows = vectors.chunks[0]
+        if ids is not None:
+            ids = _dask_ids(ids, rows)
+        with self._write_lock:
+            first = self._first_free_id(sum(rows)) if ids is None else 0
+            staged = self._stage(vectors, ids, first)
+            try:
+                checks = self._call({s: ("check_staged", (staged[s].key,))
+                                     for s in range(self.shards)})
+                self._refuse_staged(checks)
+                self._add_all_or_nothing(
+                    {s: ("add_staged", (staged[s].key, threads))
+                     for s in sorted(checks) if checks[s]["count"]})
+            finally:
+                for future in staged:
+                    future.release()
+
+    def _stage(self, vectors, ids, first_id):
+        """Routes every block on the worker that computes it and joins each
+        shard's pieces, in block order, on the shard's worker. Returns one
+        future per shard; its result (a ``_blockwise.StagedPart``) stays on
+        that worker until the shard adds it, and is never fetched here."""
+        self._check_usable(range(self.shards))
+        metric = _manifest.METRICS.index(self.metric)
+        blocks = vectors.to_delayed().ravel()
+        id_blocks = ([None] * len(blocks) if ids is None
+                     else ids.to_delayed().ravel())
+        route = dask.delayed(_blockwise.route_block, pure=False)
+        routed = self._client.compute([
+            route(block, block_ids, offset, first_id, self.dim, metric,
+                  self.shards)
+            for block, block_ids, offset in zip(
+                blocks, id_blocks, _offsets(vectors.chunks[0]))])
+        staged = []
+        try:
+            for s in range(self.shards):
+                pieces = self._client.map(_blockwise.piece_of, routed,
+                                          [s] * len(routed), pure=False)
+                staged.append(self._client.submit(
+                    _blockwise.stage, self.dim, *pieces, pure=False,
+                    workers=[self._workers[s]], allow_other_workers=False))
+            del routed, pieces  # the scheduler keeps them while needed
+            self._await(staged)
+        except BaseException:
+            for future in staged:
+                future.release()
+            raise
+        return staged
+
+    @staticmethod
+    def _refuse_staged(checks):
+        """Raises what an add of the same NumPy array would raise: the
+        first refused row of the array, else repeated ids, else ids
+        already present, each sorted and at most ten."""
+        refusals = [r for check in checks.values() for r in check["refusals"]]
+        if refusals:
+            raise ValueError(min(refusals)[2])
+        repeated = sorted(i for check in checks.values()
+                          for i in check["repeated"])
+        if repeated:
+            raise korvane.DuplicateIdError(
+                f"ids repeated in the batch, nothing added: {repeated[:10]}")
+        present = sorted(i for check in checks.values()
+                         for i in check["present"])
+        if present:
+            raise korvane.DuplicateIdError(
+                f"ids already in the index, nothing added: {present[:10]}")
 
     def _refuse_duplicates(self, ids):
         unique, counts = np.unique(ids, return_counts=True)
@@ -370,19 +548,19 @@ class ShardedIndex:
                 f"ids already in the index, nothing added: {found[:10]}")
 
     def _add_all_or_nothing(self, parts):
-        """Adds every part, or, if any shard fails or the time runs out,
-        takes back every part (a failing shard may have kept some of its
-        part) and re-raises the failure."""
+        """Runs every shard's add ({shard: (method, args)}, the method
+        taking the add's token last), or, if any shard fails or the time
+        runs out, takes back every part (a failing shard may have kept
+        some of its part) and re-raises the failure."""
         self._check_usable(parts)
         token = secrets.token_hex(8)
-        futures = {s: self._actors[s].add(*part, token)
-                   for s, part in parts.items()}
+        futures = {s: getattr(self._actors[s], method)(*args, token)
+                   for s, (method, args) in parts.items()}
         try:
             outcomes = self._collect(futures)
         except TimeoutError:
             try:
-                self._call({s: ("cancel", (token, parts[s][1]))
-                            for s in parts})
+                self._call({s: ("cancel", (token,)) for s in parts})
             except TimeoutError:
                 raise TimeoutError(
                     f"the sharded index did not finish the add within "
@@ -395,7 +573,7 @@ class ShardedIndex:
         failed = sorted(s for s, o in outcomes.items()
                         if isinstance(o, BaseException))
         if failed:
-            self._call({s: ("cancel", (token, parts[s][1])) for s in parts})
+            self._call({s: ("cancel", (token,)) for s in parts})
             raise outcomes[failed[0]]
 
     def remove(self, ids: ArrayLike) -> int:
@@ -408,45 +586,71 @@ class ShardedIndex:
                                   for s, p in parts.items()})
         return sum(removed.values())
 
-    def search(self, queries: ArrayLike, k: int = 10, ef: int = 64,
-               rerank: int = 4, filter: ArrayLike | None = None,
-               walk: str = "scored") -> tuple[np.ndarray, np.ndarray]:
+    def search(self, queries: ArrayLike | da.Array, k: int = 10,
+               ef: int = 64, rerank: int = 4,
+               filter: ArrayLike | None = None, walk: str = "scored"
+               ) -> tuple[np.ndarray, np.ndarray] | tuple[da.Array, da.Array]:
         """The k best ids and scores per query, best first, ties by id
         ascending: (nq, k) arrays for (nq, dim) queries, (k,) for one
         (dim,) query, padded with ``korvane.NO_ID`` and -inf; scores by the
         index's metric, larger is better. A ``filter``
         (array of allowed ids) searches exactly over those ids and is sent
         only to the shards that own them. ``walk`` as for
-        ``korvane.Index.search``."""
-        queries, single = _as_vectors(queries, "queries", self._settings,
-                                      False)
+        ``korvane.Index.search``.
+
+        For a Dask array of queries, returns Dask arrays of ids and scores
+        in the queries' blocks of rows: each block is searched from the
+        worker that holds it, when the result is computed, against the
+        index as it is then (compute before changing or closing the index
+        if that matters). Each block's answer equals what this call gives
+        for the same rows as a NumPy array."""
         k = _as_count(k, "k", 1, korvane.MAX_K)
         ef = max(_as_count(ef, "ef", 1, 2**63 - 1), k)
         rerank = _as_count(rerank, "rerank", 0, 2**63 - 1)
         if walk not in ("scored", "hamming"):
             raise ValueError(
                 f"walk must be 'scored' or 'hamming', not {walk!r}")
-        if filter is None:
-            requests = {s: (queries, k, ef, rerank, None, walk)
-                        for s in range(self.shards)}
-        else:
-            allowed = _as_ids(filter, "filter")
-            requests = {s: (queries, k, ef, rerank, allowed[p], walk)
-                        for s, p in split_by_shard(
-                            allowed, self.shards).items()}
-        answers = self._call({s: ("search", args)
-                              for s, args in requests.items()})
-        ids, scores = self._merge(answers, len(queries), k)
+        allowed = None if filter is None else _as_ids(filter, "filter")
+        if isinstance(queries, da.Array):
+            return self._search_blocks(queries, k, ef, rerank, allowed, walk)
+        queries, single = _as_vectors(queries, "queries", self._settings,
+                                      False)
+        answers = self._call({s: ("search", (queries, k, ef, rerank, part,
+                                             walk))
+                              for s, part in self._targets(allowed).items()})
+        ids, scores = _blockwise.merge_answers(
+            [answers[s] for s in sorted(answers)], len(queries), k)
         return (ids[0], scores[0]) if single else (ids, scores)
 
-    @staticmethod
-    def _merge(answers, nq, k):
-        if not answers:
-            return (np.full((nq, k), korvane.NO_ID, dtype=np.uint64),
-                    np.full((nq, k), -np.inf, dtype=np.float32))
-        blocks = [answers[s] for s in sorted(answers)]
-        return merge_results([b[0].reshape(nq, k) for b in blocks],
-                             [b[1].reshape(nq, k) for b in blocks], k)
+    def _targets(self, allowed):
+        """{shard: its part of the filter}: every shard with no filter
+        (None), else only the shards that own an allowed id."""
+        if allowed is None:
+            return {s: None for s in range(self.shards)}
+        return {s: allowed[p]
+                for s, p in split_by_shard(allowed, self.shards).items()}
+
+    def _search_blocks(self, queries, k, ef, rerank, allowed, walk):
+        queries, single = _dask_rows(queries, "queries", self.dim)
+        targets = self._targets(allowed)
+        self._check_usable(targets)
+        # One graph node holds the filter's parts, so that they travel to
+        # each worker once rather than with every block.
+        targets = dask.delayed([(self._actors[s], part)
+                                for s, part in sorted(targets.items())],
+                               traverse=False)
+        metric = _manifest.METRICS.index(self.metric)
+        search = dask.delayed(_blockwise.search_block, pure=False, nout=2)
+        answers = [search(block, offset, self.dim, metric, targets, k, ef,
+                          rerank, walk)
+                   for block, offset in zip(queries.to_delayed().ravel(),
+                                            _offsets(queries.chunks[0]))]
+        ids, scores = (
+            da.concatenate([da.from_delayed(answer[part], (rows, k), dtype)
+                            for answer, rows in zip(answers,
+                                                    queries.chunks[0])])
+            for part, dtype in ((0, np.uint64), (1, np.float32)))
+        return (ids[0], scores[0]) if single else (ids, scores)
 
     def __contains__(self, id: int) -> bool:
         try:  # as korvane.Index: anything that is not an id is not in it
