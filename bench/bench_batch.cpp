@@ -9,6 +9,7 @@
 #include "encoding/projection.h"
 #include "index/batch.h"
 #include "index/query.h"
+#include "index/scored_walk.h"
 #include "index_harness.h"
 
 namespace korvane::bench {
@@ -67,13 +68,14 @@ double processSeconds() {
 // Queries per wall-clock second of the fastest pass; `cpu_seconds`, when
 // given, receives the CPU time all threads together spent in that pass.
 double searchBatch(const Dataset& data, korvane_index* index, std::uint64_t ef, std::uint64_t threads,
-                   std::size_t passes, double* recall, double* cpu_seconds = nullptr) {
+                   std::size_t passes, double* recall, double* cpu_seconds = nullptr,
+                   std::uint32_t walk = KORVANE_WALK_HAMMING) {
     tool::SearchResults results;
     double best = 1e300;
     for (std::size_t pass = 0; pass < passes; ++pass) {
         const double cpu = processSeconds();
         const tool::Stopwatch clock;
-        results = tool::searchAll(index, data.queries, kTopK, ef, threads);
+        results = tool::searchAll(index, data.queries, kTopK, ef, threads, tool::SearchChoice{tool::kDefaultRerank, walk});
         const double seconds = clock.seconds();
         if (seconds < best && cpu_seconds) *cpu_seconds = processSeconds() - cpu;
         best = std::min(best, seconds);
@@ -84,14 +86,22 @@ double searchBatch(const Dataset& data, korvane_index* index, std::uint64_t ef, 
 
 // Nodes a query's base-layer walk visits, averaged over the queries; the
 // batch visits exactly the same ones.
-double visitedPerQuery(const Dataset& data, korvane_index* handle, std::uint64_t ef) {
+double visitedPerQuery(const Dataset& data, korvane_index* handle, std::uint64_t ef, std::uint32_t walk) {
     const Index& index = *fromHandle(handle);
     korvane_context* context_handle = korvane_context_create(handle, ef);
     SearchContext& context = *fromHandle(context_handle);
     double visited = 0;
     for (std::size_t q = 0; q < data.queries.count; ++q) {
         rotateVector(index.rotation, data.queries.row(q), context.query_rotated);
-        walkGraph(index, context, routeQuery(index, context));
+        if (walk == KORVANE_WALK_SCORED) {
+            ScoredWalk scored;
+            readyToSearch(index, context, kTopK);
+            beginScoredWalk(index, context, scored);
+            while (stepScoredWalk(index, context, scored)) {
+            }
+        } else {
+            walkGraph(index, context, routeQuery(index, context));
+        }
         for (std::size_t w = 0; w < context.scratch.visited.wordCount(); ++w)
             visited += double(__builtin_popcountll(context.scratch.visited.words[w]));
     }
@@ -100,19 +110,21 @@ double visitedPerQuery(const Dataset& data, korvane_index* handle, std::uint64_t
 }
 
 // The batch call against a loop of korvane_search on one thread, and two
-// threads against one, at a few breadths.
+// threads against one, at a few breadths, for each walk.
 void compareSearches(const Dataset& data, korvane_index* index, std::size_t passes) {
-    std::printf("\n%-5s %10s %10s %7s %9s %9s %9s | %10s %10s %7s %8s\n", "ef", "loop q/s", "batch q/s", "ratio",
-                "visited/q", "loop ns/n", "batch ns/n", "1 thr q/s", "2 thr q/s", "ratio", "cpu 2/1");
+    std::printf("\n%-7s %-5s %10s %10s %7s %9s %9s %9s | %10s %10s %7s %8s\n", "walk", "ef", "loop q/s", "batch q/s",
+                "ratio", "visited/q", "loop ns/n", "batch ns/n", "1 thr q/s", "2 thr q/s", "ratio", "cpu 2/1");
+    for (const std::uint32_t walk : {KORVANE_WALK_HAMMING, KORVANE_WALK_SCORED})
     for (const std::uint64_t ef : {16, 64, 128}) {
-        const SweepPoint loop = sweepOurs(data, index, ef, passes);
-        const SweepPoint batch = sweepOursBatch(data, index, ef, passes);
+        const SweepPoint loop = sweepOurs(data, index, ef, passes, tool::kDefaultRerank, walk);
+        const SweepPoint batch = sweepOursBatch(data, index, ef, passes, walk);
         double recall1 = 0, recall2 = 0, cpu1 = 0, cpu2 = 0;
-        const double wall1 = searchBatch(data, index, ef, 1, passes, &recall1, &cpu1);
-        const double wall2 = searchBatch(data, index, ef, 2, passes, &recall2, &cpu2);
-        const double visited = visitedPerQuery(data, index, ef);
-        std::printf("%-5llu %10.0f %10.0f %6.2fx %9.1f %9.2f %9.2f | %10.0f %10.0f %6.2fx %8.2f\n",
-                    static_cast<unsigned long long>(ef), loop.queries_per_second, batch.queries_per_second,
+        const double wall1 = searchBatch(data, index, ef, 1, passes, &recall1, &cpu1, walk);
+        const double wall2 = searchBatch(data, index, ef, 2, passes, &recall2, &cpu2, walk);
+        const double visited = visitedPerQuery(data, index, ef, walk);
+        std::printf("%-7s %-5llu %10.0f %10.0f %6.2fx %9.1f %9.2f %9.2f | %10.0f %10.0f %6.2fx %8.2f\n",
+                    walk == KORVANE_WALK_SCORED ? "scored" : "hamming", static_cast<unsigned long long>(ef),
+                    loop.queries_per_second, batch.queries_per_second,
                     batch.queries_per_second / loop.queries_per_second, visited, 1e9 / loop.queries_per_second / visited,
                     1e9 / batch.queries_per_second / visited, wall1, wall2, wall2 / wall1, cpu2 / cpu1);
     }

@@ -109,9 +109,10 @@ inline OurBuild buildOurs(const Dataset& data, std::uint64_t ef_construction, st
 // Recall@10 and queries/s of the batch search at one ef_search.
 inline SweepPoint measureOurs(const Dataset& data, const korvane_index* index, std::uint64_t ef,
                               std::uint64_t threads, const tool::PassTiming& timing,
-                              std::uint64_t rerank = tool::kDefaultRerank) {
+                              std::uint64_t rerank = tool::kDefaultRerank,
+                              std::uint32_t walk = KORVANE_WALK_HAMMING) {
     try {
-        return tool::sweepEf(index, data.queries, data.truth, kTopK, {ef}, threads, tool::SearchChoice{rerank},
+        return tool::sweepEf(index, data.queries, data.truth, kTopK, {ef}, threads, tool::SearchChoice{rerank, walk},
                              timing)[0];
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
@@ -135,8 +136,8 @@ inline SweepPoint sweepOurs(const Dataset& data, const korvane_index* index, std
 
 // The same sweep point through one korvane_search_batch call on one thread.
 inline SweepPoint sweepOursBatch(const Dataset& data, const korvane_index* index, std::uint64_t ef,
-                                 std::uint64_t passes) {
-    return measureOurs(data, index, ef, 1, singleThreadTiming(passes));
+                                 std::uint64_t passes, std::uint32_t walk = KORVANE_WALK_HAMMING) {
+    return measureOurs(data, index, ef, 1, singleThreadTiming(passes), tool::kDefaultRerank, walk);
 }
 
 // The part of korvane_index_memory_bytes that is spare capacity of the
