@@ -1,6 +1,7 @@
 #include "index/scored_walk.h"
 
 #include <algorithm>
+
 #include "graph/walk.h"
 #include "index/metric.h"
 #include "index/query.h"
@@ -15,7 +16,9 @@ void prefetchBytes(const void* start, std::size_t bytes) {
         __builtin_prefetch(reinterpret_cast<const void*>(line));
 }
 
-// Scores of layer-0 nodes (position == node number) as walk keys.
+// Scores of nodes as walk keys. Copies and payloads are kept by node number,
+// so the measure serves every layer. Exact scores come from 8-bit copies only
+// (see walkScoreOf).
 struct ScoreMeasure {
     const Index& index;
     const SearchContext& context;
@@ -26,8 +29,6 @@ struct ScoreMeasure {
         const std::size_t padded = index.shape.padded;
         if (score == WalkScore::Estimate) {
             prefetchBytes(&index.payloads[node], index.payloads.stride);
-        } else if (index.raw_mode == RawMode::F32) {
-            prefetchBytes(index.raw_f32.data + std::size_t{node} * padded, padded * sizeof(float));
         } else {
             prefetchBytes(index.raw_i8.data + std::size_t{node} * padded, padded);
             __builtin_prefetch(&index.raw_scales[node]);
@@ -41,9 +42,6 @@ struct ScoreMeasure {
             const TurboQuantPayload* payloads[kDegree];
             for (std::size_t i = 0; i < count; ++i) payloads[i] = &index.payloads[nodes[i]];
             estimateScoreBlock(payloads, count, context.lut, sums, out, index.shape.codeGroups());
-        } else if (index.raw_mode == RawMode::F32) {
-            for (std::size_t i = 0; i < count; ++i)
-                out[i] = exactScoreF32(context.query_rotated, index.raw_f32.data + nodes[i] * padded, padded);
         } else {
             const std::int8_t* raws[kDegree];
             float scales[kDegree];

@@ -17,13 +17,15 @@
 
 namespace korvane {
 
-// What orders layer 0: the payload estimate, or the exact score from the
-// raw copies.
+// What orders the walk: the payload estimate, or the score from the 8-bit
+// copies.
 enum class WalkScore : std::uint8_t { Estimate, Exact };
 
-// Every float, -0 and +0 apart and NaNs after -inf, maps to its own key;
-// keyScore inverts scoreKey.
+// Every number, -0 and +0 apart, maps to its own key, and keyScore inverts
+// scoreKey. Every NaN takes the last key, so a vector whose score is NaN is
+// never preferred to one with a number; its score comes back as a NaN.
 inline std::uint32_t scoreKey(float score) {
+    if (score != score) return 0xffffffffu;
     std::uint32_t bits;
     std::memcpy(&bits, &score, sizeof bits);
     const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : bits | 0x80000000u;

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <set>
 #include <thread>
 
 #include "encoding/projection.h"
 #include "index/query.h"
+#include "index/scored_walk.h"
 #include "index/search.h"
 #include "index_test_support.h"
 
@@ -147,6 +151,24 @@ TEST_F(SearchTest, ConcurrentSearchesMatchSequentialOnes) {
         });
     for (auto& thread : threads) thread.join();
     for (int m : mismatches) EXPECT_EQ(m, 0);
+}
+
+// The scored walk orders by keys: larger scores must get smaller keys, each
+// number its own, every NaN the last; a key gives its score back.
+TEST(ScoreKeys, OrderLikeScoresAndGiveThemBack) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float ascending[] = {-inf, -3.4e38f, -1.0f, -1e-45f, -0.0f, 0.0f, 1e-45f, 2.0f, 3.4e38f, inf};
+    for (std::size_t i = 0; i + 1 < std::size(ascending); ++i)
+        EXPECT_GT(scoreKey(ascending[i]), scoreKey(ascending[i + 1])) << ascending[i];
+    for (const float score : ascending) {
+        const float back = keyScore(scoreKey(score));
+        EXPECT_EQ(std::memcmp(&back, &score, sizeof score), 0) << score;
+    }
+    for (const float nan : {std::nanf(""), -std::nanf("")}) {
+        EXPECT_EQ(scoreKey(nan), 0xffffffffu);
+        EXPECT_GT(scoreKey(nan), scoreKey(-inf));
+        EXPECT_TRUE(std::isnan(keyScore(scoreKey(nan))));
+    }
 }
 
 }  // namespace
