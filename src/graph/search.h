@@ -41,7 +41,7 @@ struct LayerWalk {
     FartherHeap results;
     std::size_t breadth;
     TraversalScratch* scratch;
-    const HammingKernels* hamming;
+    const HammingKernels* hamming;  // the Hamming walk's kernels (walk.h walks any measure)
     FreshNeighbors fresh;
     bool fresh_pending;  // listed, not yet measured and offered
     // Also ask for the likely record after next (set by beginLayerWalk); a
