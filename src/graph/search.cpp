@@ -37,27 +37,7 @@ struct HammingMeasure {
 }  // namespace
 
 std::uint64_t greedyDescend(const Layer& layer, const RoutingCode& query, std::uint64_t entry) {
-    const HammingKernels& hamming = hammingKernels();
-    std::uint64_t current = entry;
-    std::uint32_t best = hamming.distance(query, layer.codes[positionOf(layer, entry)]);
-    std::uint32_t positions[kDegree];
-    std::uint32_t distances[kDegree];
-    while (true) {
-        const Node& node = walk_detail::recordOf(layer, current);
-        const std::size_t listed = walk_detail::listedCount(node);
-        if (listed == 0) return current;
-        for (std::size_t i = 0; i < listed; ++i) positions[i] = positionOf(layer, node.neighbors[i]);
-        hamming.distances(query, layer.codes.data, positions, listed, distances);
-        bool moved = false;
-        for (std::size_t i = 0; i < listed; ++i) {
-            if (distances[i] < best) {
-                best = distances[i];
-                current = node.neighbors[i];
-                moved = true;
-            }
-        }
-        if (!moved) return current;
-    }
+    return descendMeasured(layer, HammingMeasure{hammingKernels(), layer, query}, entry);
 }
 
 void beginLayerWalk(LayerWalk& walk, const Layer& layer, const RoutingCode& query,

@@ -12,6 +12,14 @@
 
 namespace korvane {
 
+// Asks for every cache line of [start, start + bytes).
+inline void prefetchBytes(const void* start, std::size_t bytes) {
+    const auto first = reinterpret_cast<std::uintptr_t>(start) & ~std::uintptr_t{63};
+    const auto last = reinterpret_cast<std::uintptr_t>(start) + bytes - 1;
+    for (std::uintptr_t line = first; line <= last; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line));
+}
+
 // Exact score of a node from its raw copy (the index keeps a complete raw store).
 float exactScore(const Index& index, std::uint64_t node, const float* query_rotated);
 

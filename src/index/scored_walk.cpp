@@ -9,13 +9,6 @@
 namespace korvane {
 namespace {
 
-void prefetchBytes(const void* start, std::size_t bytes) {
-    const auto first = reinterpret_cast<std::uintptr_t>(start) & ~std::uintptr_t{63};
-    const auto last = reinterpret_cast<std::uintptr_t>(start) + bytes - 1;
-    for (std::uintptr_t line = first; line <= last; line += 64)
-        __builtin_prefetch(reinterpret_cast<const void*>(line));
-}
-
 // Scores of nodes as walk keys. Copies and payloads are kept by node number,
 // so the measure serves every layer. Exact scores come from 8-bit copies only
 // (see walkScoreOf).

@@ -24,13 +24,6 @@ constexpr std::size_t kScoreBlock = 64;
 // misses overlap instead of stalling the scorers one after another.
 constexpr std::size_t kPrefetchAhead = 16;
 
-void prefetchBytes(const void* start, std::size_t bytes) {
-    const auto first = reinterpret_cast<std::uintptr_t>(start) & ~std::uintptr_t{63};
-    const auto last = reinterpret_cast<std::uintptr_t>(start) + bytes - 1;
-    for (std::uintptr_t line = first; line <= last; line += 64)
-        __builtin_prefetch(reinterpret_cast<const void*>(line));
-}
-
 void prefetchPayload(const Index& index, CandidateList candidates, std::size_t c) {
     if (c < candidates.len) prefetchBytes(&index.payloads[candidates.items[c].node], index.payloads.stride);
 }
